@@ -1,0 +1,320 @@
+// Linux side of the platform layer.
+#include "platform/Platform.h"
+
+#include <openssl/md4.h>
+#include <openssl/md5.h>
+#include <openssl/sha.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cwctype>
+#include <iconv.h>
+#include <new>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+UInt32 PlatformLastError() noexcept { return static_cast<UInt32>(errno); }
+
+UInt32 PlatformTickCount() noexcept {
+  using namespace std::chrono;
+  return static_cast<UInt32>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+UInt32 PlatformProcessorCount() noexcept {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : n;
+}
+
+// ---- BSTR: [UInt32 byte length][data][zero padding to 4][4 zero bytes], freed by the host with free() ----
+
+static BSTR AllocBstrBlock(UInt32 byteLength) {
+  const size_t padded = (static_cast<size_t>(byteLength) + 3) & ~static_cast<size_t>(3);
+  auto *block = static_cast<Byte *>(std::calloc(1, sizeof(UInt32) + padded + sizeof(wchar_t)));
+  if (!block)
+    throw std::bad_alloc();
+  std::memcpy(block, &byteLength, sizeof(UInt32));
+  return reinterpret_cast<BSTR>(block + sizeof(UInt32));
+}
+
+BSTR BstrAlloc(const wchar_t *text, size_t length) {
+  if (length > 0x3FFFFFFF)
+    throw std::bad_alloc();
+  BSTR s = AllocBstrBlock(static_cast<UInt32>(length * sizeof(wchar_t)));
+  if (length)
+    std::memcpy(s, text, length * sizeof(wchar_t));
+  return s;
+}
+
+BSTR BstrAllocBytes(const void *data, UInt32 byteLength) {
+  BSTR s = AllocBstrBlock(byteLength);
+  if (byteLength && data)
+    std::memcpy(s, data, byteLength);
+  return s;
+}
+
+void BstrFree(BSTR s) noexcept {
+  if (s)
+    std::free(reinterpret_cast<Byte *>(s) - sizeof(UInt32));
+}
+
+UInt32 BstrByteLength(BSTR s) noexcept {
+  if (!s)
+    return 0;
+  UInt32 n;
+  std::memcpy(&n, reinterpret_cast<Byte *>(s) - sizeof(UInt32), sizeof(UInt32));
+  return n;
+}
+
+// ---- Code pages ----
+
+static bool DecodeUtf8(const char *data, size_t size, UString &out, bool strict) {
+  out.clear();
+  out.reserve(size);
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  size_t i = 0;
+  while (i < size) {
+    const unsigned c = p[i];
+    unsigned need = 0;
+    UInt32 cp = 0;
+    if (c < 0x80) {
+      out.push_back(static_cast<wchar_t>(c));
+      i++;
+      continue;
+    } else if ((c & 0xE0) == 0xC0 && c >= 0xC2) {
+      need = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      need = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0 && c <= 0xF4) {
+      need = 3;
+      cp = c & 0x07;
+    } else {
+      if (strict)
+        return false;
+      out.push_back(0xFFFD);
+      i++;
+      continue;
+    }
+    bool ok = true;
+    for (unsigned k = 1; ok && k <= need; k++) {
+      if (i + k >= size || (p[i + k] & 0xC0) != 0x80)
+        ok = false;
+      else
+        cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if (ok && ((need == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (need == 3 && (cp < 0x10000 || cp > 0x10FFFF))))
+      ok = false;
+    if (!ok) {
+      if (strict)
+        return false;
+      out.push_back(0xFFFD);
+      i++;
+      continue;
+    }
+    out.push_back(static_cast<wchar_t>(cp));
+    i += need + 1;
+  }
+  return true;
+}
+
+static bool DecodeWithIconv(const char *data, size_t size, UInt32 codePage, UString &out) {
+  const std::string name = "CP" + std::to_string(codePage);
+  iconv_t cd = iconv_open("UTF-32LE", name.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    return false;
+  out.assign(size, L'\0');
+  char *in = const_cast<char *>(data);
+  size_t inLeft = size;
+  char *outPtr = reinterpret_cast<char *>(out.data());
+  size_t outLeft = size * sizeof(wchar_t);
+  bool ok = true;
+  while (inLeft > 0) {
+    if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) {
+      if (errno == EILSEQ || errno == EINVAL) {
+        // An unmapped byte becomes the replacement character, as the Windows conversion does.
+        if (outLeft < sizeof(wchar_t)) {
+          ok = false;
+          break;
+        }
+        const wchar_t r = 0xFFFD;
+        std::memcpy(outPtr, &r, sizeof r);
+        outPtr += sizeof r;
+        outLeft -= sizeof r;
+        in++;
+        inLeft--;
+      } else {
+        ok = false;
+        break;
+      }
+    }
+  }
+  iconv_close(cd);
+  if (!ok)
+    return false;
+  out.resize(size - outLeft / sizeof(wchar_t));
+  return true;
+}
+
+// Windows-1252: the default ANSI page of most Windows systems, used for bytes that are not UTF-8.
+static UString DecodeCp1252(const char *data, size_t size) {
+  static const UInt16 high[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
+                                  0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+  UString out(size, L'\0');
+  for (size_t i = 0; i < size; i++) {
+    const unsigned char c = static_cast<unsigned char>(data[i]);
+    out[i] = static_cast<wchar_t>(c >= 0x80 && c < 0xA0 ? high[c - 0x80] : c);
+  }
+  return out;
+}
+
+UString PlatformMultiByteToUnicode(const char *data, size_t size, UInt32 codePage) {
+  UString out;
+  if (size == 0)
+    return out;
+  if (codePage == 65001) {
+    DecodeUtf8(data, size, out, false);
+    return out;
+  }
+  if (codePage != 0 && codePage != 1252 && DecodeWithIconv(data, size, codePage, out))
+    return out;
+  // Default page on Linux: text that is valid UTF-8 is taken as such, anything else as Windows-1252.
+  if (codePage == 0 && DecodeUtf8(data, size, out, true))
+    return out;
+  return DecodeCp1252(data, size);
+}
+
+AString PlatformUnicodeToAnsi(const UString &text) {
+  // The Linux default page is UTF-8, which holds every character.
+  AString out;
+  for (wchar_t wc : text) {
+    UInt32 c = static_cast<UInt32>(wc);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+      c = '?';
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+UString PlatformLowerCase(const UString &text) {
+  UString r(text);
+  for (auto &c : r)
+    c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  return r;
+}
+
+// ---- Dates ----
+
+bool PlatformSystemTimeToFileTime(int year, int month, int day, int hour, int minute, int second,
+                                  int millisecond, UInt64 &fileTime) noexcept {
+  static const int daysIn[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1601 || year > 30827 || month < 1 || month > 12 || hour < 0 || hour > 23 || minute < 0 ||
+      minute > 59 || second < 0 || second > 59 || millisecond < 0 || millisecond > 999)
+    return false;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int dim = daysIn[month - 1] + (month == 2 && leap ? 1 : 0);
+  if (day < 1 || day > dim)
+    return false;
+  // Days since 1601-01-01 (proleptic Gregorian).
+  const Int64 y = year - 1601;
+  Int64 days = y * 365 + y / 4 - y / 100 + y / 400;
+  for (int m = 1; m < month; m++)
+    days += daysIn[m - 1] + (m == 2 && leap ? 1 : 0);
+  days += day - 1;
+  const Int64 secs = days * 86400 + hour * 3600 + minute * 60 + second;
+  fileTime = static_cast<UInt64>(secs) * 10000000u + static_cast<UInt64>(millisecond) * 10000u;
+  return true;
+}
+
+// ---- Temporary file: created and unlinked at once, so it vanishes with its descriptor ----
+
+TvorTempFile::~TvorTempFile() { Close(); }
+
+bool TvorTempFile::IsOpen() const noexcept { return FFile >= 0; }
+
+HRESULT TvorTempFile::Create() noexcept {
+  if (FFile >= 0)
+    return S_OK;
+  const char *dir = std::getenv("TMPDIR");
+  std::string path = (dir && *dir) ? dir : "/tmp";
+  path += "/vor7z-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0)
+    return static_cast<HRESULT>(0x88000000u | (static_cast<UInt32>(errno) & 0xFFFF));
+  unlink(path.c_str());
+  FFile = fd;
+  return S_OK;
+}
+
+void TvorTempFile::Close() noexcept {
+  if (FFile >= 0) {
+    close(FFile);
+    FFile = -1;
+  }
+}
+
+HRESULT TvorTempFile::WriteAt(UInt64 offset, const void *data, UInt32 size) noexcept {
+  const ssize_t n = pwrite(FFile, data, size, static_cast<off_t>(offset));
+  if (n < 0)
+    return static_cast<HRESULT>(0x88000000u | (static_cast<UInt32>(errno) & 0xFFFF));
+  return static_cast<UInt32>(n) == size ? S_OK : E_FAIL;
+}
+
+HRESULT TvorTempFile::ReadAt(UInt64 offset, void *data, UInt32 size) noexcept {
+  const ssize_t n = pread(FFile, data, size, static_cast<off_t>(offset));
+  if (n < 0)
+    return static_cast<HRESULT>(0x88000000u | (static_cast<UInt32>(errno) & 0xFFFF));
+  return static_cast<UInt32>(n) == size ? S_OK : E_FAIL;
+}
+
+// ---- Digests through libcrypto ----
+
+namespace {
+template <class Ctx, int (*InitF)(Ctx *), int (*UpdateF)(Ctx *, const void *, size_t),
+          int (*FinalF)(unsigned char *, Ctx *), UInt32 Size>
+class TLibCryptoDigest final : public TvorDigestEngine {
+public:
+  bool Init() noexcept override { return InitF(&FCtx) == 1; }
+  void Update(const void *data, UInt32 size) noexcept override {
+    if (size)
+      UpdateF(&FCtx, data, size);
+  }
+  void Final(Byte *digest) noexcept override { FinalF(digest, &FCtx); }
+  UInt32 DigestSize() const noexcept override { return Size; }
+
+private:
+  Ctx FCtx{};
+};
+} // namespace
+
+std::unique_ptr<TvorDigestEngine> CreateDigestEngine(TvorDigestAlgorithm algorithm) {
+  switch (algorithm) {
+  case TvorDigestAlgorithm::MD4:
+    return std::make_unique<TLibCryptoDigest<MD4_CTX, MD4_Init, MD4_Update, MD4_Final, 16>>();
+  case TvorDigestAlgorithm::MD5:
+    return std::make_unique<TLibCryptoDigest<MD5_CTX, MD5_Init, MD5_Update, MD5_Final, 16>>();
+  case TvorDigestAlgorithm::SHA1:
+    return std::make_unique<TLibCryptoDigest<SHA_CTX, SHA1_Init, SHA1_Update, SHA1_Final, 20>>();
+  case TvorDigestAlgorithm::SHA256:
+    return std::make_unique<TLibCryptoDigest<SHA256_CTX, SHA256_Init, SHA256_Update, SHA256_Final, 32>>();
+  }
+  return nullptr;
+}

@@ -1,0 +1,491 @@
+#include "plugin/Archive.h"
+
+#include "platform/Platform.h"
+#include "streams/PropVariant.h"
+
+// ---------------- Tvor7zTestSequentialOutStream ----------------
+
+HRESULT Tvor7zTestSequentialOutStream::QueryInterfaceImpl(REFIID iid, void **out) {
+  if (iid == IID_IVorUnknown || iid == IID_ISequentialOutStream)
+    return Offer<ISequentialOutStream>(this, out);
+  return NoInterface(out);
+}
+
+HRESULT Tvor7zTestSequentialOutStream::Write(const void *, UInt32 size, UInt32 *processed) noexcept {
+  if (processed)
+    *processed = size;
+  return S_OK;
+}
+
+Tvor7zUpdateCallback::Tvor7zUpdateCallback(IArchiveUpdateCallback *callback)
+    : FCallback(callback), FRawProps(QueryAs<IArchiveGetRawProps>(callback, IID_IArchiveGetRawProps)) {}
+
+// ---------------- names ----------------
+
+static size_t FileNameStart(const UString &name) {
+  const size_t slash = name.find_last_of(L"/\\");
+  return slash == UString::npos ? 0 : slash + 1;
+}
+
+UString ExtractLowerExtension(const UString &name) {
+  // As if a character stood in front of the file name, so ".E01" still has an extension.
+  const UString file = L"1" + name.substr(FileNameStart(name));
+  const size_t dot = file.rfind(L'.');
+  if (dot == UString::npos || dot == 0)
+    return UString();
+  return PlatformLowerCase(file.substr(dot));
+}
+
+UString ChangeExtension(const UString &name, const UString &extension) {
+  const size_t start = FileNameStart(name);
+  const size_t dot = name.rfind(L'.');
+  if (dot == UString::npos || dot < start)
+    return name + extension;
+  return name.substr(0, dot) + extension;
+}
+
+// ---------------- Tvor7zArchive ----------------
+
+Tvor7zArchive::Tvor7zArchive() = default;
+
+Tvor7zArchive::~Tvor7zArchive() { InternalClose(); }
+
+HRESULT Tvor7zArchive::QueryInterfaceImpl(REFIID iid, void **out) {
+  if (iid == IID_IArchiveOpenSeq) {
+    // Not in the interface table: never offered.
+    return NoInterface(out);
+  }
+  if (iid == IID_IInArchiveGetStream && !(FClass && FClass->OverridesDoGetStream()))
+    return NoInterface(out);
+  if (iid == IID_IOutArchive && !(FClass && FClass->GetUpdate() && FClass->OverridesUpdate()))
+    return NoInterface(out);
+  if (iid == IID_IVorUnknown || iid == IID_IInArchive)
+    return Offer<IInArchive>(this, out);
+  if (iid == IID_IInArchiveGetStream)
+    return Offer<IInArchiveGetStream>(this, out);
+  if (iid == IID_IArchiveGetRawProps)
+    return Offer<IArchiveGetRawProps>(this, out);
+  if (iid == IID_ISetProperties)
+    return Offer<ISetProperties>(this, out);
+  if (iid == IID_ISetCompressCodecsInfo)
+    return Offer<ISetCompressCodecsInfo>(this, out);
+  if (iid == IID_IOutArchive)
+    return Offer<IOutArchive>(this, out);
+  return NoInterface(out);
+}
+
+void Tvor7zArchive::InternalClose() noexcept {
+  try {
+    DoClose();
+  } catch (...) {
+  }
+  try {
+    InitProps();
+  } catch (...) {
+  }
+  FStream = nullptr;
+  FWarningFlags = 0;
+  FWarning.clear();
+  FErrorFlags = 0;
+  FError.clear();
+  FErrorType.clear();
+}
+
+void Tvor7zArchive::LoadArchiveName(IArchiveOpenCallback *callback) {
+  auto volume = QueryAs<IArchiveOpenVolumeCallback>(callback, IID_IArchiveOpenVolumeCallback);
+  if (!volume)
+    return;
+  PROPVARIANT v{};
+  v.vt = VT_EMPTY;
+  if (volume->GetProperty(kpidName, &v) == S_OK) {
+    UString name;
+    if (PropVariantToString(v, name) == S_OK && !name.empty()) {
+      FArchiveName = name;
+      FArchiveNameLoaded = true;
+      FArchiveExtension = ExtractLowerExtension(name);
+      FArchiveExtensionLoaded = true;
+    }
+  }
+  PropVariantClearValue(v);
+}
+
+HRESULT Tvor7zArchive::Open(IInStream *stream, const UInt64 *maxCheckStartPosition,
+                            IArchiveOpenCallback *openCallback) noexcept {
+  std::unique_lock<std::recursive_mutex> lock(FLock, std::defer_lock);
+  try {
+    lock.lock();
+    InternalClose();
+    FStream = stream;
+    FOpenCallback = openCallback;
+    LoadArchiveName(openCallback);
+    DoOpen(maxCheckStartPosition, openCallback);
+    FOpenCallback = nullptr;
+    return S_OK;
+  } catch (...) {
+    const HRESULT hr = ExceptionToHResult();
+    FOpenCallback = nullptr;
+    if (lock.owns_lock())
+      lock.unlock();
+    InternalClose();
+    return hr;
+  }
+}
+
+HRESULT Tvor7zArchive::Close() noexcept {
+  return GuardHResult([&] {
+    std::lock_guard<std::recursive_mutex> lock(FLock);
+    InternalClose();
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetNumberOfItems(UInt32 *numItems) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(numItems);
+    *numItems = 0;
+    if (IsOpen())
+      DoGetNumberOfItems(*numItems);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetProperty(UInt32 index, PROPID propID, PROPVARIANT *value) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(value);
+    value->vt = VT_EMPTY;
+    // Listing never waits behind a long Open or Close on another thread.
+    std::unique_lock<std::recursive_mutex> lock(FLock, std::try_to_lock);
+    if (!lock.owns_lock())
+      return S_OK;
+    if (IsOpen())
+      DoGetProperty(index, propID, *value);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::Extract(const UInt32 *indices, UInt32 numItems, Int32 testMode,
+                               IArchiveExtractCallback *extractCallback) noexcept {
+  return GuardHResult([&] {
+    CheckArgument(extractCallback != nullptr);
+    if (numItems != 0xFFFFFFFFu)
+      CheckArgument(indices != nullptr);
+    if (!IsOpen())
+      return E_INVALIDARG;
+    DoExtract(indices, numItems, testMode != 0, extractCallback);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetArchiveProperty(PROPID propID, PROPVARIANT *value) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(value);
+    value->vt = VT_EMPTY;
+    if (!IsOpen())
+      return S_OK;
+    DoGetArchiveProperty(propID, *value);
+    if (value->vt != VT_EMPTY)
+      return S_OK;
+    switch (propID) {
+    case kpidError:
+      if (!FError.empty())
+        PropSetString(*value, FError);
+      break;
+    case kpidErrorType:
+      if (!FErrorType.empty())
+        PropSetString(*value, FErrorType);
+      break;
+    case kpidWarning:
+      if (!FWarning.empty())
+        PropSetString(*value, FWarning);
+      break;
+    case kpidErrorFlags:
+      PropSetUInt32(*value, FErrorFlags);
+      break;
+    case kpidWarningFlags:
+      PropSetUInt32(*value, FWarningFlags);
+      break;
+    default:
+      break;
+    }
+    return S_OK;
+  });
+}
+
+static void ClearInfo(BSTR *name, PROPID *propID, VARTYPE *varType) {
+  CheckPointer(name);
+  CheckPointer(propID);
+  CheckPointer(varType);
+  *name = nullptr;
+  *propID = 0;
+  *varType = VT_EMPTY;
+}
+
+HRESULT Tvor7zArchive::GetNumberOfProperties(UInt32 *numProps) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(numProps);
+    *numProps = 0;
+    DoGetNumberOfProperties(*numProps);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) noexcept {
+  return GuardHResult([&] {
+    ClearInfo(name, propID, varType);
+    DoGetPropertyInfo(index, name, propID, varType);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetNumberOfArchiveProperties(UInt32 *numProps) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(numProps);
+    *numProps = 0;
+    DoGetNumberOfArchiveProperties(*numProps);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID,
+                                              VARTYPE *varType) noexcept {
+  return GuardHResult([&] {
+    ClearInfo(name, propID, varType);
+    DoGetArchivePropertyInfo(index, name, propID, varType);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetStream(UInt32 index, ISequentialInStream **stream) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(stream);
+    *stream = nullptr;
+    if (!IsOpen())
+      return E_INVALIDARG;
+    UInt32 count = 0;
+    DoGetNumberOfItems(count);
+    ComPtr<ISequentialInStream> result;
+    if (index < count)
+      DoGetStream(index, result);
+    if (!result)
+      return S_FALSE;
+    *stream = result.Detach();
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetParent(UInt32 index, UInt32 *parent, UInt32 *parentType) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(parent);
+    CheckPointer(parentType);
+    *parent = 0xFFFFFFFFu;
+    *parentType = 0;
+    if (IsOpen())
+      DoGetParent(index, parent, parentType);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
+                                  UInt32 *propType) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(data);
+    CheckPointer(dataSize);
+    CheckPointer(propType);
+    *data = nullptr;
+    *dataSize = 0;
+    *propType = 0;
+    if (IsOpen())
+      DoGetRawProp(index, propID, data, dataSize, propType);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetNumRawProps(UInt32 *numProps) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(numProps);
+    *numProps = 0;
+    DoGetNumRawProps(*numProps);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(name);
+    CheckPointer(propID);
+    *name = nullptr;
+    *propID = 0;
+    DoGetRawPropInfo(index, name, propID);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::SetProperties(const wchar_t *const *names, const PROPVARIANT *values,
+                                     UInt32 numProps) noexcept {
+  return GuardHResult([&] {
+    DoSetProperties(names, values, numProps);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::SetCompressCodecsInfo(ICompressCodecsInfo *codecs) noexcept {
+  return GuardHResult([&] {
+    FCodecsInfo.SetCodecsInfo(codecs);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::UpdateItems(ISequentialOutStream *outStream, UInt32 numItems,
+                                   IArchiveUpdateCallback *updateCallback) noexcept {
+  return GuardHResult([&] {
+    Tvor7zUpdateCallback callback(updateCallback);
+    DoUpdateItems(outStream, numItems, callback);
+    return S_OK;
+  });
+}
+
+HRESULT Tvor7zArchive::GetFileTimeType(UInt32 *type) noexcept {
+  return GuardHResult([&] {
+    CheckPointer(type);
+    *type = 0;
+    DoGetFileTimeType(*type);
+    return S_OK;
+  });
+}
+
+// ---- default operations ----
+
+HRESULT Tvor7zArchive::DoOpenSeq(ISequentialInStream *) { return E_NOTIMPL; }
+void Tvor7zArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *) { RaiseHResult(E_NOTIMPL); }
+void Tvor7zArchive::DoGetStream(UInt32, ComPtr<ISequentialInStream> &) {}
+void Tvor7zArchive::DoExtract(const UInt32 *, UInt32, bool, IArchiveExtractCallback *) { RaiseHResult(E_NOTIMPL); }
+void Tvor7zArchive::DoClose() {}
+void Tvor7zArchive::DoGetNumberOfArchiveProperties(UInt32 &) {}
+void Tvor7zArchive::DoGetArchivePropertyInfo(UInt32, BSTR *, PROPID *, VARTYPE *) {}
+void Tvor7zArchive::DoGetArchiveProperty(PROPID, PROPVARIANT &) {}
+void Tvor7zArchive::DoGetNumberOfItems(UInt32 &) {}
+void Tvor7zArchive::DoGetNumberOfProperties(UInt32 &) {}
+void Tvor7zArchive::DoGetPropertyInfo(UInt32, BSTR *, PROPID *, VARTYPE *) {}
+void Tvor7zArchive::DoGetProperty(UInt32, PROPID, PROPVARIANT &) {}
+void Tvor7zArchive::DoGetNumRawProps(UInt32 &) {}
+void Tvor7zArchive::DoGetRawPropInfo(UInt32, BSTR *, PROPID *) {}
+void Tvor7zArchive::DoGetRawProp(UInt32, PROPID, const void **, UInt32 *, UInt32 *) {}
+void Tvor7zArchive::DoGetParent(UInt32, UInt32 *, UInt32 *) {}
+void Tvor7zArchive::InitProps() {}
+void Tvor7zArchive::DoInitPropertyNames() {}
+void Tvor7zArchive::DoSetProperty(const UString &, const PROPVARIANT &) {}
+void Tvor7zArchive::DoUpdateItems(ISequentialOutStream *, UInt32, Tvor7zUpdateCallback &) { RaiseHResult(E_NOTIMPL); }
+void Tvor7zArchive::DoGetFileTimeType(UInt32 &) {}
+
+static UString AsciiLower(const wchar_t *s) {
+  UString r = s ? s : L"";
+  for (auto &c : r)
+    if (c >= L'A' && c <= L'Z')
+      c = static_cast<wchar_t>(c - L'A' + L'a');
+  return r;
+}
+
+void Tvor7zArchive::DoSetProperties(const wchar_t *const *names, const PROPVARIANT *values, UInt32 count) {
+  FCodePage = 0;
+  InitProps();
+  for (UInt32 i = 0; i < count; i++) {
+    CheckPointer(names);
+    CheckPointer(values);
+    const UString name = AsciiLower(names[i]);
+    const PROPVARIANT &value = values[i];
+    if (name == L"cp" && value.vt == VT_UI4) {
+      FCodePage = value.ulVal;
+      continue;
+    }
+    bool accepted = name == L"x";
+    if (!accepted) {
+      if (!FPropertyNamesLoaded) {
+        FPropertyNamesLoaded = true;
+        DoInitPropertyNames();
+      }
+      for (const auto &n : FPropertyNames)
+        if (n == name)
+          accepted = true;
+    }
+    if (!accepted)
+      RaiseHResult(E_INVALIDARG);
+    try {
+      DoSetProperty(name, value);
+    } catch (...) {
+      RaiseHResult(E_INVALIDARG);
+    }
+  }
+}
+
+// ---- helpers ----
+
+UString Tvor7zArchive::GetArchiveName() {
+  if (!FArchiveNameLoaded) {
+    FArchiveNameLoaded = true;
+    if (FOpenCallback) {
+      auto volume = QueryAs<IArchiveOpenVolumeCallback>(FOpenCallback.Get(), IID_IArchiveOpenVolumeCallback);
+      if (volume) {
+        PROPVARIANT v{};
+        v.vt = VT_EMPTY;
+        if (volume->GetProperty(kpidName, &v) == S_OK) {
+          UString name;
+          if (PropVariantToString(v, name) == S_OK && !name.empty())
+            FArchiveName = name;
+        }
+        PropVariantClearValue(v);
+      }
+    }
+  }
+  return FArchiveName;
+}
+
+UString Tvor7zArchive::GetArchiveExtension() {
+  if (!FArchiveExtensionLoaded) {
+    FArchiveExtensionLoaded = true;
+    FArchiveExtension = ExtractLowerExtension(GetArchiveName());
+  }
+  return FArchiveExtension;
+}
+
+void Tvor7zArchive::SetErrorFlag(UInt32 bit) {
+  if (bit <= 15)
+    FErrorFlags = static_cast<UInt16>(FErrorFlags | (1u << bit));
+}
+
+UString Tvor7zArchive::AnsiToUnicode(const AString &text) const { return AnsiToUnicode(text.data(), text.size()); }
+
+UString Tvor7zArchive::AnsiToUnicode(const char *data, size_t size) const {
+  return PlatformMultiByteToUnicode(data, size, FCodePage);
+}
+
+void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,
+                                   Tvor7zProgress &progress,
+                                   const std::function<Int32(ISequentialOutStream *)> &decode) {
+  ComPtr<ISequentialOutStream> stream;
+  Int32 askMode = testMode ? NAskMode::kTest : NAskMode::kExtract;
+  const HRESULT hr = CheckHResult(callback->GetStream(index, stream.Put(), askMode));
+  if (hr != S_OK) {
+    stream = nullptr;
+    askMode = NAskMode::kSkip;
+  } else if (testMode) {
+    stream = new Tvor7zTestSequentialOutStream();
+    askMode = NAskMode::kTest;
+  } else {
+    askMode = stream ? NAskMode::kExtract : NAskMode::kSkip;
+  }
+  const HRESULT prep = callback->PrepareOperation(askMode);
+  if (prep != S_OK)
+    RaiseHResult(prep);
+  Int32 result = NOperationResult::kOK;
+  if (stream) {
+    result = decode(stream);
+  } else {
+    const HRESULT p = progress.Add(size);
+    if (p != S_OK)
+      RaiseHResult(p);
+  }
+  stream = nullptr;
+  const HRESULT res = callback->SetOperationResult(result);
+  if (res != S_OK)
+    RaiseHResult(res);
+}

@@ -1,0 +1,49 @@
+#include "plugin/Errors.h"
+
+#include <cerrno>
+#include <new>
+
+#include "platform/Platform.h"
+
+void RaiseHResult(HRESULT code) { throw EOleSysError(code); }
+
+HRESULT CheckHResult(HRESULT code) {
+  if (code < 0)
+    RaiseHResult(code);
+  return code;
+}
+
+void CheckPointer(const void *p) {
+  if (!p)
+    throw EInvalidPointer();
+}
+
+void CheckArgument(bool condition) {
+  if (!condition)
+    throw std::invalid_argument("invalid argument");
+}
+
+void RaiseLastOSError() { throw EOSError(PlatformLastError()); }
+
+HRESULT ExceptionToHResult() noexcept {
+  try {
+    throw;
+  } catch (const EAbort &) {
+    return HRESULT_ERROR_CANCELLED;
+  } catch (const EOleSysError &e) {
+    return e.Code();
+  } catch (const std::bad_alloc &) {
+    return E_OUTOFMEMORY;
+  } catch (const std::length_error &) {  // a container asked for more than it can ever hold
+    return E_OUTOFMEMORY;
+  } catch (const EOSError &e) {
+    const UInt32 c = e.ErrorCode();
+    return c == 0 ? S_OK : static_cast<HRESULT>(0x80070000u | (c & 0xFFFFu));
+  } catch (const std::invalid_argument &) {
+    return E_INVALIDARG;
+  } catch (const EInvalidPointer &) {
+    return E_POINTER;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the benchmarks need on a fresh Debian 12 machine.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+pkgs=(
+  cmake ninja-build g++ pkg-config
+  zlib1g-dev libdeflate-dev libssl-dev libgtest-dev googletest
+  p7zip-full
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev
+  wine64 wine
+  ewf-tools libewf-dev afflib-tools
+  dosfstools mtools xxd
+)
+# The machine image ships Node.js and npm; Debian's own packages are used only when they are missing.
+command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

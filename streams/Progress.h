@@ -1,0 +1,52 @@
+// Progress reporting and the stream loops.
+#pragma once
+
+#include "streams/Com.h"
+
+// Reports extraction progress to the host at most once per ProgressInterval milliseconds.
+// Used by the extracting thread only.
+class Tvor7zProgress {
+public:
+  explicit Tvor7zProgress(IProgress *progress);
+  Tvor7zProgress(const Tvor7zProgress &) = delete;
+  Tvor7zProgress &operator=(const Tvor7zProgress &) = delete;
+
+  HRESULT SetTotal(UInt64 bytes);
+  HRESULT Add(UInt64 count);
+  HRESULT Flush();
+  UInt64 Completed() const noexcept { return FCompleted; }
+
+  // Library-wide throttle in milliseconds.
+  static UInt32 ProgressInterval;
+
+private:
+  HRESULT Report(bool force);
+
+  ComPtr<IProgress> FProgress;
+  UInt32 FLastTick;
+  UInt64 FTotal = 0;
+  UInt64 FCompleted = 0;
+};
+
+// Output pass-through that adds every accepted byte to a progress object.
+class Tvor7zProgressSequentialOutStream : public TvorInterfacedObject, public ISequentialOutStream {
+public:
+  Tvor7zProgressSequentialOutStream(Tvor7zProgress *progress, ISequentialOutStream *stream)
+      : FStream(stream), FProgressObject(progress) {}
+  VOR_UNKNOWN_IMP
+  HRESULT QueryInterfaceImpl(REFIID iid, void **out) override;
+  HRESULT STDMETHODCALLTYPE Write(const void *data, UInt32 size, UInt32 *processed) noexcept override;
+  void SetStream(ISequentialOutStream *stream) { FStream = stream; }
+
+private:
+  ComPtr<ISequentialOutStream> FStream;
+  Tvor7zProgress *FProgressObject;  // borrowed
+};
+
+// Reads until `size` bytes arrived: S_FALSE at a premature end, E_FAIL when a Read over-delivers.
+HRESULT ReadStream(ISequentialInStream *stream, void *buffer, size_t size, size_t *processed = nullptr);
+// Writes everything: S_FALSE when a Write accepts nothing, E_FAIL when it claims more than offered.
+HRESULT WriteStream(ISequentialOutStream *stream, const void *buffer, size_t size, size_t *processed = nullptr);
+// Copies `size` bytes through `buffer`, reporting each chunk to `progress` when given.
+HRESULT CopyStream(void *buffer, UInt32 bufferSize, Tvor7zProgress *progress, ISequentialInStream *inStream,
+                   ISequentialOutStream *outStream, UInt64 size, UInt64 *copied = nullptr);
