@@ -1,0 +1,106 @@
+// Random-access input streams: a common seek base, a buffered reader over a host stream, a stream
+// over memory, a stream joining pieces of several host streams, and a sequential byte-limited window.
+#pragma once
+
+#include <vector>
+
+#include "streams/Com.h"
+
+// Owns position and size and implements the seek rules; offers IInStream and IStreamGetSize.
+class Tvor7zBaseInStream : public TvorInterfacedObject, public IInStream, public IStreamGetSize {
+public:
+  VOR_UNKNOWN_IMP
+  HRESULT QueryInterfaceImpl(REFIID iid, void **out) override;
+  // Base: reports 0 bytes.
+  HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
+  HRESULT STDMETHODCALLTYPE Seek(Int64 offset, UInt32 origin, UInt64 *newPosition) noexcept override;
+  HRESULT STDMETHODCALLTYPE GetSize(UInt64 *size) noexcept override;
+
+  UInt64 Position() const noexcept { return FPosition; }
+  UInt64 Size() const noexcept { return FSize; }
+
+  // The seek rules on any (position, size) pair; shared with the temporary stream.
+  static HRESULT SeekRule(UInt64 &position, UInt64 size, Int64 offset, UInt32 origin, UInt64 *newPosition) noexcept;
+
+protected:
+  UInt64 FPosition = 0;
+  UInt64 FSize = 0;
+};
+
+// Reads a host stream through one block-sized buffer; a read never crosses a block boundary.
+class Tvor7zBufferedInStream : public Tvor7zBaseInStream {
+public:
+  // bufferSize 0 = 1 MiB. Takes position and size from `stream` and leaves it where it was.
+  Tvor7zBufferedInStream(IInStream *stream, UInt32 bufferSize);
+  HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
+  void SetStream(IInStream *stream);
+
+private:
+  ComPtr<IInStream> FStream;
+  std::vector<Byte> FBuffer;
+  UInt32 FBufferSize;
+  UInt32 FBufferLength = 0;
+  UInt64 FBufferBlock = 0;
+  bool FBufferValid = false;
+  UInt64 FBufferStart = 0;
+};
+
+// A stream over a memory block of at most 4 GiB - 1 bytes.
+class Tvor7zFixedMemoryInStream : public Tvor7zBaseInStream {
+public:
+  Tvor7zFixedMemoryInStream() = default;
+  Tvor7zFixedMemoryInStream(const void *data, UInt32 size, bool ownsData);
+  ~Tvor7zFixedMemoryInStream() override;
+  HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
+  // Takes a new block (freed with std::free when owned) and rewinds.
+  void SetData(const void *data, UInt32 size, bool ownsData);
+
+private:
+  const Byte *FData = nullptr;
+  bool FOwnsData = false;
+};
+
+struct TvorLimitInStreamSegment {
+  ComPtr<IInStream> Stream;
+  UInt64 Offset = 0;
+  UInt64 Size = 0;
+};
+using PvorLimitInStreamSegment = TvorLimitInStreamSegment *;
+
+// Joins pieces of one or several host streams into one logical stream.
+class Tvor7zLimitInStream : public Tvor7zBaseInStream {
+public:
+  HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
+  // A piece continuing the last one on the same stream extends it; size 0 is ignored.
+  void AddSegment(IInStream *stream, UInt64 offset, UInt64 size);
+  // Adds the whole stream (its size from Seek END; a failure raises).
+  void AddStream(IInStream *stream);
+  void Clear();
+  // Offset inside the holding segment's stream; 0 beyond the last segment.
+  UInt64 MapPosition(UInt64 position) const;
+  Int32 GetSegmentCount() const { return static_cast<Int32>(FSegments.size()); }
+  void GetSegment(Int32 index, UInt64 &offset, UInt64 &size) const;
+  PvorLimitInStreamSegment GetItem(Int32 index) { return &FSegments[static_cast<size_t>(index)]; }
+
+private:
+  std::vector<TvorLimitInStreamSegment> FSegments;
+};
+
+// Sequential window that stops after a byte limit.
+class Tvor7zLimitSequentialInStream : public TvorInterfacedObject, public ISequentialInStream {
+public:
+  Tvor7zLimitSequentialInStream() = default;
+  Tvor7zLimitSequentialInStream(ISequentialInStream *stream, UInt64 limit) : FStream(stream), FRemaining(limit) {}
+  VOR_UNKNOWN_IMP
+  HRESULT QueryInterfaceImpl(REFIID iid, void **out) override;
+  HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
+  void SetStream(ISequentialInStream *stream, UInt64 limit) {
+    FStream = stream;
+    FRemaining = limit;
+  }
+  UInt64 Remaining() const noexcept { return FRemaining; }
+
+private:
+  ComPtr<ISequentialInStream> FStream;
+  UInt64 FRemaining = 0;
+};
