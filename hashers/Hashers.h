@@ -23,7 +23,7 @@ public:
   UInt32 STDMETHODCALLTYPE GetDigestSize() noexcept override { return 1; }
 
 private:
-  UInt8 FTotal = 0;
+  Byte FTotal = 0;
 };
 
 // Sums of little-endian words of W bytes modulo 2^(8W); the split over Update calls does not matter.
