@@ -1,0 +1,69 @@
+// A seekable stream over a decoded image: each block a reader touches is decoded once into a cache
+// slot, and later reads of it copy out of the cache. Formats derive from it and supply ReadBlock.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "blocks/Blocks.h"
+#include "streams/InStreams.h"
+#include "streams/OutStreams.h"
+
+// One cache slot. Its buffer stays with the slot and is reused across evictions.
+struct Tvor7zCacheBlock {
+  Int32 BlockIndex = -1;  // block whose decoded bytes the slot holds; -1 = free
+  std::unique_ptr<Byte[]> Buffer;
+  UInt32 Capacity = 0;  // bytes allocated at Buffer
+  UInt32 Length = 0;    // decoded bytes held
+};
+
+class Tvor7zBlockCacheStream2 : public Tvor7zBaseInStream {
+public:
+  // cacheSize 0 = kDefaultCacheLimit. Keeps both references; the size is the table's total size.
+  Tvor7zBlockCacheStream2(IInStream *inStream, Tvor7zBlocks *blocks, UInt32 cacheSize);
+  ~Tvor7zBlockCacheStream2() override;
+
+  // Reads stop at the first block that delivers fewer bytes than asked; a failing block gives the
+  // failure's HRESULT with the position advanced by the bytes delivered before it.
+  HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
+  // The base's seek; a changed position makes the next read look its block up again.
+  HRESULT STDMETHODCALLTYPE Seek(Int64 offset, UInt32 origin, UInt64 *newPosition) noexcept override;
+
+  UInt32 GetChunkSize() const { return FBlocks->GetChunkSize(); }
+  // Bookkeeping, for inspection.
+  const Tvor7zBlockInfo &GetBlockInfo(UInt32 index) const { return FBlockInfos[index]; }
+  Int32 GetCurrentBlock() const { return FCurrentBlock; }
+  UInt64 GetCacheAllocated() const { return FCacheAllocated; }
+  Int32 GetCacheCount() const { return static_cast<Int32>(FCache.size()); }
+
+  static constexpr UInt32 kDefaultCacheLimit = 8u << 20;
+
+protected:
+  // Index of the block holding `position` (position div chunk size).
+  virtual UInt32 GetBlockIndex(UInt64 position);
+  // Decodes one block: `inStream` is positioned at the stored bytes and ends after StoredSize of
+  // them; write at most block.Size decoded bytes to `outStream` (the count written becomes the
+  // cached length). Report failure by raising. Keep coder objects in the derived class.
+  virtual void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
+                         ISequentialOutStream *outStream) = 0;
+  // Copies `size` bytes of block `index` starting at `offset` into `data` and sets `processed`.
+  // The default serves them from the cache, decoding the block first when it is not cached.
+  // Override to serve blocks without the cache (stored, pattern or zero blocks): seek FInStream
+  // to Offset + offset and read; pass other blocks to this implementation. Raise on failure.
+  virtual void ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset,
+                             void *data, UInt32 size, UInt32 &processed);
+
+  // Slot for a block of `size` decoded bytes, with a buffer of at least that size.
+  Int32 AllocCacheSlot(UInt32 size);
+  Int32 FindCacheSlot(UInt32 size);
+
+  ComPtr<IInStream> FInStream;
+  ComPtr<Tvor7zBlocks> FBlocks;
+  std::vector<Tvor7zBlockInfo> FBlockInfos;
+  UInt32 FCacheLimit;
+  std::vector<Tvor7zCacheBlock> FCache;
+  Int32 FCurrentBlock = -1;
+  UInt64 FCacheAllocated = 0;
+  ComPtr<Tvor7zLimitSequentialInStream> FLimitStream;
+  ComPtr<Tvor7zFixedMemorySequentialOutStream> FMemStream;
+};

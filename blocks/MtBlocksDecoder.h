@@ -1,0 +1,146 @@
+// Decodes a whole image described by a block table to an output stream, strictly in image order,
+// on up to three worker threads when memory allows and in the caller's thread otherwise. Formats
+// derive from it and supply DecodeBlock (and, where needed, their own job state, ReadJob,
+// DecodeJob and WriteJob).
+#pragma once
+
+#include <memory>
+
+#include "blocks/Blocks.h"
+#include "blocks/MtData.h"
+#include "streams/InStreams.h"
+#include "streams/OutStreams.h"
+#include "streams/Progress.h"
+
+// One block in flight with its buffers and streams. Formats derive from it to keep their coder,
+// hasher and scratch objects (created on first use, released by their destructor) and hand it
+// out from NewJob. Each worker owns one job and reuses it for every block it handles.
+struct alignas(kvorCacheLine) Tvor7zBlockJob {
+  Tvor7zBlockJob() = default;
+  Tvor7zBlockJob(const Tvor7zBlockJob &) = delete;
+  Tvor7zBlockJob &operator=(const Tvor7zBlockJob &) = delete;
+  virtual ~Tvor7zBlockJob();
+
+  const Tvor7zBlock_ *Block = nullptr;  // the block this job holds
+  std::unique_ptr<Byte[]> InBuffer;     // stored bytes of the block
+  UInt32 InCapacity = 0;
+  UInt32 InSize = 0;  // stored bytes actually read
+  ComPtr<Tvor7zFixedMemoryInStream> InStream;  // over InBuffer, InSize bytes
+  std::unique_ptr<Byte[]> OutBuffer;           // decoded bytes
+  UInt32 OutCapacity = 0;
+  UInt64 OutSize = 0;  // decoded bytes produced
+  ComPtr<Tvor7zFixedMemorySequentialOutStream> OutMemStream;  // into OutBuffer
+  ComPtr<Tvor7zSizeSequentialOutStream> OutCounter;           // counts what DecodeBlock writes
+  Int32 Result = 0;          // hard result; set only while 0 (SetJobResult)
+  Int32 DeferredResult = 0;  // soft result reported after the whole image; set only while 0
+
+  // True while DecodeBlock runs on in-memory buffers: the stored bytes are InBuffer[0, InSize)
+  // and the output stream writes into OutBuffer (OutCapacity bytes, at least Block->Size). The
+  // hook may then decode straight from InBuffer into OutBuffer (for example with
+  // TvorFlateDecodeDecoder::DecodeBuffer) and report the bytes with SetDirectOutput instead of
+  // writing to the output stream. False on the streaming path used for very large blocks.
+  bool Buffered = false;
+  void SetDirectOutput(UInt64 bytes) noexcept {
+    FDirectOutput = bytes;
+    FHasDirectOutput = true;
+  }
+
+private:
+  friend class Tvor7zMtBlocksDecoder;
+  bool FHasInput = false;  // stored bytes were read; otherwise the job only carries its result
+  bool FHasDirectOutput = false;
+  UInt64 FDirectOutput = 0;
+};
+
+class Tvor7zMtBlocksDecoder : public Tvor7zMtData {
+public:
+  Tvor7zMtBlocksDecoder();
+  ~Tvor7zMtBlocksDecoder() override;
+
+  // Decodes every block of `blocks` from `inStream` to `outStream` and returns the operation
+  // result: the first hard result in image order, else the first worker's deferred result, else
+  // kUnexpectedEnd/kDataError when the total written is short/long of the table's total size.
+  // threadCount 0 = automatic. Stream failures and the host's cancel raise (after all workers
+  // stopped). Call once per object.
+  virtual Int32 Decode(Tvor7zBlocks *blocks, IInStream *inStream, ISequentialOutStream *outStream,
+                       Tvor7zProgress *progress, Int32 threadCount);
+
+  // Worker count for a table of blockCount blocks needing perWorker bytes of job buffers:
+  // requested (0 = processors, at most kMaxAutoThreads), at most blockCount, and within
+  // kMaxJobMemory in total, at least 1.
+  static Int32 GetWorkerCount(Int32 requested, UInt32 processors, UInt32 blockCount, UInt64 perWorker);
+
+  static constexpr Int32 kMaxAutoThreads = 3;
+  static constexpr UInt64 kMaxJobMemory = 128u << 20;
+
+  // Adds to the progress object; its HRESULT (S_OK without one). Callers raise a non-zero one.
+  HRESULT ReportProgress(UInt64 bytes);
+  static void SetJobResult(Tvor7zBlockJob &job, Int32 result) noexcept {
+    if (result != 0 && job.Result == 0)
+      job.Result = result;
+  }
+
+  // Job stages, called by the workers (and the single-thread path).
+  // Under the fetch lock: hands out the next block and reads it. False = no more blocks. A block
+  // that cannot be read (invalid, or no stored bytes) ends the work at its place: the job carries
+  // kUnexpectedEnd, the blocks before it are still written and no later block is fetched.
+  bool NextJob(Tvor7zBlockJob &job);
+  // Reads the block's stored bytes into InBuffer. A short read sets kUnexpectedEnd on the job and
+  // returns True (the job's output is written, then the decode stops). Return False to end the
+  // work at this job (set its Result first; kUnexpectedEnd when left 0).
+  virtual bool ReadJob(Tvor7zBlockJob &job);
+  // Decodes job.Block from inStream to outStream. Return 0 to go on or an operation result to stop
+  // the whole decode with it; record a soft failure (checksum mismatch) in job.DeferredResult while
+  // it is 0 and return 0; raise to stop with an exception. The base returns kUnsupportedMethod.
+  virtual Int32 DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream);
+  // Runs DecodeBlock over the job's buffers and sets OutSize.
+  virtual bool DecodeJob(Tvor7zBlockJob &job);
+  // In image order: writes OutSize bytes of OutBuffer, reports progress, and stops the run when the
+  // job failed or produced a size other than its block's.
+  virtual bool WriteJob(Tvor7zBlockJob &job);
+  // Called once per job when its worker ends.
+  virtual void FinishJob(Tvor7zBlockJob &job) {}
+
+protected:
+  // The job record of this decoder; formats return their derived record.
+  virtual std::unique_ptr<Tvor7zBlockJob> NewJob();
+  std::unique_ptr<Tvor7zMtThread> NewThread() override;
+
+  // Single-thread path: in the caller's thread, without threads or events.
+  Int32 DecodeSingle();
+  // Streaming variant for blocks too large to buffer: container -> coder -> output.
+  Int32 DecodeSingleStreaming(Tvor7zBlockJob &job);
+  // Makes sure InBuffer/OutBuffer hold at least the given sizes and the memory streams exist.
+  static void ReserveBuffers(Tvor7zBlockJob &job, UInt32 inSize, UInt32 outSize);
+
+  ComPtr<Tvor7zBlocks> FBlocks;
+  ComPtr<IInStream> FInStream;
+  ComPtr<Tvor7zSizeSequentialOutStream> FOutCounter;
+  ComPtr<Tvor7zLimitSequentialInStream> FLimitStream;
+  Tvor7zProgress *FProgress = nullptr;  // not owned
+  UInt32 FNextBlock = 0;
+  bool FFetchEnded = false;  // a block ended the work; nothing more is fetched
+  UInt32 FMaxStoredSize = 0;
+  UInt32 FMaxSize = 0;
+  std::unique_ptr<Tvor7zBlockJob> FSingleJob;
+
+  friend class Tvor7zMtBlocksDecoderThread;
+};
+
+// Worker of the decoder: one job, its buffers allocated before the thread starts.
+class Tvor7zMtBlocksDecoderThread : public Tvor7zMtThread {
+public:
+  Tvor7zMtBlocksDecoderThread(Tvor7zMtBlocksDecoder &decoder, UInt32 maxStoredSize, UInt32 maxSize);
+  // Joins, hands a deferred result to the decoder, then frees the job.
+  ~Tvor7zMtBlocksDecoderThread() override;
+  Tvor7zBlockJob &Job() { return *FJob; }
+
+protected:
+  bool DoFetch() override;
+  bool DoProcess() override;
+  bool DoWrite() override;
+  void DoFinish() override;
+
+  Tvor7zMtBlocksDecoder &FDecoder;
+  std::unique_ptr<Tvor7zBlockJob> FJob;
+};
