@@ -23,24 +23,30 @@ HRESULT Tvor7zFilterCoder::QueryInterfaceImpl(REFIID iid, void **out) {
 }
 
 HRESULT Tvor7zFilterCoder::SetNumberOfThreads(UInt32 numThreads) noexcept {
-  return FSetCoderMt ? FSetCoderMt->SetNumberOfThreads(numThreads) : E_NOTIMPL;
+  return GuardHResult([&] { return FSetCoderMt ? FSetCoderMt->SetNumberOfThreads(numThreads) : E_NOTIMPL; });
 }
 
 HRESULT Tvor7zFilterCoder::SetInBufSize(UInt32 streamIndex, UInt32 size) noexcept {
-  if (streamIndex == 0)
-    FInBufSize = size;
-  return FSetBufSize ? FSetBufSize->SetInBufSize(streamIndex, size) : S_OK;
+  return GuardHResult([&] {
+    if (streamIndex == 0)
+      FInBufSize = size;
+    return FSetBufSize ? FSetBufSize->SetInBufSize(streamIndex, size) : S_OK;
+  });
 }
 
 HRESULT Tvor7zFilterCoder::SetOutBufSize(UInt32 streamIndex, UInt32 size) noexcept {
-  if (streamIndex == 0)
-    FOutBufSize = size;
-  return FSetBufSize ? FSetBufSize->SetOutBufSize(streamIndex, size) : S_OK;
+  return GuardHResult([&] {
+    if (streamIndex == 0)
+      FOutBufSize = size;
+    return FSetBufSize ? FSetBufSize->SetOutBufSize(streamIndex, size) : S_OK;
+  });
 }
 
 HRESULT Tvor7zFilterCoder::Code(ISequentialInStream *inStream, ISequentialOutStream *outStream, const UInt64 *,
                                 const UInt64 *, ICompressProgressInfo *progress) noexcept {
   return GuardHResult([&]() -> HRESULT {
+    if (!FFilter || !inStream || !outStream)
+      return E_POINTER;
     HRESULT hr = FFilter->Init();
     if (hr != S_OK)
       return hr;
@@ -65,6 +71,10 @@ HRESULT Tvor7zFilterCoder::Code(ISequentialInStream *inStream, ISequentialOutStr
         atEnd = filled != size;
       }
       UInt32 done = FFilter->Filter(buf, filled);
+      // Checked before any padding: a filter that asks for bytes after the input ended would
+      // otherwise be fed zero blocks for ever.
+      if (filled == 0)
+        return S_OK;
       if (done > filled) {
         // The filter wants a whole block: allowed only at the end, padded with zeros.
         if (!atEnd || done > size)
@@ -74,8 +84,10 @@ HRESULT Tvor7zFilterCoder::Code(ISequentialInStream *inStream, ISequentialOutStr
         if (FFilter->Filter(buf, done) != done)
           return E_FAIL;
       }
-      if (filled == 0)
-        return S_OK;
+      // Nothing done on a full buffer: writing it unfiltered and stopping would drop the rest of
+      // the input while reporting success.
+      if (done == 0 && !atEnd)
+        return E_FAIL;
       const UInt32 n = done == 0 ? filled : done;
       hr = WriteStream(outStream, buf, n);
       if (hr != S_OK)
@@ -110,11 +122,13 @@ HRESULT Tvor7zFilterDecoder::QueryInterfaceImpl(REFIID iid, void **out) {
 }
 
 HRESULT Tvor7zFilterDecoder::SetDecoderProperties2(const Byte *data, UInt32 size) noexcept {
-  return FSetDecoderProperties2 ? FSetDecoderProperties2->SetDecoderProperties2(data, size) : E_NOTIMPL;
+  return GuardHResult([&] {
+    return FSetDecoderProperties2 ? FSetDecoderProperties2->SetDecoderProperties2(data, size) : E_NOTIMPL;
+  });
 }
 
 HRESULT Tvor7zFilterDecoder::SetFinishMode(UInt32 finishMode) noexcept {
-  return FSetFinishMode ? FSetFinishMode->SetFinishMode(finishMode) : E_NOTIMPL;
+  return GuardHResult([&] { return FSetFinishMode ? FSetFinishMode->SetFinishMode(finishMode) : E_NOTIMPL; });
 }
 
 HRESULT Tvor7zDummyCompressProgressInfo::QueryInterfaceImpl(REFIID iid, void **out) {

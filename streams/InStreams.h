@@ -33,9 +33,13 @@ public:
   // bufferSize 0 = 1 MiB. Takes position and size from `stream` and leaves it where it was.
   Tvor7zBufferedInStream(IInStream *stream, UInt32 bufferSize);
   HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
+  // Same as construction with the current block size; nil empties the stream. Drops the buffer.
   void SetStream(IInStream *stream);
 
 private:
+  // Reads block `block` into the buffer; failures raise.
+  void LoadBlock(UInt64 block);
+
   ComPtr<IInStream> FStream;
   std::vector<Byte> FBuffer;
   UInt32 FBufferSize;
@@ -80,10 +84,16 @@ public:
   UInt64 MapPosition(UInt64 position) const;
   Int32 GetSegmentCount() const { return static_cast<Int32>(FSegments.size()); }
   void GetSegment(Int32 index, UInt64 &offset, UInt64 &size) const;
-  PvorLimitInStreamSegment GetItem(Int32 index) { return &FSegments[static_cast<size_t>(index)]; }
+  // Raises on an index outside the segment list.
+  PvorLimitInStreamSegment GetItem(Int32 index) { return &FSegments.at(static_cast<size_t>(index)); }
 
 private:
+  // Index of the segment holding `position` (< FSize).
+  size_t FindSegment(UInt64 position) const;
+
   std::vector<TvorLimitInStreamSegment> FSegments;
+  // Logical start of each segment, for a binary search instead of a walk over thousands of pieces.
+  std::vector<UInt64> FStarts;
 };
 
 // Sequential window that stops after a byte limit.

@@ -60,7 +60,7 @@ private:
 // Feeds every byte that passes into a hasher.
 class Tvor7zHashSequentialStream : public TvorInterfacedObject, public IStreamGetSize {
 public:
-  // Keeps the hasher and initialises it.
+  // Keeps the hasher and initialises it; without one the stream only counts and GetHash raises.
   explicit Tvor7zHashSequentialStream(IHasher *hasher);
   HRESULT STDMETHODCALLTYPE GetSize(UInt64 *size) noexcept override;
   // The hasher's Final; `digest` must hold its digest size.

@@ -41,11 +41,15 @@ HRESULT Tvor7zProgressSequentialOutStream::QueryInterfaceImpl(REFIID iid, void *
 }
 
 HRESULT Tvor7zProgressSequentialOutStream::Write(const void *data, UInt32 size, UInt32 *processed) noexcept {
+  if (processed)
+    *processed = 0;
   return GuardHResult([&]() -> HRESULT {
     UInt32 done = 0;
     const HRESULT hr = FStream ? FStream->Write(data, size, &done) : S_OK;
     if (!FStream)
       done = size;
+    if (done > size)
+      return E_FAIL;  // a count beyond what was offered would inflate the progress
     if (processed)
       *processed = done;
     if (hr != S_OK)

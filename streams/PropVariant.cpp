@@ -17,34 +17,58 @@ UString GuidToString(const GUID &g) {
   return buf;
 }
 
-static UString FileTimeToText(UInt64 ft) {
-  // Calendar conversion of 100-ns ticks since 1601 (UTC).
-  UInt64 secs = ft / 10000000u;
-  Int64 days = static_cast<Int64>(secs / 86400);
-  const unsigned rem = static_cast<unsigned>(secs % 86400);
-  int year = 1601;
-  for (;;) {
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    const int n = leap ? 366 : 365;
-    if (days < n)
-      break;
-    days -= n;
-    year++;
-  }
-  static const int dim[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  int month = 0;
-  for (; month < 12; month++) {
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    const int n = dim[month] + (month == 1 && leap ? 1 : 0);
-    if (days < n)
-      break;
-    days -= n;
-  }
+namespace {
+// Proleptic Gregorian date of a day number counted from 1970-01-01 (negative before it).
+void CivilFromDays(Int64 z, Int64 &year, unsigned &month, unsigned &day) {
+  z += 719468;
+  const Int64 era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  day = doy - (153 * mp + 2) / 5 + 1;
+  month = mp < 10 ? mp + 3 : mp - 9;
+  year = static_cast<Int64>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+UString DateText(Int64 daysSince1970) {
+  Int64 y;
+  unsigned m, d;
+  CivilFromDays(daysSince1970, y, m, d);
   wchar_t buf[40];
-  std::swprintf(buf, 40, L"%04d-%02d-%02d %02u:%02u:%02u", year, month + 1, static_cast<int>(days) + 1, rem / 3600,
-                (rem / 60) % 60, rem % 60);
+  std::swprintf(buf, 40, L"%04lld-%02u-%02u", static_cast<long long>(y), m, d);
   return buf;
 }
+
+// FILETIME ticks (100 ns since 1601, UTC) as date and time; the system refuses values from 2^63 on.
+bool FileTimeToText(UInt64 ft, UString &text) {
+  if (ft > 0x7FFFFFFFFFFFFFFFull)
+    return false;
+  const UInt64 secs = ft / 10000000u;
+  const unsigned rem = static_cast<unsigned>(secs % 86400);
+  constexpr Int64 kDays1601To1970 = 134774;
+  text = DateText(static_cast<Int64>(secs / 86400) - kDays1601To1970);
+  wchar_t buf[20];
+  std::swprintf(buf, 20, L" %02u:%02u:%02u", rem / 3600, (rem / 60) % 60, rem % 60);
+  text += buf;
+  return true;
+}
+
+// OLE dates the system accepts: years 100 to 9999.
+constexpr double kMinOleDate = -657434.0;
+constexpr double kMaxOleDate = 2958466.0;
+
+// Rounds to the nearest 64-bit integer; false for NaN, infinities and values out of range.
+bool RoundToInt64(double x, Int64 &out) {
+  if (!(x > -9223372036854775808.0 && x < 9223372036854775808.0))
+    return false;
+  const double r = std::round(x);
+  if (!(r > -9223372036854775808.0 && r < 9223372036854775808.0))
+    return false;
+  out = static_cast<Int64>(r);
+  return true;
+}
+}  // namespace
 
 HRESULT PropVariantToString(const PROPVARIANT &v, UString &text) {
   wchar_t buf[64];
@@ -94,10 +118,11 @@ HRESULT PropVariantToString(const PROPVARIANT &v, UString &text) {
     return S_OK;
   }
   case VT_DATE: {
-    // OLE date: days since 1899-12-30.
-    const double days = std::floor(v.date);
-    const UInt64 ft = static_cast<UInt64>((days + 109205.0) * 86400.0) * 10000000u;
-    text = FileTimeToText(ft).substr(0, 10);
+    // OLE date: days since 1899-12-30; outside the system's range there is no date to show.
+    if (!(v.date >= kMinOleDate && v.date < kMaxOleDate))
+      return E_INVALIDARG;
+    constexpr Int64 kDays1899To1970 = 25569;
+    text = DateText(static_cast<Int64>(std::floor(v.date)) - kDays1899To1970);
     return S_OK;
   }
   case VT_BOOL:
@@ -116,7 +141,8 @@ HRESULT PropVariantToString(const PROPVARIANT &v, UString &text) {
       text = PlatformMultiByteToUnicode(v.pszVal, std::strlen(v.pszVal), 0);
     return S_OK;
   case VT_FILETIME:
-    text = FileTimeToText((static_cast<UInt64>(v.filetime.dwHighDateTime) << 32) | v.filetime.dwLowDateTime);
+    if (!FileTimeToText((static_cast<UInt64>(v.filetime.dwHighDateTime) << 32) | v.filetime.dwLowDateTime, text))
+      return E_INVALIDARG;  // the system's ERROR_INVALID_PARAMETER
     return S_OK;
   case VT_CLSID:
     if (v.puuid)
@@ -191,16 +217,21 @@ HRESULT PropVariantToInt64(const PROPVARIANT &v, Int64 &number) {
     number = v.boolVal ? 1 : 0;
     return S_OK;
   case VT_R4:
-    number = std::llround(v.fltVal);
-    return S_OK;
+    return RoundToInt64(v.fltVal, number) ? S_OK : E_INVALIDARG;
   case VT_R8:
   case VT_DATE:
-    number = std::llround(v.dblVal);
-    return S_OK;
+    return RoundToInt64(v.dblVal, number) ? S_OK : E_INVALIDARG;
   case VT_CY: {
+    // Rounded half away from zero in integers: a double loses the low digits of large amounts.
     Int64 cy;
     std::memcpy(&cy, &v.hVal, sizeof cy);
-    number = std::llround(static_cast<double>(cy) / 10000.0);
+    Int64 q = cy / 10000;
+    const Int64 r = cy % 10000;
+    if (r >= 5000)
+      q++;
+    else if (r <= -5000)
+      q--;
+    number = q;
     return S_OK;
   }
   case VT_BSTR:
