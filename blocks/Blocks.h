@@ -21,6 +21,9 @@ struct Tvor7zBlockInfo {
   UInt32 CacheSlot;  // 0 = not cached, else slot index + 1
 };
 
+// Identity of the block table for QueryInterface: {9D23A5A5-805A-4AE5-BCBD-794DF0C50F52}.
+inline constexpr GUID IID_Ivor7zBlocks = {0x9D23A5A5u, 0x805Au, 0x4AE5u, {0xBC, 0xBD, 0x79, 0x4D, 0xF0, 0xC5, 0x0F, 0x52}};
+
 class Tvor7zBlocks : public TvorInterfacedObject, public IUnknown {
 public:
   Tvor7zBlocks() = default;

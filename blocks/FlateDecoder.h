@@ -1,9 +1,13 @@
 // Inflate of zlib-wrapped deflate streams behind the host's coder interface.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "streams/Com.h"
+
+struct z_stream_s;
+struct libdeflate_decompressor;
 
 // Code results: S_OK when the stream ended or OutSize bytes were written (fewer when the stream
 // ends early; the caller compares), S_FALSE for any zlib error, other failures as their HRESULT.
@@ -18,15 +22,29 @@ public:
 
   // Whole-buffer decode of one in-memory zlib stream into `out` (capacity `outSize`), with the same
   // observable results as Code over the same bytes: S_OK with *written bytes (at most outSize),
-  // S_FALSE for bad data. Uses a fast whole-buffer inflater where available.
+  // S_FALSE for bad data (with the bytes decoded before it). Bytes of `out` past *written are
+  // unspecified. Uses a fast whole-buffer inflater where available.
   HRESULT DecodeBuffer(const Byte *in, size_t inSize, Byte *out, size_t outSize, size_t *written) noexcept;
 
+  ~TvorFlateDecodeDecoder() override;
+
 private:
+  struct TInflateDeleter {
+    void operator()(z_stream_s *stream) const noexcept;
+  };
+  struct TFastDeleter {
+    void operator()(libdeflate_decompressor *decompressor) const noexcept;
+  };
+  // Buffers and the inflate state, made once and reused by every call.
+  HRESULT Prepare() noexcept;
+  template <class TSource, class TSink>
+  HRESULT Inflate(TSource &source, TSink &sink, const UInt64 *outSize) noexcept;
+
   std::vector<Byte> FInBuffer;
   UInt32 FInBufferSize;
   std::vector<Byte> FOutBuffer;
   UInt32 FOutBufferSize;
-  void *FFastDecompressor = nullptr;  // owned; freed by the destructor
-public:
-  ~TvorFlateDecodeDecoder() override;
+  // Reset, not re-created, for each stream: saves zlib's state and window allocations per block.
+  std::unique_ptr<z_stream_s, TInflateDeleter> FInflate;
+  std::unique_ptr<libdeflate_decompressor, TFastDeleter> FFastDecompressor;
 };

@@ -91,9 +91,12 @@ public:
   UInt32 STDMETHODCALLTYPE GetDigestSize() noexcept override { return FDigestSize; }
 
 private:
+  static constexpr UInt32 kMaxDigestSize = 64;
   std::unique_ptr<TvorDigestEngine> FEngine;
   bool FReady = false;
+  bool FFinished = false;  // Final ran: the digest is kept in FDigest until the next Init
   UInt32 FDigestSize = 0;
+  Byte FDigest[kMaxDigestSize] = {};
 };
 
 class Tvor7zWinCryptMD4Hasher : public Tvor7zWinCryptHasher {

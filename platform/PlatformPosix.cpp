@@ -1,6 +1,8 @@
 // Linux side of the platform layer.
 #include "platform/Platform.h"
 
+// The direct digest routines: through EVP, OpenSSL 3 offers MD4 only with its legacy provider.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/md4.h>
 #include <openssl/md5.h>
 #include <openssl/sha.h>
@@ -151,6 +153,9 @@ static bool DecodeWithIconv(const char *data, size_t size, UInt32 codePage, UStr
       }
     }
   }
+  // Some pages (1255, 1258) hold back the last character for a combining mark that may follow.
+  if (ok && iconv(cd, nullptr, nullptr, &outPtr, &outLeft) == static_cast<size_t>(-1))
+    ok = false;
   iconv_close(cd);
   if (!ok)
     return false;
