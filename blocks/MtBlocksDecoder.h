@@ -47,7 +47,8 @@ struct alignas(kvorCacheLine) Tvor7zBlockJob {
 
 private:
   friend class Tvor7zMtBlocksDecoder;
-  bool FHasInput = false;  // stored bytes were read; otherwise the job only carries its result
+  friend class Tvor7zMtBlocksDecoderThread;
+  bool FEnded = false;  // the block could not be read: the job only carries its result
   bool FHasDirectOutput = false;
   UInt64 FDirectOutput = 0;
 };
@@ -98,6 +99,9 @@ public:
   // In image order: writes OutSize bytes of OutBuffer, reports progress, and stops the run when the
   // job failed or produced a size other than its block's.
   virtual bool WriteJob(Tvor7zBlockJob &job);
+  // WriteJob's work with the job's OutSize bytes taken from `data` instead of OutBuffer (for
+  // blocks stored uncompressed, whose bytes stay in InBuffer).
+  bool WriteJobFrom(Tvor7zBlockJob &job, const Byte *data);
   // Called once per job when its worker ends.
   virtual void FinishJob(Tvor7zBlockJob &job) {}
 
@@ -106,10 +110,12 @@ protected:
   virtual std::unique_ptr<Tvor7zBlockJob> NewJob();
   std::unique_ptr<Tvor7zMtThread> NewThread() override;
 
-  // Single-thread path: in the caller's thread, without threads or events.
+  // Single-thread path: the job stages in the caller's thread, without threads or events.
   Int32 DecodeSingle();
-  // Streaming variant for blocks too large to buffer: container -> coder -> output.
+  // For blocks too large to buffer: container -> DecodeBlock -> output, without job buffers
+  // (job.Buffered is false). A block short of its size gives kUnexpectedEnd, a long one kDataError.
   Int32 DecodeSingleStreaming(Tvor7zBlockJob &job);
+  Tvor7zBlockJob *EnsureSingleJob();
   // Makes sure InBuffer/OutBuffer hold at least the given sizes and the memory streams exist.
   static void ReserveBuffers(Tvor7zBlockJob &job, UInt32 inSize, UInt32 outSize);
 

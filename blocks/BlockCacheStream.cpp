@@ -1,0 +1,170 @@
+#include "blocks/BlockCacheStream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "plugin/Errors.h"
+
+Tvor7zBlockCacheStream2::Tvor7zBlockCacheStream2(IInStream *inStream, Tvor7zBlocks *blocks, UInt32 cacheSize)
+    : FInStream(inStream), FBlocks(blocks), FCacheLimit(cacheSize != 0 ? cacheSize : kDefaultCacheLimit) {
+  CheckPointer(blocks);
+  FBlockInfos.assign(blocks->GetCount(), Tvor7zBlockInfo{});
+  FSize = blocks->GetTotalSize();
+}
+
+Tvor7zBlockCacheStream2::~Tvor7zBlockCacheStream2() = default;
+
+UInt32 Tvor7zBlockCacheStream2::GetBlockIndex(UInt64 position) {
+  const UInt32 count = static_cast<UInt32>(FBlockInfos.size());
+  const UInt32 chunk = FBlocks->GetChunkSize();
+  if (chunk != 0)
+    return static_cast<UInt32>(std::min<UInt64>(position / chunk, count));
+  // No chunk size to divide by: look the block up by its image position (blocks are in order).
+  UInt32 lo = 0, hi = count;
+  while (lo < hi) {
+    const UInt32 mid = lo + (hi - lo) / 2;
+    if (FBlocks->GetBlock(mid)->Position <= position)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo == 0 ? count : lo - 1;
+}
+
+HRESULT Tvor7zBlockCacheStream2::Seek(Int64 offset, UInt32 origin, UInt64 *newPosition) noexcept {
+  const UInt64 old = FPosition;
+  const HRESULT hr = Tvor7zBaseInStream::Seek(offset, origin, newPosition);
+  if (FPosition != old)
+    FCurrentBlock = -1;
+  return hr;
+}
+
+HRESULT Tvor7zBlockCacheStream2::Read(void *data, UInt32 size, UInt32 *processed) noexcept {
+  if (processed)
+    *processed = 0;
+  return GuardHResult([&]() -> HRESULT {
+    if (FSize == 0 || size == 0 || FPosition >= FSize)
+      return S_OK;
+    // The infos were sized with the table; never index past them.
+    const UInt32 count = std::min<UInt32>(FBlocks->GetCount(), static_cast<UInt32>(FBlockInfos.size()));
+    if (FCurrentBlock < 0)
+      FCurrentBlock = static_cast<Int32>(
+          std::min<UInt32>(GetBlockIndex(FPosition), static_cast<UInt32>(std::numeric_limits<Int32>::max())));
+    Byte *out = static_cast<Byte *>(data);
+    UInt32 remaining = size;
+    while (remaining > 0) {
+      if (static_cast<UInt32>(FCurrentBlock) >= count || FPosition >= FSize)
+        break;
+      remaining = static_cast<UInt32>(std::min<UInt64>(remaining, FSize - FPosition));
+      const UInt32 index = static_cast<UInt32>(FCurrentBlock);
+      const Tvor7zBlock_ *block = FBlocks->GetBlock(index);
+      // A table whose block does not hold the position reads as ending here.
+      if (FPosition < block->Position || FPosition - block->Position > block->Size)
+        break;
+      const UInt32 inBlock = static_cast<UInt32>(FPosition - block->Position);
+      const UInt32 avail = block->Size - inBlock;
+      UInt32 want = remaining;
+      const bool last = want >= avail;
+      if (last)
+        want = avail;
+      UInt32 got = 0;
+      if (want > 0)
+        ReadFromBlock(index, block, &FBlockInfos[index], inBlock, out, want, got);
+      got = std::min(got, want);
+      if (last)
+        ++FCurrentBlock;
+      FPosition += got;
+      out += got;
+      remaining -= got;
+      if (processed)
+        *processed += got;
+      if (got < want)
+        break;
+    }
+    return S_OK;
+  });
+}
+
+void Tvor7zBlockCacheStream2::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info,
+                                            UInt32 offset, void *data, UInt32 size, UInt32 &processed) {
+  processed = 0;
+  if (info->CacheSlot == 0) {
+    const Int32 slotIndex = AllocCacheSlot(block->Size);
+    info->CacheSlot = static_cast<UInt32>(slotIndex) + 1;
+    try {
+      if (!FLimitStream)
+        FLimitStream = new Tvor7zLimitSequentialInStream();
+      if (!FMemStream)
+        FMemStream = new Tvor7zFixedMemorySequentialOutStream();
+      const HRESULT hr = FInStream->Seek(static_cast<Int64>(block->Offset), STREAM_SEEK_SET, nullptr);
+      if (hr != S_OK)
+        RaiseHResult(hr);
+      Tvor7zCacheBlock &slot = FCache[static_cast<size_t>(slotIndex)];
+      FLimitStream->SetStream(FInStream, block->StoredSize);
+      FMemStream->SetBuffer(slot.Buffer.get(), slot.Capacity);
+      ReadBlock(*block, *info, FLimitStream, FMemStream);
+      slot.BlockIndex = static_cast<Int32>(index);
+      slot.Length = static_cast<UInt32>(std::min<UInt64>(FMemStream->Written(), slot.Capacity));
+      FLimitStream->SetStream(nullptr, 0);
+    } catch (...) {
+      // The slot stays free and the block uncached, so a later read decodes it again.
+      info->CacheSlot = 0;
+      if (FLimitStream)
+        FLimitStream->SetStream(nullptr, 0);
+      throw;
+    }
+  }
+  const Tvor7zCacheBlock &slot = FCache[info->CacheSlot - 1];
+  if (slot.Length >= offset) {
+    const UInt32 n = std::min(size, slot.Length - offset);
+    if (n > 0)
+      std::memcpy(data, slot.Buffer.get() + offset, n);
+    processed = n;
+    ++info->Hits;
+  }
+}
+
+Int32 Tvor7zBlockCacheStream2::AllocCacheSlot(UInt32 size) {
+  const Int32 index = FindCacheSlot(size);
+  Tvor7zCacheBlock &slot = FCache[static_cast<size_t>(index)];
+  slot.BlockIndex = -1;
+  slot.Length = 0;
+  if (slot.Buffer && slot.Capacity >= size)
+    return index;
+  FCacheAllocated -= slot.Capacity;
+  slot.Buffer.reset();
+  slot.Capacity = 0;
+  slot.Buffer.reset(new Byte[size]);
+  slot.Capacity = size;
+  FCacheAllocated += size;
+  return index;
+}
+
+Int32 Tvor7zBlockCacheStream2::FindCacheSlot(UInt32 size) {
+  const size_t n = FCache.size();
+  for (size_t i = 0; i < n; ++i)
+    if (FCache[i].BlockIndex == -1 && FCache[i].Buffer && FCache[i].Capacity >= size)
+      return static_cast<Int32>(i);
+  for (size_t i = 0; i < n; ++i)
+    if (FCache[i].BlockIndex == -1)
+      return static_cast<Int32>(i);
+  if (FCacheAllocated < FCacheLimit || n == 0) {
+    if (FCache.size() == FCache.capacity())
+      FCache.reserve(FCache.size() + 64);
+    FCache.emplace_back();
+    return static_cast<Int32>(n);
+  }
+  // Evict the least-read block; ties go to the lowest slot.
+  size_t victim = 0;
+  UInt32 fewest = std::numeric_limits<UInt32>::max();
+  for (size_t i = 0; i < n; ++i) {
+    const UInt32 hits = FBlockInfos[static_cast<size_t>(FCache[i].BlockIndex)].Hits;
+    if (hits < fewest) {
+      fewest = hits;
+      victim = i;
+    }
+  }
+  FBlockInfos[static_cast<size_t>(FCache[victim].BlockIndex)].CacheSlot = 0;
+  return static_cast<Int32>(victim);
+}
