@@ -94,7 +94,9 @@ public:
   // the whole decode with it; record a soft failure (checksum mismatch) in job.DeferredResult while
   // it is 0 and return 0; raise to stop with an exception. The base returns kUnsupportedMethod.
   virtual Int32 DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream);
-  // Runs DecodeBlock over the job's buffers and sets OutSize.
+  // Runs DecodeBlock over the job's buffers and sets OutSize. Overrides that fail a block should
+  // SetJobResult and return True: the result then counts at the block's place in image order and
+  // the blocks before it are written (SetResult stops every worker at once).
   virtual bool DecodeJob(Tvor7zBlockJob &job);
   // In image order: writes OutSize bytes of OutBuffer, reports progress, and stops the run when the
   // job failed or produced a size other than its block's.

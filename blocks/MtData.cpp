@@ -31,6 +31,8 @@ void Tvor7zMtData::SetResult(Int32 result) {
   FStopped.store(true, std::memory_order_release);
 }
 
+void Tvor7zMtData::Stop() { FStopped.store(true, std::memory_order_release); }
+
 void Tvor7zMtData::SetError(HRESULT code) {
   std::lock_guard<std::mutex> lock(FStateLock);
   if (FErrorCode == S_OK)
@@ -79,6 +81,7 @@ void Tvor7zMtData::Run(Int32 threadCount) {
     FEvents.reserve(static_cast<size_t>(count) + 1);
   }
   FLastEvent = nullptr;
+  FFetchFailed = false;
 
   std::vector<std::unique_ptr<Tvor7zMtThread>> workers;
   workers.reserve(static_cast<size_t>(count));
@@ -145,21 +148,40 @@ void Tvor7zMtThread::Loop() {
     if (FData.Stopped())
       return;
     Tvor7zMtEvent *prevEvent;
-    bool fetched;
+    bool fetched = true;
+    // A failing job is reported at its place in the write order, so every job fetched before it
+    // is still written: an exception waits for the predecessor's write, and so does a stop.
+    bool failed = false;
+    HRESULT failure = S_OK;
     {
       std::lock_guard<std::mutex> lock(FData.FFetchLock);
-      if (FData.Stopped())
+      if (FData.Stopped() || FData.FFetchFailed)
         return;
       FEvent = FData.TakeEvent();
       prevEvent = FData.FLastEvent;
       FData.FLastEvent = FEvent;
-      fetched = DoFetch();
+      try {
+        fetched = DoFetch();
+      } catch (...) {
+        failed = true;
+        failure = ExceptionToHResult();
+        FData.FFetchFailed = true;  // nothing after a failed fetch is read
+      }
     }
     if (!fetched)
       return;
 
-    if (FData.Stopped() || !DoProcess())
-      return;
+    bool go = true;
+    if (!failed) {
+      if (FData.Stopped())
+        return;
+      try {
+        go = DoProcess();
+      } catch (...) {
+        failed = true;
+        failure = ExceptionToHResult();
+      }
+    }
 
     if (FData.Stopped())
       return;
@@ -169,7 +191,17 @@ void Tvor7zMtThread::Loop() {
     }
     if (FData.Stopped())
       return;
+    if (failed) {
+      FData.SetError(failure);
+      return;
+    }
+    if (!go) {
+      FData.Stop();
+      return;
+    }
     const bool written = DoWrite();
+    if (!written)
+      FData.Stop();  // before the successor is released: nothing after this job is written
     FEvent->Set();
     FEvent = nullptr;
     if (!written)

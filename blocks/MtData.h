@@ -47,6 +47,8 @@ public:
   void SetResult(Int32 result);
   // Records the first failure HRESULT and stops the run.
   void SetError(HRESULT code);
+  // Stops the run without recording anything.
+  void Stop();
   bool Stopped() const noexcept { return FStopped.load(std::memory_order_acquire); }
   HRESULT ErrorCode() const;
   Int32 Result() const;
@@ -67,6 +69,7 @@ private:
   std::vector<std::unique_ptr<Tvor7zMtEvent>> FEvents;
   std::vector<bool> FEventUsed;
   Tvor7zMtEvent *FLastEvent = nullptr;  // event of the most recently fetched job (under FFetchLock)
+  bool FFetchFailed = false;            // a fetch raised; no further fetch (under FFetchLock)
   alignas(kvorCacheLine) std::atomic<bool> FStopped{false};
   HRESULT FErrorCode = S_OK;
   Int32 FResult = 0;
@@ -87,6 +90,8 @@ public:
   void Join() noexcept;
 
 protected:
+  // A job that fails (a stage raises or answers False) stops the run at its place in the write
+  // order: the jobs fetched before it are still written, none after it is.
   // Takes the next job and reads its input; runs under the fetch lock. False = no more work.
   virtual bool DoFetch() = 0;
   // Transforms the job's data, in parallel with other workers. False = stop.
