@@ -54,8 +54,8 @@ bool FileTimeToText(UInt64 ft, UString &text) {
   return true;
 }
 
-// OLE dates the system accepts: years 100 to 9999.
-constexpr double kMinOleDate = -657434.0;
+// OLE dates the system accepts: years 100 to 9999 (both bounds exclusive).
+constexpr double kMinOleDate = -657435.0;
 constexpr double kMaxOleDate = 2958466.0;
 
 // Rounds to the nearest 64-bit integer; false for NaN, infinities and values out of range.
@@ -118,11 +118,12 @@ HRESULT PropVariantToString(const PROPVARIANT &v, UString &text) {
     return S_OK;
   }
   case VT_DATE: {
-    // OLE date: days since 1899-12-30; outside the system's range there is no date to show.
-    if (!(v.date >= kMinOleDate && v.date < kMaxOleDate))
+    // OLE date: days since 1899-12-30, the time as the fraction's absolute value (so -1.25 is a
+    // morning of 1899-12-29); outside the system's range there is no date to show.
+    if (!(v.date > kMinOleDate && v.date < kMaxOleDate))
       return E_INVALIDARG;
     constexpr Int64 kDays1899To1970 = 25569;
-    text = DateText(static_cast<Int64>(std::floor(v.date)) - kDays1899To1970);
+    text = DateText(static_cast<Int64>(std::trunc(v.date)) - kDays1899To1970);
     return S_OK;
   }
   case VT_BOOL:
