@@ -1,12 +1,51 @@
+// EWF version-1 physical images (.E01, .s01): one disk-image item, or a .bin image with a generated
+// .cue sheet for a multi-session optical disc.
 #pragma once
 
+#include "formats/ewf/E01Items.h"
+#include "formats/ewf/EwfArchive.h"
 #include "formats/ewf/EwfFormats.h"
 
-class Tvor7zE01Archive : public Tvor7zArchive {
+class Tvor7zE01Archive : public Tvor7zEwfArchive {
 public:
   static GUID GetClassID() { return GUID{0x59F7FE14u, 0xD608u, 0x47BCu, {0xAD, 0x0A, 0x80, 0x18, 0x4E, 0x3E, 0xDA, 0xAC}}; }
   static UString GetName() { return L"E01"; }
   static UString GetExtension() { return L"s01 e01"; }
   static AString GetSignature() { return AString(NEwfSignature::kE01, 8); }
   static Func_IsArc GetIsArcFunc() { return IsArc_E01; }
+
+  void DoClose() override;
+  void DoGetNumberOfItems(UInt32 &count) override;
+  void DoGetNumberOfProperties(UInt32 &count) override;
+  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
+  void DoGetNumRawProps(UInt32 &count) override;
+  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
+  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+  void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
+  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+
+  Tvor7zE01Items *Items() const noexcept { return FItems.Get(); }
+  Int32 MediaType() const noexcept { return FMediaType; }
+
+  // Sessions a disc can hold; a session table listing more is damage.
+  static constexpr UInt32 kMaxSessions = 99;
+
+protected:
+  void CreateBlocks() override;
+  void InitOpen() override;
+  UString GetSegmentExtension(Int32 index, const UString &firstExtension) override;
+  void EndOpen() override;
+  Func_IsArc SegmentIsArc() const override { return IsArc_E01; }
+  void ReadHashSection(IInStream *stream, UInt32 size) override;
+  void ReadDigestSection(IInStream *stream, UInt32 size) override;
+  void ReadSessionSection(IInStream *stream, UInt32 size) override;
+
+  // Decodes one item into `stream` and checks the image digest; the operation result.
+  Int32 ExtractItem(Tvor7zEItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress);
+
+  ComPtr<Tvor7zE01Items> FItems;
+  bool FHashRead = false;
+  bool FDigestRead = false;
+  bool FSessionRead = false;
 };

@@ -1,0 +1,286 @@
+#include "formats/ewf/BaseEwfArchive.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "streams/PropVariant.h"
+
+// ---------------- segment names ----------------
+
+UString GetEwf1SegmentExtension(Int32 index, const UString &firstExtension, wchar_t letter) {
+  UString prefix = firstExtension.size() >= 2 ? firstExtension.substr(0, 2) : UString(L".") + letter;
+  if (index < 1)
+    return UString();
+  if (index <= 99) {
+    if (index < 10)
+      prefix += L'0';
+    return prefix + std::to_wstring(index);
+  }
+  // Real sets continue after .E99 with .EAA ... .EAZ, .EBA ... .EZZ, .FAA ..., keeping the letter case
+  // of the first extension (.e99 is followed by .eaa, .s99 by .saa).
+  const wchar_t first = prefix[1];
+  const bool lower = first >= L'a' && first <= L'z';
+  const bool upper = first >= L'A' && first <= L'Z';
+  if (!lower && !upper)
+    return UString();
+  const wchar_t a = lower ? L'a' : L'A';
+  const wchar_t z = lower ? L'z' : L'Z';
+  const UInt32 n = static_cast<UInt32>(index - 100);
+  const UInt32 lead = static_cast<UInt32>(first) + n / 676;
+  if (lead > static_cast<UInt32>(z))
+    return UString();
+  UString result = L".";
+  result += static_cast<wchar_t>(lead);
+  result += static_cast<wchar_t>(a + (n / 26) % 26);
+  result += static_cast<wchar_t>(a + n % 26);
+  return result;
+}
+
+UString ExtractExtensionKeepCase(const UString &name) {
+  // Same rule as the lower-case extension of the handler base; only the letter case differs.
+  const size_t length = ExtractLowerExtension(name).size();
+  return name.substr(name.size() - std::min(length, name.size()));
+}
+
+// ---------------- Tvor7zBaseEwfArchive ----------------
+
+Tvor7zBaseEwfArchive::Tvor7zBaseEwfArchive() = default;
+Tvor7zBaseEwfArchive::~Tvor7zBaseEwfArchive() = default;
+
+void Tvor7zBaseEwfArchive::CreateBlocks() { FBlocks = new Tvor7zBaseEwfBlocks(); }
+
+void Tvor7zBaseEwfArchive::InitOpen() {
+  FExtension = ExtractExtensionKeepCase(GetArchiveName());
+  FSegmentBase = 0;
+}
+
+Byte *Tvor7zBaseEwfArchive::GetBuffer(UInt32 size) {
+  if (FBuffer.size() < size) {
+    std::vector<Byte>().swap(FBuffer);
+    FBuffer.resize(size);
+  }
+  return FBuffer.data();
+}
+
+ComPtr<IInStream> Tvor7zBaseEwfArchive::OpenVolume(const UString &name, IArchiveOpenCallback *openCallback) {
+  if (!FVolumeCallback)
+    FVolumeCallback = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
+  ComPtr<IInStream> stream;
+  if (FVolumeCallback && !name.empty()) {
+    // A missing file shows as a nil stream; the code itself says nothing more.
+    FVolumeCallback->GetStream(name.c_str(), stream.Put());
+  }
+  return stream;
+}
+
+UString Tvor7zBaseEwfArchive::SegmentName(Int32 index) {
+  const UString extension = GetSegmentExtension(index, FExtension);
+  const UString name = GetArchiveName();
+  if (extension.empty() || name.empty())
+    return UString();
+  return ChangeExtension(name, extension);
+}
+
+UInt64 Tvor7zBaseEwfArchive::JoinedLength() {
+  if (!FJoinedStream)
+    return 0;
+  UInt64 length = 0;
+  const HRESULT hr = FJoinedStream->Seek(0, STREAM_SEEK_END, &length);
+  if (hr != S_OK)
+    RaiseHResult(hr);
+  return length;
+}
+
+TvorFlateDecodeDecoder *Tvor7zBaseEwfArchive::DeflateDecoder() {
+  if (!FDeflateDecoder)
+    FDeflateDecoder = new TvorFlateDecodeDecoder();
+  return FDeflateDecoder.Get();
+}
+
+Tvor7zLimitSequentialInStream *Tvor7zBaseEwfArchive::LimitStream() {
+  if (!FLimitStream)
+    FLimitStream = new Tvor7zLimitSequentialInStream();
+  return FLimitStream.Get();
+}
+
+void Tvor7zBaseEwfArchive::ReleaseOpenState() noexcept {
+  FVolumeCallback = nullptr;
+  FDeflateDecoder = nullptr;
+  FBZip2Decoder = nullptr;
+  FLimitStream = nullptr;
+  std::vector<Byte>().swap(FBuffer);
+}
+
+void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback) {
+  CreateBlocks();
+  InitOpen();
+  FSegmentNumber = 1;
+  std::vector<Byte>().swap(FBuffer);
+  try {
+    ComPtr<IInStream> stream = FStream;
+    for (;;) {
+      if (FSegmentNumber > 1)
+        stream = OpenVolume(SegmentName(FSegmentNumber), openCallback);
+      if (!stream)
+        break;
+      Int32 number = 0;
+      if (!ReadSegmentHeader(stream, number)) {
+        if (FSegmentNumber == 1)
+          RaiseHResult(S_FALSE);
+        break;
+      }
+      if (number != FSegmentNumber) {
+        if (FSegmentNumber > 1)
+          break;
+        // A later segment of the set was opened: start over from its first segment.
+        stream = nullptr;
+        DoClose();
+        CreateBlocks();
+        InitOpen();
+        stream = OpenVolume(SegmentName(1), openCallback);
+        if (!stream || !ReadSegmentHeader(stream, number)) {
+          // Nothing of the set can be read in order without its first segment.
+          SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+          break;
+        }
+        if (number != 1)
+          RaiseHResult(S_FALSE);
+      }
+      if (!FJoinedStream)
+        FJoinedStream = new Tvor7zLimitInStream();
+      FJoinedStream->AddStream(stream);
+      if (!ReadSegment(stream) || FErrorFlags != 0)
+        break;
+      stream = nullptr;
+      FSegmentNumber++;
+      FSegmentBase = JoinedLength();
+    }
+  } catch (...) {
+    ReleaseOpenState();
+    throw;
+  }
+  ReleaseOpenState();
+  EndOpen();
+}
+
+void Tvor7zBaseEwfArchive::DoClose() {
+  FBlocks = nullptr;
+  FJoinedStream = nullptr;
+}
+
+void Tvor7zBaseEwfArchive::SetBlockOffsets() {
+  if (!FBlocks)
+    return;
+  const UInt32 count = FBlocks->GetCount();
+  const UInt32 chunk = FBlocks->GetChunkSize();
+  UInt64 remaining = FBlocks->GetTotalSize();
+  for (UInt32 i = 0; i < count; i++) {
+    Tvor7zBlock_ *b = FBlocks->GetBlock(i);
+    b->Position = static_cast<UInt64>(i) * chunk;
+    const UInt32 size = static_cast<UInt32>(std::min<UInt64>(chunk, remaining));
+    b->Size = size;
+    remaining -= size;
+  }
+}
+
+// ---- archive properties ----
+
+namespace {
+struct TEwfArchiveProperty {
+  const wchar_t *Name;
+  PROPID ID;
+  VARTYPE Type;
+};
+constexpr TEwfArchiveProperty kEwfArchiveProperties[] = {
+    {L"Case", 0x10000, VT_BSTR},
+    {L"Evidence", 0x10001, VT_BSTR},
+    {L"Description", 0x10002, VT_BSTR},
+    {L"Examiner", 0x10003, VT_BSTR},
+    {nullptr, kpidComment, VT_BSTR},
+    {L"Date acquired", 0x10004, VT_FILETIME},
+    {L"System date", 0x10005, VT_FILETIME},
+    {L"ID", 0x10006, VT_BSTR},
+    {nullptr, kpidCreatorApp, VT_BSTR},
+    {L"Acquisition platform", 0x10007, VT_BSTR},
+    {L"Device model", 0x10008, VT_BSTR},
+    {L"Device serial number", 0x10009, VT_BSTR},
+    {L"Device label", 0x1000A, VT_BSTR},
+};
+constexpr UInt64 kUnixEpochFileTime = 0x019DB1DED53E8000ull;
+
+void SetText(PROPVARIANT &value, const UString &text) {
+  if (!text.empty())
+    PropSetString(value, text);
+}
+
+void SetDate(PROPVARIANT &value, UInt64 fileTime) {
+  if (fileTime != 0 && fileTime != kUnixEpochFileTime)
+    PropSetFileTime(value, fileTime);
+}
+} // namespace
+
+void Tvor7zBaseEwfArchive::DoGetNumberOfArchiveProperties(UInt32 &count) {
+  count = static_cast<UInt32>(std::size(kEwfArchiveProperties));
+}
+
+void Tvor7zBaseEwfArchive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
+  if (index >= std::size(kEwfArchiveProperties))
+    RaiseHResult(E_INVALIDARG);
+  const TEwfArchiveProperty &p = kEwfArchiveProperties[index];
+  if (p.Name)
+    *name = AllocBstr(p.Name);
+  *propID = p.ID;
+  *varType = p.Type;
+}
+
+void Tvor7zBaseEwfArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
+  if (!FBlocks)
+    return;
+  const Tvor7zEwfInfo &info = *FBlocks->GetInfo();
+  switch (propID) {
+  case 0x10000:
+    SetText(value, info.Case);
+    break;
+  case 0x10001:
+    SetText(value, info.Evidence);
+    break;
+  case 0x10002:
+    SetText(value, info.Description);
+    break;
+  case 0x10003:
+    SetText(value, info.Examiner);
+    break;
+  case kpidComment:
+    SetText(value, info.Notes);
+    break;
+  case 0x10004:
+    SetDate(value, info.DateAcquired);
+    break;
+  case 0x10005:
+    SetDate(value, info.SystemDate);
+    break;
+  case 0x10006: {
+    static const GUID kNone{};
+    if (std::memcmp(&info.ID, &kNone, sizeof(GUID)) != 0)
+      PropSetString(value, GuidToString(info.ID));
+    break;
+  }
+  case kpidCreatorApp:
+    SetText(value, info.CreatorApp);
+    break;
+  case 0x10007:
+    SetText(value, info.AcquisitionPlatform);
+    break;
+  case 0x10008:
+    SetText(value, info.DeviceModel);
+    break;
+  case 0x10009:
+    SetText(value, info.DeviceSerialNumber);
+    break;
+  case 0x1000A:
+    SetText(value, info.DeviceLabel);
+    break;
+  default:
+    break;
+  }
+}

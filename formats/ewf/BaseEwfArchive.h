@@ -1,0 +1,74 @@
+// What every EWF handler shares: the walk over the segment files of a set, the joined stream of all
+// segments, the image's block table with the case metadata, and the archive properties.
+#pragma once
+
+#include <vector>
+
+#include "blocks/FlateDecoder.h"
+#include "formats/ewf/EwfBlocks.h"
+#include "plugin/Archive.h"
+#include "streams/InStreams.h"
+
+// Extension (with its dot) of segment `index` of an E01/L01-style set whose opened file has
+// `firstExtension`: .E01 ... .E99, then .EAA ... .EAZ, .EBA ... .EZZ, .FAA ... in the letter case of
+// `firstExtension`. `letter` is the upper-case letter used when `firstExtension` is empty.
+// Empty when the index has no name.
+UString GetEwf1SegmentExtension(Int32 index, const UString &firstExtension, wchar_t letter);
+
+// `name`'s extension with its dot, in its own letter case.
+UString ExtractExtensionKeepCase(const UString &name);
+
+class Tvor7zBaseEwfArchive : public Tvor7zArchive {
+public:
+  Tvor7zBaseEwfArchive();
+  ~Tvor7zBaseEwfArchive() override;
+
+  void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
+  void DoClose() override;
+  void DoGetNumberOfArchiveProperties(UInt32 &count) override;
+  void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
+
+  Tvor7zBaseEwfBlocks *Blocks() const noexcept { return FBlocks.Get(); }
+  Tvor7zLimitInStream *JoinedStream() const noexcept { return FJoinedStream.Get(); }
+
+protected:
+  // Creates the format's block/item object into FBlocks.
+  virtual void CreateBlocks();
+  // Resets the per-open state.
+  virtual void InitOpen();
+  virtual UString GetSegmentExtension(Int32 index, const UString &firstExtension) = 0;
+  // Reads and checks the segment file header; false = not a segment file of this format.
+  virtual bool ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) = 0;
+  // Reads the sections of one segment; true = another segment follows.
+  virtual bool ReadSegment(IInStream *stream) = 0;
+  // Finishes after the last segment.
+  virtual void EndOpen() = 0;
+
+  // Scratch buffer of at least `size` bytes; contents are not kept when it grows.
+  Byte *GetBuffer(UInt32 size);
+  // The named file of the set through the host's volume callback; nil when there is none.
+  ComPtr<IInStream> OpenVolume(const UString &name, IArchiveOpenCallback *openCallback);
+  // Places every block at i * chunk size and sizes it from the image size.
+  void SetBlockOffsets();
+  // Length of the joined stream (Seek from the end; a failure raises).
+  UInt64 JoinedLength();
+  // The inflater of compressed section payloads and the window feeding it, made on first use.
+  TvorFlateDecodeDecoder *DeflateDecoder();
+  Tvor7zLimitSequentialInStream *LimitStream();
+
+  ComPtr<Tvor7zBaseEwfBlocks> FBlocks;
+  ComPtr<Tvor7zLimitInStream> FJoinedStream;
+  std::vector<Byte> FBuffer;
+  ComPtr<IArchiveOpenVolumeCallback> FVolumeCallback;
+  UString FExtension;
+  Int32 FSegmentNumber = 0;
+  UInt64 FSegmentBase = 0;
+  ComPtr<TvorFlateDecodeDecoder> FDeflateDecoder;
+  ComPtr<ICompressCoder> FBZip2Decoder;
+  ComPtr<Tvor7zLimitSequentialInStream> FLimitStream;
+
+private:
+  void ReleaseOpenState() noexcept;
+  UString SegmentName(Int32 index);
+};

@@ -1,0 +1,319 @@
+#include "formats/ewf/E01Archive.h"
+
+#include <cstring>
+#include <vector>
+
+#include "formats/ewf/CueFile.h"
+#include "formats/ewf/E01ArchiveStream.h"
+#include "formats/ewf/E01BlocksDecoder.h"
+#include "formats/ewf/EwfBytes.h"
+#include "hashers/Hashers.h"
+#include "platform/Platform.h"
+#include "streams/PropVariant.h"
+
+using namespace NOperationResult;
+
+namespace {
+constexpr PROPID kpidMD5Raw = 0x10000;
+constexpr UInt32 kHashSectionSize = 36;
+constexpr UInt32 kDigestSectionSize = 80;
+constexpr UInt32 kSessionHeaderSize = 36;
+constexpr UInt32 kSessionEntrySize = 32;
+constexpr UInt32 kFirstSessionSector = 16;
+constexpr UInt32 kCopyBufferSize = 65536;
+} // namespace
+
+// ---- open ----
+
+void Tvor7zE01Archive::CreateBlocks() {
+  FItems = new Tvor7zE01Items();
+  FBlocks = FItems.Get();
+}
+
+void Tvor7zE01Archive::InitOpen() {
+  Tvor7zEwfArchive::InitOpen();
+  FItems->SetItemCount(0);
+  FItems->SetItemCount(1);
+  FItems->GetItem(0)->Name = ChangeExtension(GetArchiveName(), L".img");
+  FHashRead = false;
+  FDigestRead = false;
+  FSessionRead = false;
+}
+
+UString Tvor7zE01Archive::GetSegmentExtension(Int32 index, const UString &firstExtension) {
+  return GetEwf1SegmentExtension(index, firstExtension, L'E');
+}
+
+void Tvor7zE01Archive::DoClose() {
+  Tvor7zEwfArchive::DoClose();
+  FItems = nullptr;
+}
+
+void Tvor7zE01Archive::EndOpen() {
+  SetChunkPackSizes();
+  SetBlockOffsets();
+  Tvor7zEItem *image = FItems->GetItem(0);
+  image->Size = FBlocks->GetTotalSize();
+  if (!image->IsBin) {
+    if (FMediaType == 0x03)
+      image->Name = ChangeExtension(image->Name, L".iso");
+    else if (FMediaType == 0x10)
+      image->Name = ChangeExtension(image->Name, L".ram");
+  }
+  // Segments were read but none described the image: what is listed would be an empty image
+  // reported as intact.
+  if (FJoinedStream && !FVolumeRead)
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+}
+
+void Tvor7zE01Archive::ReadHashSection(IInStream *stream, UInt32 size) {
+  if (FHashRead)
+    return;
+  if (size != kHashSectionSize) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  FHashRead = true;
+  Byte b[kHashSectionSize];
+  if (ReadPayload(stream, b, sizeof(b)) < sizeof(b)) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return;
+  }
+  if (CalcAdler32(b, 32) != EwfGetUi32(b + 32))
+    SetErrorFlag(kpv_ErrorFlags_CRCError);
+  std::memcpy(FItems->GetItem(0)->MD5, b, 16);
+}
+
+void Tvor7zE01Archive::ReadDigestSection(IInStream *stream, UInt32 size) {
+  if (FDigestRead)
+    return;
+  if (size != kDigestSectionSize) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  FDigestRead = true;
+  Byte b[kDigestSectionSize];
+  if (ReadPayload(stream, b, sizeof(b)) < sizeof(b)) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return;
+  }
+  if (CalcAdler32(b, 76) != EwfGetUi32(b + 76))
+    SetErrorFlag(kpv_ErrorFlags_CRCError);
+  Tvor7zEItem *image = FItems->GetItem(0);
+  std::memcpy(image->MD5, b, 16);
+  std::memcpy(image->SHA1, b + 16, 20);
+}
+
+void Tvor7zE01Archive::ReadSessionSection(IInStream *stream, UInt32 size) {
+  if (FSessionRead)
+    return;
+  FSessionRead = true;
+  if (size < kSessionHeaderSize) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  Byte h[kSessionHeaderSize];
+  if (ReadPayload(stream, h, sizeof(h)) < sizeof(h)) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return;
+  }
+  if (CalcAdler32(h, 32) != EwfGetUi32(h + 32))
+    SetErrorFlag(kpv_ErrorFlags_CRCError);
+  const UInt32 count = EwfGetUi32(h);
+  // 64-bit: count * 32 + 36 wraps around in 32 bits.
+  if (static_cast<UInt64>(count) * kSessionEntrySize + kSessionHeaderSize > size) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  if (count < 2)
+    return;
+  if (count > kMaxSessions) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  const UInt32 entriesSize = count * kSessionEntrySize;
+  Byte *e = GetBuffer(entriesSize);
+  if (ReadPayload(stream, e, entriesSize) < entriesSize) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return;
+  }
+  if (EwfGetUi32(e + 4) != kFirstSessionSector) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  // The sheet names the image in the 8-bit code page; the item name follows the same conversion so
+  // that both agree.
+  const AString binName = PlatformUnicodeToAnsi(ChangeExtension(FItems->GetItem(0)->Name, L".bin"));
+  const UString binNameW = PlatformMultiByteToUnicode(binName.data(), binName.size(), 0);
+  ComPtr<IInStream> cueStream;
+  {
+    TCueFile cue(binName);
+    for (UInt32 i = 0; i < count; i++)
+      cue.AddSession(EwfGetUi32(e + static_cast<size_t>(i) * kSessionEntrySize + 4));
+    cueStream = cue.GetStream();
+  }
+  UInt64 cueSize = 0;
+  CheckHResult(cueStream->Seek(0, STREAM_SEEK_END, &cueSize));
+  FItems->SetCueStream(cueStream);
+  FItems->SetItemCount(2);
+  Tvor7zEItem *image = FItems->GetItem(0);
+  image->Name = binNameW;
+  image->IsBin = true;
+  Tvor7zEItem *sheet = FItems->GetItem(1);
+  sheet->Kind = Tvor7zEItem::kCueSheet;
+  sheet->Name = ChangeExtension(binNameW, L".cue");
+  sheet->Size = cueSize;
+}
+
+// ---- listing ----
+
+void Tvor7zE01Archive::DoGetNumberOfItems(UInt32 &count) {
+  count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
+}
+
+void Tvor7zE01Archive::DoGetNumberOfProperties(UInt32 &count) { count = 1; }
+
+void Tvor7zE01Archive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
+  if (index != 0)
+    RaiseHResult(E_INVALIDARG);
+  *propID = kpidSize;
+  *varType = VT_UI8;
+}
+
+void Tvor7zE01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
+  if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
+    return;
+  const Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
+  switch (propID) {
+  case kpidPath:
+    if (!item.Name.empty())
+      PropSetString(value, item.Name);
+    break;
+  case kpidSize:
+    PropSetUInt64(value, item.Size);
+    break;
+  default:
+    break;
+  }
+}
+
+void Tvor7zE01Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
+
+void Tvor7zE01Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
+  switch (index) {
+  case 0:
+    *name = AllocBstr(L"MD5");
+    *propID = kpidMD5Raw;
+    break;
+  case 1:
+    *propID = kpidSha1;
+    break;
+  default:
+    RaiseHResult(E_INVALIDARG);
+  }
+}
+
+void Tvor7zE01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
+                                    UInt32 *propType) {
+  if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
+    return;
+  const Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
+  if (item.Kind != Tvor7zEItem::kImage)
+    return;
+  if (propID == kpidMD5Raw && item.HasMD5()) {
+    *data = item.MD5;
+    *dataSize = sizeof(item.MD5);
+    *propType = NPropDataType::kRaw;
+  } else if (propID == kpidSha1 && item.HasSHA1()) {
+    *data = item.SHA1;
+    *dataSize = sizeof(item.SHA1);
+    *propType = NPropDataType::kRaw;
+  }
+}
+
+void Tvor7zE01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
+  if (!FItems || !FJoinedStream || index >= static_cast<UInt32>(FItems->GetItemCount()))
+    return;
+  if (FItems->GetItem(static_cast<Int32>(index))->Kind != Tvor7zEItem::kImage || !FBlocks->IsComplete())
+    return;
+  auto *s = new Tvor7zE01ArchiveStream(FJoinedStream.Get(), FBlocks.Get());
+  stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(s));
+}
+
+// ---- extraction ----
+
+void Tvor7zE01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
+                                 IArchiveExtractCallback *callback) {
+  Tvor7zProgress progress(callback);
+  const UInt32 count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
+  const bool all = numItems == 0xFFFFFFFFu;
+  const UInt32 n = all ? count : numItems;
+  UInt64 total = 0;
+  for (UInt32 i = 0; i < n; i++) {
+    const UInt32 index = all ? i : indices[i];
+    if (index >= count)
+      RaiseHResult(E_INVALIDARG);
+    total += FItems->GetItem(static_cast<Int32>(index))->Size;
+  }
+  CheckHResult(progress.SetTotal(total));
+  for (UInt32 i = 0; i < n; i++) {
+    const UInt32 index = all ? i : indices[i];
+    Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
+    ExtractOneItem(callback, index, testMode, item.Size, progress,
+                   [&](ISequentialOutStream *s) { return ExtractItem(item, s, progress); });
+  }
+  CheckHResult(progress.Flush());
+}
+
+Int32 Tvor7zE01Archive::ExtractItem(Tvor7zEItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+  // The stored image digest: MD5 when there is one, else SHA-1.
+  ComPtr<IHasher> hasher;
+  const Byte *expected = nullptr;
+  UInt32 expectedSize = 0;
+  if (item.HasMD5()) {
+    hasher = new Tvor7zWinCryptMD5Hasher();
+    expected = item.MD5;
+    expectedSize = sizeof(item.MD5);
+  } else if (item.HasSHA1()) {
+    hasher = CreateSHA1Hasher(&FCodecsInfo);
+    expected = item.SHA1;
+    expectedSize = sizeof(item.SHA1);
+  }
+  ComPtr<ISequentialOutStream> out(stream);
+  ComPtr<Tvor7zHashSequentialOutStream> hashStream;
+  if (hasher) {
+    hashStream = new Tvor7zHashSequentialOutStream(hasher, stream);
+    out = hashStream.Get();
+  }
+  ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(out));
+
+  Int32 result;
+  if (item.Kind == Tvor7zEItem::kImage) {
+    Tvor7zE01ArchiveBlocksDecoder decoder;
+    result = decoder.Decode(FBlocks.Get(), FJoinedStream.Get(), counter.Get(), &progress, 0);
+  } else if (item.Kind == Tvor7zEItem::kCueSheet && FItems->GetCueStream()) {
+    const ComPtr<IInStream> cue = FItems->GetCueStream();
+    CheckHResult(cue->Seek(0, STREAM_SEEK_SET, nullptr));
+    std::vector<Byte> buffer(kCopyBufferSize);
+    CheckHResult(CopyStream(buffer.data(), kCopyBufferSize, &progress, cue.Get(), counter.Get(), item.Size));
+    result = kOK;
+  } else {
+    result = kUnsupportedMethod;
+  }
+
+  if (result == kOK) {
+    if (counter->Count() < item.Size)
+      result = kUnexpectedEnd;
+    else if (counter->Count() > item.Size)
+      result = kDataError;
+  }
+  if (result == kOK && hashStream) {
+    Byte digest[64] = {};
+    if (hasher->GetDigestSize() != expectedSize || expectedSize > sizeof(digest))
+      return kCRCError;
+    hashStream->GetHash(digest);
+    if (std::memcmp(digest, expected, expectedSize) != 0)
+      result = kCRCError;
+  }
+  return result;
+}

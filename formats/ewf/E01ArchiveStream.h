@@ -1,0 +1,23 @@
+// Random-access stream over the image of an EWF version-1 set: deflate chunks are decoded through
+// the block cache, stored chunks are read straight from the segments.
+#pragma once
+
+#include "blocks/BlockCacheStream.h"
+#include "blocks/FlateDecoder.h"
+
+class Tvor7zE01ArchiveStream : public Tvor7zBlockCacheStream2 {
+public:
+  // Flags bit of a chunk stored deflate-compressed.
+  static constexpr UInt32 kCompressed = 0x80000000u;
+
+  Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks);
+
+protected:
+  void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
+                 ISequentialOutStream *outStream) override;
+  void ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset, void *data,
+                     UInt32 size, UInt32 &processed) override;
+
+private:
+  ComPtr<TvorFlateDecodeDecoder> FDecoder;
+};

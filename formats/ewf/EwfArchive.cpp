@@ -1,0 +1,305 @@
+#include "formats/ewf/EwfArchive.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "formats/ewf/EwfBytes.h"
+#include "formats/ewf/EwfText.h"
+#include "hashers/Hashers.h"
+#include "streams/Progress.h"
+#include "streams/TempStream.h"
+
+namespace {
+constexpr UInt32 kFileHeaderSize = 13;
+constexpr UInt32 kDescriptorSize = 76;
+constexpr UInt32 kVolumeSmall = 94;
+constexpr UInt32 kVolumeLarge = 1052;
+// A header text is read up to its fourth line, each at most 65536 UTF-16 characters: more inflated
+// bytes than this can never be looked at, so a compression bomb stops here.
+constexpr UInt64 kHeaderInflateLimit = 1u << 20;
+
+bool IsHeaderTrimmed(Byte c) { return c <= 0x20; }
+
+// The type name: the bytes before the first NUL.
+std::string SectionType(const Byte *d) {
+  size_t n = 0;
+  while (n < 16 && d[n] != 0)
+    n++;
+  return std::string(reinterpret_cast<const char *>(d), n);
+}
+
+// Header and ltree types are recognised with surrounding blanks and control bytes removed.
+std::string TrimmedSectionType(const std::string &type) {
+  size_t b = 0, e = type.size();
+  while (b < e && IsHeaderTrimmed(static_cast<Byte>(type[b])))
+    b++;
+  while (e > b && IsHeaderTrimmed(static_cast<Byte>(type[e - 1])))
+    e--;
+  return type.substr(b, e - b);
+}
+
+// A "next" or "done" descriptor points at itself; the SMART-style files of some writers point just
+// past it instead, and both are sound.
+bool IsSelfLink(UInt64 next, UInt64 start) { return next == start || next == start + kDescriptorSize; }
+
+void SeekTo(IInStream *stream, UInt64 position) {
+  const HRESULT hr = stream->Seek(static_cast<Int64>(position), STREAM_SEEK_SET, nullptr);
+  if (hr != S_OK)
+    RaiseHResult(hr);
+}
+} // namespace
+
+size_t Tvor7zEwfArchive::ReadPayload(ISequentialInStream *stream, void *data, size_t size) {
+  size_t got = 0;
+  CheckHResult(ReadStream(stream, data, size, &got));
+  return got;
+}
+
+void Tvor7zEwfArchive::DoClose() {
+  Tvor7zBaseEwfArchive::DoClose();
+  FMediaType = 0;
+}
+
+void Tvor7zEwfArchive::InitOpen() {
+  Tvor7zBaseEwfArchive::InitOpen();
+  FHeaderRead = false;
+  FHeader2Read = false;
+  FVolumeRead = false;
+  FVolumeSize = 0;
+}
+
+void Tvor7zEwfArchive::ReadHashSection(IInStream *, UInt32) {}
+void Tvor7zEwfArchive::ReadDigestSection(IInStream *, UInt32) {}
+void Tvor7zEwfArchive::ReadSessionSection(IInStream *, UInt32) {}
+void Tvor7zEwfArchive::ReadLtreeSection(IInStream *, UInt32) {}
+
+bool Tvor7zEwfArchive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) {
+  SeekTo(stream, 0);
+  Byte header[kFileHeaderSize];
+  if (ReadPayload(stream, header, sizeof(header)) < sizeof(header)) {
+    if (FSegmentNumber != 1)
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return false;
+  }
+  if (SegmentIsArc()(header, sizeof(header)) != 1) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  segmentNumber = EwfGetUi16(header + 9);
+  return true;
+}
+
+bool Tvor7zEwfArchive::ReadSegment(IInStream *stream) {
+  UInt64 fileSize = 0;
+  CheckHResult(stream->Seek(0, STREAM_SEEK_END, &fileSize));
+  UInt64 start = kFileHeaderSize;
+  for (;;) {
+    SeekTo(stream, start);
+    Byte d[kDescriptorSize];
+    if (ReadPayload(stream, d, sizeof(d)) < sizeof(d)) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return false;
+    }
+    if (CalcAdler32(d, 72) != EwfGetUi32(d + 72))
+      SetErrorFlag(kpv_ErrorFlags_CRCError);
+    const UInt64 pos = start + kDescriptorSize;
+    const UInt64 next = EwfGetUi64(d + 16);
+    // The payload runs up to the next descriptor, but never past the end of the file: a damaged
+    // pointer must not make a section claim more bytes than exist.
+    const UInt64 end = std::min(next, fileSize);
+    const UInt32 size = end > pos ? static_cast<UInt32>(std::min<UInt64>(end - pos, 0xFFFFFFFFu)) : 0;
+    const std::string type = SectionType(d);
+    const std::string trimmed = TrimmedSectionType(type);
+
+    if (trimmed == "header")
+      ReadHeaderSection(stream, size);
+    else if (trimmed == "header2")
+      ReadHeader2Section(stream, size);
+    else if (type == "volume" || type == "disk")
+      ReadVolumeSection(stream, size);
+    else if (type == "table") {
+      if (!ReadTableSection(stream, size, FSegmentBase))
+        return false;
+    } else if (type == "hash")
+      ReadHashSection(stream, size);
+    else if (type == "digest")
+      ReadDigestSection(stream, size);
+    else if (type == "session")
+      ReadSessionSection(stream, size);
+    else if (trimmed == "ltree")
+      ReadLtreeSection(stream, size);
+    else if (type == "next") {
+      if (!IsSelfLink(next, start))
+        SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      return true;
+    } else if (type == "done") {
+      if (!IsSelfLink(next, start))
+        SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      return false;
+    }
+
+    if (next < pos) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      return false;
+    }
+    if (next > fileSize) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return false;
+    }
+    start = next;
+  }
+}
+
+ComPtr<IInStream> Tvor7zEwfArchive::OpenZlibSection(IInStream *stream, UInt32 size, UInt64 outLimit) {
+  Tvor7zLimitSequentialInStream *limit = LimitStream();
+  limit->SetStream(stream, size);
+  ComPtr<Tvor7zTempStream> temp(new Tvor7zTempStream());
+  const HRESULT hr =
+      DeflateDecoder()->Code(limit, temp.Get(), nullptr, outLimit != 0 ? &outLimit : nullptr, nullptr);
+  limit->SetStream(nullptr, 0);
+  if (hr != S_OK)
+    RaiseHResult(hr);
+  CheckHResult(temp->Seek(0, STREAM_SEEK_SET, nullptr));
+  return ComPtr<IInStream>(static_cast<IInStream *>(temp.Get()));
+}
+
+void Tvor7zEwfArchive::ReadHeaderText(IInStream *stream, UInt32 size) {
+  const ComPtr<IInStream> text = OpenZlibSection(stream, size, kHeaderInflateLimit);
+  ReadEwf1HeaderText(text.Get(), *FBlocks->GetInfo());
+}
+
+void Tvor7zEwfArchive::ReadHeaderSection(IInStream *stream, UInt32 size) {
+  if (FHeaderRead)
+    return;
+  FHeaderRead = true;
+  ReadHeaderText(stream, size);
+}
+
+void Tvor7zEwfArchive::ReadHeader2Section(IInStream *stream, UInt32 size) {
+  if (FHeader2Read)
+    return;
+  FHeader2Read = true;
+  ReadHeaderText(stream, size);
+}
+
+void Tvor7zEwfArchive::ReadVolumeSection(IInStream *stream, UInt32 size) {
+  if (FVolumeRead) {
+    if (static_cast<Int32>(size) != FVolumeSize)
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  FVolumeRead = true;
+  FVolumeSize = static_cast<Int32>(size);
+  if (size != kVolumeSmall && size != kVolumeLarge) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  Byte *p = GetBuffer(size);
+  if (ReadPayload(stream, p, size) < size) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return;
+  }
+  if (CalcAdler32(p, size - 4) != EwfGetUi32(p + size - 4))
+    SetErrorFlag(kpv_ErrorFlags_CRCError);
+  // Both factors are 32-bit: their product is taken whole, and a chunk size of 0 or one no writer
+  // produces makes the set unreadable.
+  const UInt64 chunkSize = static_cast<UInt64>(EwfGetUi32(p + 8)) * EwfGetUi32(p + 12);
+  if (chunkSize == 0 || chunkSize > kMaxChunkSize)
+    RaiseHResult(S_FALSE);
+  FBlocks->SetChunkSize(static_cast<UInt32>(chunkSize));
+  const UInt32 bytesPerSector = EwfGetUi32(p + 12);
+  UInt64 sectors;
+  if (size == kVolumeLarge) {
+    FMediaType = p[0];
+    std::memcpy(&FBlocks->GetInfo()->ID, p + 64, sizeof(GUID));
+    sectors = EwfGetUi64(p + 16);
+  } else {
+    sectors = EwfGetUi32(p + 16);
+  }
+  if (sectors > UINT64_MAX / bytesPerSector) {
+    // An image larger than 16 EiB is damage; keep it empty rather than wrap the size around.
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  FBlocks->SetTotalSize(sectors * bytesPerSector);
+}
+
+bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 base) {
+  if (size < 28) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  Byte countBytes[4];
+  if (ReadPayload(stream, countBytes, 4) < 4) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return false;
+  }
+  const UInt32 count = EwfGetUi32(countBytes);
+  // 64-bit: (count + 6) * 4 wraps around in 32 bits for large counts.
+  const bool entryChecksum = FVolumeSize == static_cast<Int32>(kVolumeLarge);
+  const UInt64 need = (static_cast<UInt64>(count) + 6) * 4 + (entryChecksum ? 4 : 0);
+  if (need > size) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  Byte *p = GetBuffer(static_cast<UInt32>(need));
+  std::memcpy(p, countBytes, 4);
+  if (ReadPayload(stream, p + 4, need - 4) < need - 4) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return false;
+  }
+  if (count == 0) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  if (CalcAdler32(p, 20) != EwfGetUi32(p + 20))
+    SetErrorFlag(kpv_ErrorFlags_CRCError);
+  const Byte *entries = p + 24;
+  if (entryChecksum && CalcAdler32(entries, static_cast<size_t>(count) * 4) != EwfGetUi32(entries + count * 4))
+    SetErrorFlag(kpv_ErrorFlags_CRCError);
+
+  // Chunks only make sense once a volume section gave their size; and no more chunks are kept
+  // than the image can hold, so a damaged table cannot grow the block list without bound.
+  const UInt32 chunkSize = FBlocks->GetChunkSize();
+  if (chunkSize == 0) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  const UInt64 maxBlocks =
+      std::min<UInt64>(FBlocks->GetTotalSize() / chunkSize + (FBlocks->GetTotalSize() % chunkSize != 0), 0xFFFFFFFFu);
+  const UInt32 have = FBlocks->GetCount();
+  const UInt32 take = static_cast<UInt32>(std::min<UInt64>(count, maxBlocks > have ? maxBlocks - have : 0));
+
+  const UInt64 b = base + EwfGetUi64(p + 8);
+  FBlocks->SetCapacity(have + take);
+  for (UInt32 i = 0; i < take; i++) {
+    const UInt32 e = EwfGetUi32(entries + static_cast<size_t>(i) * 4);
+    Tvor7zBlock_ *block = FBlocks->Add();
+    block->Offset = b + (e & 0x7FFFFFFFu);
+    block->Flags = e & 0x80000000u;
+    block->Valid = true;
+  }
+  return true;
+}
+
+void Tvor7zEwfArchive::SetChunkPackSizes() {
+  if (!FBlocks)
+    return;
+  const UInt32 count = FBlocks->GetCount();
+  if (count == 0)
+    return;
+  const UInt64 chunk = FBlocks->GetChunkSize();
+  // What one chunk may occupy: its bytes and checksum when stored, and for deflate data the worst
+  // expansion any encoder produces plus room for the zlib wrapper. The stored bytes of a chunk
+  // normally run up to the next chunk; where the offsets do not grow, or a segment's last chunk is
+  // followed by other sections, the bound keeps reads and job buffers to the size of a chunk.
+  const UInt32 storedLimit = static_cast<UInt32>(std::min<UInt64>(chunk + 4, 0xFFFFFFFFu));
+  const UInt32 compressedLimit = static_cast<UInt32>(std::min<UInt64>(chunk + chunk / 4 + 1024, 0xFFFFFFFFu));
+  const UInt64 joinedLength = JoinedLength();
+  for (UInt32 i = 0; i < count; i++) {
+    Tvor7zBlock_ *b = FBlocks->GetBlock(i);
+    const UInt64 next = i + 1 < count ? FBlocks->GetBlock(i + 1)->Offset : joinedLength;
+    const UInt32 limit = (b->Flags & 0x80000000u) ? compressedLimit : storedLimit;
+    b->StoredSize = next > b->Offset ? static_cast<UInt32>(std::min<UInt64>(next - b->Offset, limit)) : limit;
+  }
+}
