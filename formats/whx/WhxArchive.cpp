@@ -1,10 +1,452 @@
 #include "formats/whx/WhxArchive.h"
 
-#include "plugin/Registry.h"
+#include <algorithm>
+#include <cstring>
 
-UInt32 WINAPI IsArc_WHX(const Byte *p, size_t size) { return IsArcSignature(p, size, "WHX Backup v1.0", 15, 15); }
+#include "blocks/FlateDecoder.h"
+#include "hashers/Hashers.h"
+#include "platform/Platform.h"
+#include "plugin/Registry.h"
+#include "streams/FilterCoder.h"
+#include "streams/InStreams.h"
+#include "streams/OutStreams.h"
+#include "streams/PropVariant.h"
+
+UInt32 WINAPI IsArc_WHX(const Byte *p, size_t size) {
+  return IsArcSignature(p, size, NWhxLayout::kSignature, NWhxLayout::kSignatureSize, NWhxLayout::kSignatureSize);
+}
 
 void RegisterWhxClasses(Tvor7zRegistry &registry) {
   static const TArchiveClassOf<Tvor7zWhxArchive> whx;
   registry.RegisterArchiveClass(&whx);
+}
+
+namespace {
+
+template <class T>
+T LoadLE(const Byte *p) {
+  T v = 0;
+  for (size_t i = sizeof(T); i-- > 0;)
+    v = static_cast<T>((v << 8) | p[i]);
+  return v;
+}
+
+template <class T>
+void StoreLE(std::vector<Byte> &out, T v) {
+  for (size_t i = 0; i < sizeof(T); i++)
+    out.push_back(static_cast<Byte>(static_cast<UInt64>(v) >> (8 * i)));
+}
+
+// Stored SHA digests are 32-bit little-endian words; the digest bytes are each word big-endian.
+template <size_t N>
+void LoadWordReversed(const Byte *p, std::array<Byte, N> &digest) {
+  static_assert(N % 4 == 0);
+  for (size_t w = 0; w < N; w += 4)
+    for (size_t i = 0; i < 4; i++)
+      digest[w + i] = p[w + 3 - i];
+}
+
+// Reads exactly `size` bytes; a short read or a failure is raised (S_FALSE for a short read).
+void ReadExact(ISequentialInStream *stream, void *data, size_t size) {
+  const HRESULT hr = ReadStream(stream, data, size);
+  if (hr != S_OK)
+    RaiseHResult(hr);
+}
+
+UInt64 SeekOrRaise(IInStream *stream, Int64 offset, UInt32 origin) {
+  UInt64 pos = 0;
+  const HRESULT hr = stream->Seek(offset, origin, &pos);
+  if (hr != S_OK)
+    RaiseHResult(hr == S_FALSE ? E_FAIL : hr);
+  return pos;
+}
+
+// Required value length of a checksum or digest tag, and its check bit; 0 when `tag` is none.
+struct TCheckTag {
+  UInt16 Tag;
+  UInt16 Length;
+  unsigned Bit;
+};
+constexpr TCheckTag kCheckTags[] = {
+    {NWhxTag::kChecksum8, 1, 0}, {NWhxTag::kChecksum16, 2, 1}, {NWhxTag::kChecksum32, 4, 2},
+    {NWhxTag::kChecksum64, 8, 3}, {NWhxTag::kCrc16, 2, 4},      {NWhxTag::kCrc32, 4, 5},
+    {NWhxTag::kMd4, 16, 6},       {NWhxTag::kMd5, 16, 7},       {NWhxTag::kSha1, 20, 8},
+    {NWhxTag::kSha256, 32, 9}};
+
+const TCheckTag *FindCheckTag(UInt16 tag) {
+  for (const auto &t : kCheckTags)
+    if (t.Tag == tag)
+      return &t;
+  return nullptr;
+}
+
+bool IsSingleTag(UInt16 tag) {
+  return FindCheckTag(tag) || tag == NWhxTag::kCompression || tag == NWhxTag::kReserved;
+}
+
+ComPtr<IHasher> CreateCheckHasher(unsigned bit, Tvor7zCompressCodecsInfo *codecs) {
+  switch (bit) {
+  case 0: return ComPtr<IHasher>(new Tvor7zChecksum8Hasher());
+  case 1: return ComPtr<IHasher>(new Tvor7zChecksum16Hasher());
+  case 2: return ComPtr<IHasher>(new Tvor7zChecksum32Hasher());
+  case 3: return ComPtr<IHasher>(new Tvor7zChecksum64Hasher());
+  case 4: return ComPtr<IHasher>(new Tvor7zCRC16Hasher());
+  case 5: return CreateCRC32Hasher(codecs);
+  case 6: return ComPtr<IHasher>(new Tvor7zWinCryptMD4Hasher());
+  case 7: return ComPtr<IHasher>(new Tvor7zWinCryptMD5Hasher());
+  case 8: return CreateSHA1Hasher(codecs);
+  default: return CreateSHA256Hasher(codecs);
+  }
+}
+
+bool SameNameNoCase(const UString &a, const UString &b) { return PlatformLowerCase(a) == PlatformLowerCase(b); }
+
+}  // namespace
+
+// ---------------- Tvor7zWhxVolume / Tvor7zWhxVolumes ----------------
+
+std::vector<Byte> Tvor7zWhxVolume::StoredCheck(unsigned bit) const {
+  std::vector<Byte> v;
+  switch (bit) {
+  case 0: StoreLE(v, Checksum8); break;
+  case 1: StoreLE(v, Checksum16); break;
+  case 2: StoreLE(v, Checksum32); break;
+  case 3: StoreLE(v, Checksum64); break;
+  case 4: StoreLE(v, Crc16); break;
+  case 5: StoreLE(v, Crc32); break;
+  case 6: v.assign(Md4.begin(), Md4.end()); break;
+  case 7: v.assign(Md5.begin(), Md5.end()); break;
+  case 8: v.assign(Sha1.begin(), Sha1.end()); break;
+  case 9: v.assign(Sha256.begin(), Sha256.end()); break;
+  default: break;
+  }
+  return v;
+}
+
+HRESULT Tvor7zWhxVolumes::QueryInterfaceImpl(REFIID iid, void **out) {
+  if (iid == IID_IVorUnknown)
+    return Offer<IUnknown>(this, out);
+  return NoInterface(out);
+}
+
+// ---------------- Tvor7zWhxArchive ----------------
+
+UString Tvor7zWhxArchive::MakeItemName(const UString &archiveName) {
+  // Only the file-name part: a dot in a folder name is no extension.
+  const size_t slash = archiveName.find_last_of(L"/\\");
+  const UString file = slash == UString::npos ? archiveName : archiveName.substr(slash + 1);
+  if (file.empty())
+    return L"image.img";
+  const size_t dot = file.rfind(L'.');
+  if (dot == UString::npos)
+    return file + L".img";
+  UString base = file.substr(0, dot);
+  const auto blank = [](wchar_t c) { return c <= L' '; };
+  while (!base.empty() && blank(base.back()))
+    base.pop_back();
+  size_t lead = 0;
+  while (lead < base.size() && blank(base[lead]))
+    lead++;
+  base.erase(0, lead);
+  if (base.empty())
+    return L"image.img";
+  const size_t innerDot = base.rfind(L'.');
+  if (innerDot != UString::npos && PlatformLowerCase(base.substr(innerDot + 1)) == L"img")
+    return base;
+  return base + L".img";
+}
+
+bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, UString &nextName) {
+  using namespace NWhxLayout;
+  nextName.clear();
+  // The volume's size bounds every length field read below.
+  const UInt64 fileSize = SeekOrRaise(stream, 0, STREAM_SEEK_END);
+  SeekOrRaise(stream, 0, STREAM_SEEK_SET);
+
+  Byte header[kFixedHeaderSize];
+  ReadExact(stream, header, sizeof(header));
+  if (std::memcmp(header, kSignature, kSignatureSize) != 0)
+    return false;
+  const UInt16 e1 = LoadLE<UInt16>(header + kE1Offset);
+  if (e1 != 0)
+    SeekOrRaise(stream, e1, STREAM_SEEK_CUR);
+
+  Byte desc[kDescriptorSize];
+  ReadExact(stream, desc, sizeof(desc));
+  const UInt64 unitSize = LoadLE<UInt64>(desc + kDescUnitSize);
+  const UInt32 firstUnit = LoadLE<UInt32>(desc + kDescFirstUnit);
+  const UInt32 unitCount = LoadLE<UInt32>(desc + kDescUnitCount);
+  const UInt32 e2 = LoadLE<UInt32>(desc + kDescE2);
+  if (desc[kDescFlag] == 0 || unitSize == 0 || unitCount == 0)
+    return false;
+  if (expectedFirstUnit != kAnyFirstUnit && expectedFirstUnit != firstUnit)
+    return false;
+  // A slice size beyond 64 bits, or a total beyond 64 bits, cannot be a real backup.
+  if (unitSize > ~0ull / unitCount)
+    return false;
+  const UInt64 dataSize = unitSize * unitCount;
+  if (dataSize > ~0ull - FTotalSize)
+    return false;
+
+  UInt64 pos = SeekOrRaise(stream, 0, STREAM_SEEK_CUR);
+  if (e2 != 0) {
+    if (e2 > fileSize - std::min(pos, fileSize))
+      return false;
+    pos = SeekOrRaise(stream, e2, STREAM_SEEK_CUR);
+  }
+  Byte word[4];
+  ReadExact(stream, word, 4);
+  pos += 4;
+
+  Tvor7zWhxVolume volume;
+  if (LoadLE<UInt32>(word) != 0) {
+    std::vector<UInt16> seen;
+    Byte value[32];
+    for (;;) {
+      ReadExact(stream, word, 2);
+      pos += 2;
+      const UInt16 tag = LoadLE<UInt16>(word);
+      if (tag == NWhxTag::kEnd)
+        break;
+      ReadExact(stream, word, 2);
+      pos += 2;
+      const UInt16 length = LoadLE<UInt16>(word);
+      if (length == 0 || length > fileSize - std::min(pos, fileSize))
+        return false;
+      if (IsSingleTag(tag)) {
+        if (std::find(seen.begin(), seen.end(), tag) != seen.end())
+          return false;
+        seen.push_back(tag);
+      }
+      pos += length;
+
+      if (const TCheckTag *check = FindCheckTag(tag)) {
+        if (length != check->Length) {
+          SeekOrRaise(stream, length, STREAM_SEEK_CUR);
+          continue;
+        }
+        ReadExact(stream, value, length);
+        volume.Checks = static_cast<UInt16>(volume.Checks | (1u << check->Bit));
+        switch (tag) {
+        case NWhxTag::kChecksum8: volume.Checksum8 = value[0]; break;
+        case NWhxTag::kChecksum16: volume.Checksum16 = LoadLE<UInt16>(value); break;
+        case NWhxTag::kChecksum32: volume.Checksum32 = LoadLE<UInt32>(value); break;
+        case NWhxTag::kChecksum64: volume.Checksum64 = LoadLE<UInt64>(value); break;
+        case NWhxTag::kCrc16: volume.Crc16 = LoadLE<UInt16>(value); break;
+        case NWhxTag::kCrc32: volume.Crc32 = LoadLE<UInt32>(value); break;
+        case NWhxTag::kMd4: std::memcpy(volume.Md4.data(), value, 16); break;
+        case NWhxTag::kMd5: std::memcpy(volume.Md5.data(), value, 16); break;
+        case NWhxTag::kSha1: LoadWordReversed(value, volume.Sha1); break;
+        default: LoadWordReversed(value, volume.Sha256); break;
+        }
+      } else if (tag == NWhxTag::kCompression || tag == NWhxTag::kReserved) {
+        if (length != 4)
+          return false;
+        ReadExact(stream, value, 4);
+        const UInt32 v = LoadLE<UInt32>(value);
+        if (tag == NWhxTag::kCompression) {
+          if (v > 1)
+            return false;
+          volume.Compression = static_cast<Byte>(v);
+        } else if (v != 0) {
+          return false;
+        }
+      } else if (tag == NWhxTag::kNextVolume) {
+        std::vector<char> name(length);
+        ReadExact(stream, name.data(), length);
+        const auto zero = std::find(name.begin(), name.end(), '\0');
+        nextName = AnsiToUnicode(name.data(), static_cast<size_t>(zero - name.begin()));
+      } else {
+        SeekOrRaise(stream, length, STREAM_SEEK_CUR);
+      }
+    }
+  }
+
+  volume.Stream = stream;
+  volume.DataOffset = SeekOrRaise(stream, 0, STREAM_SEEK_CUR);
+  volume.DataSize = dataSize;
+  if (!FVolumes)
+    FVolumes = new Tvor7zWhxVolumes();
+  FVolumes->Add(volume);
+  FTotalSize += dataSize;
+  // Kept in 64 bits: a chain ending at unit 2^32 - 1 must not read as "any first unit".
+  expectedFirstUnit = static_cast<UInt64>(firstUnit) + unitCount;
+  return true;
+}
+
+void Tvor7zWhxArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback) {
+  UInt64 expectedFirstUnit = kAnyFirstUnit;
+  UString nextName;
+  if (!ReadVolume(FStream, expectedFirstUnit, nextName))
+    RaiseHResult(S_FALSE);
+  const UString ownName = GetArchiveName();
+  FItemName = MakeItemName(ownName);
+  if (nextName.empty() || SameNameNoCase(nextName, ownName))
+    return;
+
+  auto volumeCallback = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
+  if (!volumeCallback)
+    return;
+  std::vector<UString> seen{ownName, nextName};
+  for (;;) {
+    ComPtr<IInStream> next;
+    const HRESULT hr = volumeCallback->GetStream(nextName.c_str(), next.Put());
+    if (hr != S_OK || !next) {
+      // S_FALSE is the host's "no such file"; a failure to open it is just as missing to us.
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return;
+    }
+    bool ok = false;
+    try {
+      ok = ReadVolume(next, expectedFirstUnit, nextName);
+    } catch (...) {
+      ok = false;
+    }
+    if (!ok) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return;
+    }
+    if (nextName.empty())
+      return;
+    if (std::any_of(seen.begin(), seen.end(), [&](const UString &s) { return SameNameNoCase(s, nextName); }))
+      return;
+    seen.push_back(nextName);
+  }
+}
+
+void Tvor7zWhxArchive::DoClose() {
+  FVolumes = nullptr;
+  FItemName.clear();
+  FTotalSize = 0;
+}
+
+void Tvor7zWhxArchive::DoGetNumberOfItems(UInt32 &count) { count = 1; }
+
+void Tvor7zWhxArchive::DoGetNumberOfProperties(UInt32 &count) { count = 1; }
+
+void Tvor7zWhxArchive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
+  if (index != 0)
+    RaiseHResult(E_INVALIDARG);
+  *propID = kpidSize;
+  *varType = VT_UI8;
+}
+
+void Tvor7zWhxArchive::DoGetProperty(UInt32, PROPID propID, PROPVARIANT &value) {
+  switch (propID) {
+  case kpidPath:
+    if (!FItemName.empty())
+      PropSetString(value, FItemName);
+    break;
+  case kpidIsDir: PropSetBool(value, false); break;
+  case kpidSize: PropSetUInt64(value, FTotalSize); break;
+  default: break;
+  }
+}
+
+void Tvor7zWhxArchive::DoGetStream(UInt32, ComPtr<ISequentialInStream> &stream) {
+  if (!FVolumes || FVolumes->GetCount() == 0)
+    return;
+  for (Int32 i = 0; i < FVolumes->GetCount(); i++)
+    if (FVolumes->GetItem(i)->Compression != 0)
+      return;  // no random access into deflated slices
+  ComPtr<Tvor7zLimitInStream> joined(new Tvor7zLimitInStream());
+  for (Int32 i = 0; i < FVolumes->GetCount(); i++) {
+    const Pvor7zWhxVolume v = FVolumes->GetItem(i);
+    joined->AddSegment(v->Stream, v->DataOffset, v->DataSize);
+  }
+  SeekOrRaise(joined, 0, STREAM_SEEK_SET);
+  stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(joined.Get()));
+}
+
+void Tvor7zWhxArchive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
+                                 IArchiveExtractCallback *callback) {
+  if (numItems == 0)
+    return;
+  // 0xFFFFFFFF asks for every item, which here is item 0 (the index array is nil then).
+  const bool all = numItems == 0xFFFFFFFFu;
+  if (!FVolumes || FVolumes->GetCount() == 0 || (!all && (numItems != 1 || indices[0] != 0)))
+    RaiseHResult(E_FAIL);
+
+  Tvor7zProgress progress(callback);
+  HRESULT hr = progress.SetTotal(FTotalSize);
+  if (hr != S_OK)
+    RaiseHResult(hr);
+  ExtractOneItem(callback, 0, testMode, FTotalSize, progress,
+                 [&](ISequentialOutStream *out) { return CopyImage(out, progress); });
+  hr = progress.Flush();
+  if (hr != S_OK)
+    RaiseHResult(hr);
+}
+
+Int32 Tvor7zWhxArchive::CopyImage(ISequentialOutStream *out, Tvor7zProgress &progress) {
+  constexpr UInt32 kCopyBufferSize = 1 << 20;
+  std::array<ComPtr<IHasher>, NWhxCheck::kCount> hashers;
+  ComPtr<TvorFlateDecodeDecoder> decoder;
+
+  for (Int32 vi = 0; vi < FVolumes->GetCount(); vi++) {
+    const Pvor7zWhxVolume volume = FVolumes->GetItem(vi);
+    SeekOrRaise(volume->Stream, static_cast<Int64>(volume->DataOffset), STREAM_SEEK_SET);
+
+    // Each enabled check sees exactly the bytes written for this volume.
+    ComPtr<ISequentialOutStream> target(out);
+    std::array<ComPtr<Tvor7zHashSequentialOutStream>, NWhxCheck::kCount> hashStreams;
+    for (unsigned bit = 0; bit < NWhxCheck::kCount; bit++) {
+      if (!(volume->Checks & (1u << bit)))
+        continue;
+      if (!hashers[bit])
+        hashers[bit] = CreateCheckHasher(bit, &FCodecsInfo);
+      hashStreams[bit] = new Tvor7zHashSequentialOutStream(hashers[bit], target);
+      target = static_cast<ISequentialOutStream *>(hashStreams[bit].Get());
+    }
+
+    Int32 result = NOperationResult::kOK;
+    if (volume->Compression == 0) {
+      if (FCopyBuffer.empty())
+        FCopyBuffer.resize(kCopyBufferSize);
+      UInt64 copied = 0;
+      const HRESULT hr = CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, volume->Stream, target,
+                                    volume->DataSize, &copied);
+      if (hr != S_OK && hr != S_FALSE)
+        RaiseHResult(hr);
+      if (copied < volume->DataSize)
+        result = NOperationResult::kUnexpectedEnd;
+    } else {
+      if (!decoder)
+        decoder = new TvorFlateDecodeDecoder();
+      ComPtr<Tvor7zProgressSequentialOutStream> progressStream(
+          new Tvor7zProgressSequentialOutStream(&progress, target));
+      ComPtr<Tvor7zSizeSequentialOutStream> sizeStream(
+          new Tvor7zSizeSequentialOutStream(static_cast<ISequentialOutStream *>(progressStream.Get())));
+      ComPtr<Tvor7zDummyCompressProgressInfo> dummy(new Tvor7zDummyCompressProgressInfo());
+      const UInt64 outSize = volume->DataSize;
+      const HRESULT hr = decoder->Code(volume->Stream, sizeStream, nullptr, &outSize, dummy);
+      if (hr == E_NOTIMPL)
+        result = NOperationResult::kUnsupportedMethod;
+      else if (hr == S_FALSE)
+        result = NOperationResult::kDataError;
+      else if (hr != S_OK)
+        RaiseHResult(hr);
+      else if (sizeStream->Count() < volume->DataSize)
+        result = NOperationResult::kUnexpectedEnd;
+      else if (sizeStream->Count() > volume->DataSize)
+        result = NOperationResult::kDataError;
+    }
+    if (result != NOperationResult::kOK)
+      return result;
+
+    for (unsigned bit = 0; bit < NWhxCheck::kCount; bit++) {
+      if (!hashStreams[bit])
+        continue;
+      const std::vector<Byte> stored = volume->StoredCheck(bit);
+      // A digest the platform cannot compute (size 0) can be neither confirmed nor refuted.
+      if (hashers[bit]->GetDigestSize() != stored.size())
+        continue;
+      std::vector<Byte> digest(stored.size());
+      hashStreams[bit]->GetHash(digest.data());
+      if (digest != stored)
+        return NOperationResult::kCRCError;
+    }
+  }
+  return NOperationResult::kOK;
 }
