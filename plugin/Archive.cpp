@@ -124,8 +124,8 @@ HRESULT Tvor7zArchive::Open(IInStream *stream, const UInt64 *maxCheckStartPositi
   } catch (...) {
     const HRESULT hr = ExceptionToHResult();
     FOpenCallback = nullptr;
-    if (lock.owns_lock())
-      lock.unlock();
+    // Emptied before the lock is given back, so GetProperty on another thread never meets a
+    // half-closed archive.
     InternalClose();
     return hr;
   }

@@ -77,6 +77,7 @@ VOR_EXPORT HRESULT WINAPI GetHandlerProperty2(UInt32 formatIndex, PROPID propID,
 
 VOR_EXPORT HRESULT WINAPI GetIsArc(UInt32 formatIndex, Func_IsArc *isArc) {
   return GuardHResult([&] {
+    CheckPointer(isArc);
     *isArc = nullptr;
     auto &registry = Tvor7zRegistry::Instance();
     CheckArgument(formatIndex < registry.FormatCount());

@@ -43,12 +43,15 @@ public:
   }
   void DoClose() override {
     CloseCalls++;
+    if (CloseHook)
+      CloseHook();
     FItems = 0;
     if (CloseThrows)
       throw std::runtime_error("close");
   }
   void DoGetNumberOfItems(UInt32 &count) override { count = FItems; }
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override {
+    PropertyCalls++;
     if (PropertyThrows)
       throw std::invalid_argument("property");
     if (propID == kpidPath)
@@ -91,13 +94,13 @@ public:
     Level = value.ulVal;
   }
 
-  std::function<void()> OpenHook;
+  std::function<void()> OpenHook, CloseHook;
   bool CloseThrows = false;
   bool PropertyThrows = false;
   std::map<UInt32, Int32> Results;
   std::vector<UInt32> Decoded;
   UString SeenName, SeenExtension;
-  int OpenCalls = 0, CloseCalls = 0, ExtractCalls = 0, InitNamesCalls = 0;
+  int OpenCalls = 0, CloseCalls = 0, ExtractCalls = 0, InitNamesCalls = 0, PropertyCalls = 0;
   UInt32 Level = 0;
 
 private:
@@ -288,6 +291,31 @@ TEST(ArchiveBase, PropertiesAreEmptyWhileAnotherThreadOpens) {
   ASSERT_EQ(h.Archive->GetProperty(2, kpidPath, &path), S_OK);
   ASSERT_EQ(path.vt, VT_BSTR);
   EXPECT_EQ(UString(path.bstrVal), L"item2");
+}
+
+TEST(ArchiveBase, AFailedOpenIsEmptiedBeforeOthersGetIn) {
+  THandler<TTestFormat> h(kTestClass);
+  std::promise<void> closing, release;
+  std::shared_future<void> released = release.get_future().share();
+  bool first = true;
+  h->OpenHook = [&] {
+    // The close after this failure waits until the other thread has asked.
+    h->CloseHook = [&] {
+      if (std::exchange(first, false)) {
+        closing.set_value();
+        released.wait();
+      }
+    };
+    RaiseHResult(E_FAIL);
+  };
+  auto opening = std::async(std::launch::async, [&] { return OpenWith(h.Archive, Container(2)); });
+  closing.get_future().wait();
+  TProp v;
+  EXPECT_EQ(h.Archive->GetProperty(0, kpidPath, &v), S_OK);
+  EXPECT_EQ(v.vt, VT_EMPTY);
+  EXPECT_EQ(h->PropertyCalls, 0);
+  release.set_value();
+  EXPECT_EQ(opening.get(), E_FAIL);
 }
 
 TEST(ArchiveBase, ArchiveNameAndExtensionFromTheVolumeCallback) {

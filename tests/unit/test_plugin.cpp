@@ -146,6 +146,7 @@ TEST(Formats, BadArgumentsOfTheTableExports) {
   Func_IsArc f = reinterpret_cast<Func_IsArc>(&GetNumberOfFormats);
   EXPECT_EQ(GetIsArc(7, &f), E_INVALIDARG);
   EXPECT_EQ(f, nullptr);
+  EXPECT_EQ(GetIsArc(0, nullptr), E_POINTER);
 }
 
 // ---------------- signature tests ----------------
