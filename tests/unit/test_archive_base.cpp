@@ -434,6 +434,30 @@ TEST(ArchiveBase, InterfacesOfferedByWhatTheFormatOverrides) {
   EXPECT_EQ(withStreams->CodecsInfo().GetNumMethods(), 0);
 }
 
+TEST(ArchiveBase, TreeAndRawPropertiesAnswerUnsetByDefault) {
+  THandler<TTestFormat> h(kTestClass);
+  ASSERT_EQ(OpenWith(h.Archive, Container(1)), S_OK);
+  auto raw = h.As<IArchiveGetRawProps>(IID_IArchiveGetRawProps);
+  ASSERT_TRUE(raw);
+  UInt32 parent = 0, parentType = 7;
+  EXPECT_EQ(raw->GetParent(0, &parent, &parentType), S_OK);
+  EXPECT_EQ(parent, 0xFFFFFFFFu);  // the root
+  EXPECT_EQ(parentType, 0u);
+  // The host reads "unset" as S_OK with no data; anything else aborts its listing.
+  const void *data = &parent;
+  UInt32 size = 5, type = 5;
+  EXPECT_EQ(raw->GetRawProp(0, kpidSha1, &data, &size, &type), S_OK);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(type, 0u);
+  UInt32 count = 9;
+  EXPECT_EQ(raw->GetNumRawProps(&count), S_OK);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(h.Archive->GetNumberOfArchiveProperties(&count), S_OK);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(raw->GetParent(0, nullptr, &parentType), E_POINTER);
+}
+
 TEST(ArchiveBase, GetStreamByIndex) {
   THandler<TTestFormat> h(kTestClass);
   ASSERT_EQ(OpenWith(h.Archive, Container(2)), S_OK);
