@@ -36,7 +36,8 @@ UString DateText(Int64 daysSince1970) {
   unsigned m, d;
   CivilFromDays(daysSince1970, y, m, d);
   wchar_t buf[40];
-  std::swprintf(buf, 40, L"%04lld-%02u-%02u", static_cast<long long>(y), m, d);
+  // Years stay within 100..30828 for every value the callers let through.
+  std::swprintf(buf, 40, L"%04d-%02u-%02u", static_cast<int>(y), m, d);
   return buf;
 }
 

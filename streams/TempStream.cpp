@@ -56,6 +56,15 @@ HRESULT Tvor7zTempStream::Write(const void *data, UInt32 size, UInt32 *processed
         // The new window lies wholly past the length: a gap left by a seek must read as zeros,
         // not as the bytes of the window just flushed.
         std::fill(FWindow.begin(), FWindow.end(), Byte(0));
+        if (FPosition - FFlushed >= FWindowSize) {
+          // A far seek: skip the empty windows at once instead of writing them one by one; the
+          // file is extended over the gap so that it reads back as zeros.
+          FFlushed += (FPosition - FFlushed) / FWindowSize * FWindowSize;
+          const Byte zero = 0;
+          const HRESULT hr2 = FFile.WriteAt(FFlushed - 1, &zero, 1);
+          if (hr2 != S_OK)
+            return hr2;
+        }
         continue;
       } else {
         if (FWindow.empty())

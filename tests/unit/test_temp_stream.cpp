@@ -150,6 +150,27 @@ TEST(TempStream, GapsLeftBySeekingPastTheEndReadAsZeros) {
   EXPECT_EQ(ReadAll(t), fresh);
 }
 
+TEST(TempStream, AFarSeekDoesNotWriteEveryWindowOnTheWay) {
+  ComPtr<Tvor7zTempStream> t(new Tvor7zTempStream(16));
+  ASSERT_EQ(WriteStream(t, "head", 4), S_OK);
+  const UInt64 far = 1ull << 32;  // 2^28 windows: written one by one this would take very long
+  ASSERT_EQ(t->Seek(static_cast<Int64>(far), STREAM_SEEK_SET, nullptr), S_OK);
+  ASSERT_EQ(WriteStream(t, "tail", 4), S_OK);
+  EXPECT_EQ(t->Length(), far + 4);
+  for (const UInt64 at : {UInt64(0), UInt64(20), far - 40, far - 3}) {
+    ASSERT_EQ(t->Seek(static_cast<Int64>(at), STREAM_SEEK_SET, nullptr), S_OK);
+    Byte buf[7] = {};
+    size_t got = 0;
+    ASSERT_EQ(ReadStream(t, buf, sizeof buf, &got), S_OK) << at;
+    std::vector<Byte> expected(7, 0);
+    if (at == 0)
+      std::memcpy(expected.data(), "head", 4);
+    if (at == far - 3)
+      std::memcpy(expected.data() + 3, "tail", 4);
+    EXPECT_EQ(std::vector<Byte>(buf, buf + 7), expected) << at;
+  }
+}
+
 TEST(TempStream, ClearDropsTheFileAndTheStreamIsReusable) {
   ComPtr<Tvor7zTempStream> t(new Tvor7zTempStream(16));
   ASSERT_EQ(WriteStream(t, Pattern(100).data(), 100), S_OK);
