@@ -44,7 +44,7 @@ BSTR BstrAlloc(const wchar_t *text, size_t length) {
   if (length > 0x3FFFFFFF)
     throw std::bad_alloc();
   BSTR s = AllocBstrBlock(static_cast<UInt32>(length * sizeof(wchar_t)));
-  if (length)
+  if (length && text)
     std::memcpy(s, text, length * sizeof(wchar_t));
   return s;
 }
