@@ -245,7 +245,7 @@ bool Tvor7zMtBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
   job.OutCounter->SetStream(job.OutMemStream);
   job.FHasDirectOutput = false;
   const Int32 r = DecodeBlock(job, job.InStream, job.OutCounter);
-  job.OutSize = job.FHasDirectOutput ? std::min<UInt64>(job.FDirectOutput, job.OutCapacity) : job.OutCounter->Count();
+  job.OutSize = std::min<UInt64>(job.FHasDirectOutput ? job.FDirectOutput : job.OutCounter->Count(), job.OutCapacity);
   job.FHasDirectOutput = false;
   SetJobResult(job, r);
   return true;

@@ -61,8 +61,9 @@ public:
   // Decodes every block of `blocks` from `inStream` to `outStream` and returns the operation
   // result: the first hard result in image order, else the first worker's deferred result, else
   // kUnexpectedEnd/kDataError when the total written is short/long of the table's total size.
-  // threadCount 0 = automatic. Stream failures and the host's cancel raise (after all workers
-  // stopped). Call once per object.
+  // threadCount 0 = automatic. One worker runs the same stages in the caller's thread, so the
+  // results do not depend on the worker count (only blocks too large to buffer are streamed).
+  // Stream failures and the host's cancel raise (after all workers stopped). Call once per object.
   virtual Int32 Decode(Tvor7zBlocks *blocks, IInStream *inStream, ISequentialOutStream *outStream,
                        Tvor7zProgress *progress, Int32 threadCount);
 
