@@ -323,13 +323,18 @@ void Tvor7zWhxArchive::DoClose() {
 
 void Tvor7zWhxArchive::DoGetNumberOfItems(UInt32 &count) { count = 1; }
 
-void Tvor7zWhxArchive::DoGetNumberOfProperties(UInt32 &count) { count = 1; }
+// The path is listed too, so that a detailed listing names the item.
+void Tvor7zWhxArchive::DoGetNumberOfProperties(UInt32 &count) { count = 2; }
 
 void Tvor7zWhxArchive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  if (index != 0)
+  static const struct {
+    PROPID Id;
+    VARTYPE Type;
+  } kProps[] = {{kpidPath, VT_BSTR}, {kpidSize, VT_UI8}};
+  if (index >= 2)
     RaiseHResult(E_INVALIDARG);
-  *propID = kpidSize;
-  *varType = VT_UI8;
+  *propID = kProps[index].Id;
+  *varType = kProps[index].Type;
 }
 
 void Tvor7zWhxArchive::DoGetProperty(UInt32, PROPID propID, PROPVARIANT &value) {

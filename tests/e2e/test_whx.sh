@@ -43,6 +43,7 @@ for host in $(e2e_hosts); do
     expect_eq 0 "$rc" "$host: exit code of 7z l $file"
     expect_contains "Type = WHX" "l-$host.txt"
     expect_contains "Size = $raw_size" "l-$host.txt"
+    expect_contains "Path = $item" "l-$host.txt"
     (cd "$(dirname "$file")" && run7z "$host" l "$(basename "$file")") >"l-$host.txt" 2>&1
     expect_contains " $item" "l-$host.txt"
     [ "$(grep -c "$item\$" "l-$host.txt")" = 1 ] || { cat "l-$host.txt" >&2; fail "$host: $file lists more than one item"; }
