@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the Linux plugin and the Windows DLL, and runs every test:
+#   1. unit tests and end-to-end tests on the Linux host and on the Windows host under wine (build/)
+#   2. unit tests built with AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#   3. the threaded unit tests (names matching Mt|BlockCache|Decoder) with ThreadSanitizer (build-tsan/)
+# Ends with one line "total: N passed, N failed[, N skipped]"; the exit code is non-zero when any build
+# or test failed. Build folders live in the source tree and are reused by later runs; their names start
+# with $VOR7Z_BUILD_PREFIX (default "build": build, build-win, build-asan, build-tsan, build-logs).
+set -uo pipefail
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+cd "$src"
+jobs=${VOR7Z_JOBS:-2}
+tsan_regex='Mt|BlockCache|Decoder'
+b=$src/${VOR7Z_BUILD_PREFIX:-build}
+logs=$b-logs
+mkdir -p "$logs"
+
+passed=0 failed=0 skipped=0 broken=()
+start_all=$SECONDS
+
+stage() { printf '\n==== %s\n' "$*"; }
+elapsed() { printf '%dm%02ds' $(( ($SECONDS - $1) / 60 )) $(( ($SECONDS - $1) % 60 )); }
+
+# Runs ctest and adds its counts to the totals; a run that reports nothing counts as broken.
+run_ctest() {
+  local name=$1 log=$logs/ctest-$1.log
+  shift
+  local t0=$SECONDS
+  ctest "$@" --output-on-failure --no-tests=ignore 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line total fail skip
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    fail=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    skip=$(grep -c '\*\*\*Skipped\|Not Run (Disabled)' "$log")
+    passed=$((passed + total - fail - skip)) failed=$((failed + fail)) skipped=$((skipped + skip))
+    [ "$rc" -eq 0 ] || [ "$fail" -gt 0 ] || broken+=("$name: ctest exit code $rc")
+  elif grep -q 'No tests were found' "$log"; then
+    echo "($name: no tests)"
+  else
+    broken+=("$name: ctest ran no test (exit code $rc)")
+  fi
+  echo "($name: $(elapsed "$t0"))"
+}
+
+build() {
+  local name=$1 dir=$2
+  shift 2
+  local t0=$SECONDS
+  if ! cmake -S "$src" -B "$dir" -G Ninja "$@" >"$logs/configure-$name.log" 2>&1; then
+    cat "$logs/configure-$name.log"
+    broken+=("$name: configure failed")
+    return 1
+  fi
+  if ! cmake --build "$dir" -j"$jobs" ${VOR7Z_BUILD_TARGETS:+--target $VOR7Z_BUILD_TARGETS} >"$logs/build-$name.log" 2>&1; then
+    grep -E 'error|FAILED' "$logs/build-$name.log" | head -n 60
+    broken+=("$name: build failed (log: $logs/build-$name.log)")
+    return 1
+  fi
+  echo "($name build: $(elapsed "$t0"))"
+}
+
+# Names of the unit-test executables (one per tests/unit/*.cpp), optionally only those whose file
+# name or content matches a pattern; the sanitizer builds need nothing else.
+unit_targets() {
+  local f
+  for f in "$src"/tests/unit/*.cpp; do
+    [ -e "$f" ] || continue
+    if [ -z "${1:-}" ] || basename "$f" | grep -Eq "$1" || grep -Eq "$1" "$f"; then
+      basename "$f" .cpp
+    fi
+  done
+}
+
+stage "Installing what is missing"
+bash "$src/scripts/install-deps.sh" || broken+=("install-deps.sh failed")
+
+stage "Windows DLL (build-win)"
+win_dll=()
+if build win "$b-win" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake"; then
+  win_dll=(-DVOR7Z_WIN_DLL="$b-win/vor7z.dll")
+fi
+
+stage "Linux plugin, unit tests, hosts (build)"
+if build linux "$b" "${win_dll[@]}"; then
+  stage "Unit and end-to-end tests on Linux${win_dll:+ and under wine}"
+  run_ctest main --test-dir "$b" -j"$jobs"
+fi
+
+# -O1 keeps the sanitizer builds quick to compile while the tests still run at a fair speed.
+sanitizer_flags=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O1)
+
+stage "AddressSanitizer + UBSan unit tests (build-asan)"
+targets=$(unit_targets | tr '\n' ' ')
+if [ -n "$targets" ] && VOR7Z_BUILD_TARGETS=$targets build asan "$b-asan" -DVOR7Z_SANITIZE=address,undefined \
+  "${sanitizer_flags[@]}"; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    run_ctest asan --test-dir "$b-asan" -L unit -E '_NOT_BUILT$' -j"$jobs"
+fi
+
+stage "ThreadSanitizer unit tests matching $tsan_regex (build-tsan)"
+targets=$(unit_targets "$tsan_regex" | tr '\n' ' ')
+if [ -z "$targets" ]; then
+  echo "(no unit test matches $tsan_regex yet)"
+elif VOR7Z_BUILD_TARGETS=$targets build tsan "$b-tsan" -DVOR7Z_SANITIZE=thread "${sanitizer_flags[@]}"; then
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    run_ctest tsan --test-dir "$b-tsan" -L unit -R "$tsan_regex" -E '_NOT_BUILT$' -j"$jobs"
+fi
+
+# Leave no wine server behind.
+WINEPREFIX=$b/wineprefix wineserver -k >/dev/null 2>&1 || true
+
+stage "Summary ($(elapsed "$start_all"))"
+for b in "${broken[@]+"${broken[@]}"}"; do echo "BROKEN: $b"; done
+echo "total: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ] && [ ${#broken[@]} -eq 0 ]
