@@ -7,9 +7,10 @@ pkgs=(
   zlib1g-dev libdeflate-dev libssl-dev libgtest-dev googletest
   p7zip-full
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev
-  wine64 wine
+  wine64 wine binutils-mingw-w64-x86-64
   ewf-tools libewf-dev afflib-tools
   dosfstools mtools xxd
+  python3 ca-certificates
 )
 # The machine image ships Node.js and npm; Debian's own packages are used only when they are missing.
 command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)
