@@ -91,6 +91,15 @@ with open(sys.argv[1], 'r+b') as f:
 EOF
 }
 
+# e01_poke FILE OFFSET VALUE: sets one byte.
+e01_poke() {
+  python3 - "$@" <<'EOF'
+import sys
+with open(sys.argv[1], 'r+b') as f:
+    f.seek(int(sys.argv[2])); f.write(bytes([int(sys.argv[3], 0)]))
+EOF
+}
+
 # e01_fix_adler FILE OFFSET LENGTH: stores the Adler-32 of LENGTH bytes at OFFSET right after them,
 # so that a deliberate change is not also caught by the section checksum.
 e01_fix_adler() {
@@ -105,8 +114,16 @@ EOF
 
 # e01_section FILE TYPE [NTH]: "PAYLOAD_OFFSET PAYLOAD_SIZE" of the NTH (1-based) section of TYPE.
 e01_section() {
-  e01_sections "$1" | awk -v t="$2" -v n="${3:-1}" '$1 == t && ++k == n { print $3, $4; found = 1; exit } END { exit !found }' ||
+  local all
+  all=$(e01_sections "$1") || fail "cannot read the sections of $1"
+  awk -v t="$2" -v n="${3:-1}" '$1 == t && ++k == n { print $3, $4; found = 1; exit } END { exit !found }' <<<"$all" ||
     fail "no section '$2' #${3:-1} in $1"
+}
+
+# e01_names HOST ARCHIVE: the item names of "7z l", one a line ("7z l -slt" lists only the
+# properties an archive declares, and an image declares only its size).
+e01_names() {
+  run7z "$1" l -ba "$2" 2>&1 | cut -c54-
 }
 
 # e01_prop LISTING NAME: the value of "NAME = value" in a 7z listing (first occurrence).
@@ -124,8 +141,8 @@ e01_item_props() {
   sed -n '/^----------$/,$p' "$1"
 }
 
-# e01_check_image HOST ARCHIVE RAW NAME [7z options...]: the image lists as one item NAME of the
-# raw size, tests clean and extracts to the raw bytes.
+# e01_check_image HOST ARCHIVE RAW NAME [7z options...]: the image lists as one item of the raw
+# size, tests clean and extracts to one file NAME holding the raw bytes.
 e01_check_image() {
   local host=$1 arc=$2 raw=$3 name=$4 rc size
   shift 4
@@ -135,7 +152,6 @@ e01_check_image() {
   [ $rc -eq 0 ] || { cat "$arc.$host.list" >&2; fail "$host: 7z l $arc exit $rc"; }
   expect_contains "Type = E01" "$arc.$host.list"
   e01_item_props "$arc.$host.list" >"$arc.$host.items"
-  expect_eq "$name" "$(e01_prop "$arc.$host.items" Path)" "$host: item name of $arc"
   expect_eq "$size" "$(e01_prop "$arc.$host.items" Size)" "$host: item size of $arc"
   expect_not_contains "ERRORS:" "$arc.$host.list"
   expect_not_contains "WARNINGS:" "$arc.$host.list"
@@ -147,9 +163,47 @@ e01_check_image() {
   run7z "$host" x -y "-oout.$host" "$@" "$arc" >"$arc.$host.extract" 2>&1; rc=$?
   expect_clean_exit $rc "$host: 7z x $arc"
   [ $rc -eq 0 ] || { cat "$arc.$host.extract" >&2; fail "$host: 7z x $arc exit $rc"; }
-  [ -f "out.$host/$name" ] || { ls -la "out.$host" >&2; fail "$host: 7z x $arc wrote no $name"; }
+  expect_eq "$name" "$(ls -A "out.$host")" "$host: the one item extracted from $arc"
   expect_eq "$(md5_of "$raw")" "$(md5_of "out.$host/$name")" "$host: MD5 of $name extracted from $arc"
   rm -rf "out.$host"
+}
+
+# e01_ewfinfo_value FILE LABEL: the value ewfinfo printed after "LABEL:" (empty when absent).
+e01_ewfinfo_value() {
+  awk -v k="$2:" -F'\t+' '$2 == k { print $3; exit }' "$1"
+}
+
+# e01_compare_meta HOST ARCHIVE [SKIP]: every mapped property agrees with ewfinfo, except the
+# ewfinfo labels listed in SKIP (separated by commas).
+e01_compare_meta() {
+  local host=$1 arc=$2 skip=",${3:-}," pair label prop want got
+  ewfinfo -d iso8601 "$arc" >"$arc.ewfinfo" 2>&1 || { cat "$arc.ewfinfo" >&2; fail "ewfinfo $arc"; }
+  e01_run "$host" "$arc.$host.list" l -slt "$arc"
+  [ "$E01_RC" -eq 0 ] || { cat "$arc.$host.list" >&2; fail "$host: 7z l -slt $arc exit $E01_RC"; }
+  e01_archive_props "$arc.$host.list" >"$arc.$host.arcprops"
+  e01_item_props "$arc.$host.list" >"$arc.$host.items"
+  for pair in "Case number=Case" "Evidence number=Evidence" "Description=Description" \
+    "Examiner name=Examiner" "Notes=Comment" "Acquisition date=Date acquired" \
+    "System date=System date" "Operating system used=Acquisition platform" \
+    "Software version used=Creator Application" "Model=Device model" \
+    "Serial number=Device serial number" "Device label=Device label"; do
+    label=${pair%%=*} prop=${pair#*=}
+    [[ $skip == *",$label,"* ]] && continue
+    want=$(e01_ewfinfo_value "$arc.ewfinfo" "$label")
+    got=$(e01_prop "$arc.$host.arcprops" "$prop")
+    case $label in *date) want=${want/T/ } got=${got:0:19} ;; esac
+    [ "$want" = "$got" ] || {
+      cat "$arc.ewfinfo" "$arc.$host.arcprops" >&2
+      fail "$host: $arc: '$prop' is '$got', ewfinfo's '$label' is '$want'"
+    }
+  done
+  want=$(e01_ewfinfo_value "$arc.ewfinfo" "Set identifier")
+  if [ -n "$want" ]; then want="{${want^^}}"; fi
+  expect_eq "$want" "$(e01_prop "$arc.$host.arcprops" ID)" "$host: $arc: ID"
+  want=$(awk -F'\t+' '/^Digest hash information/ { d = 1 } d && $2 == "MD5:" { print $3; exit }' "$arc.ewfinfo")
+  expect_eq "${want^^}" "$(e01_prop "$arc.$host.items" MD5 | tr a-f A-F)" "$host: $arc: MD5"
+  want=$(awk -F'\t+' '/^Digest hash information/ { d = 1 } d && $2 == "SHA1:" { print $3; exit }' "$arc.ewfinfo")
+  expect_eq "${want^^}" "$(e01_prop "$arc.$host.items" SHA-1 | tr a-f A-F)" "$host: $arc: SHA-1"
 }
 
 # e01_run HOST LOGFILE ARGS...: runs 7z with its output in LOGFILE, fails on a crash, a hang or a
