@@ -14,7 +14,8 @@
 #   e2e_hosts                 prints "linux" and, when the Windows host is there, "win" (one a line)
 #   run7z HOST ARGS...        runs that host in the current directory and returns its exit code.
 #                             File arguments are relative paths (absolute ones work too); for "win"
-#                             they are converted to Windows paths, also in -o/-w/-i!/-x! switches.
+#                             they are converted to Windows paths, also in -o/-w/-i!/-x! switches,
+#                             and -sccUTF-8 follows the command so names print as on Linux.
 #                             stdout and stderr pass through (CR stripped), so redirect them:
 #                               run7z "$h" l -slt case.E01 >list.txt 2>&1; rc=$?
 #                             Exit codes: 7-Zip's own (0 ok, 1 warning, 2 error, 7 command line,
@@ -159,6 +160,10 @@ run7z() {
     [ -f "$VOR7Z_HOST_WIN" ] || fail "no Windows host at $VOR7Z_HOST_WIN (build the vor7z_hosts target)"
     local args=() a out err rc
     for a in "$@"; do args+=("$(e2e_winarg "$a")"); done
+    # Console output in UTF-8 like the Linux host's; wine's default OEM page would mangle names.
+    if [ ${#args[@]} -gt 0 ] && [ "${args[0]:0:1}" != - ]; then
+      args=("${args[0]}" -sccUTF-8 "${args[@]:1}")
+    fi
     out=$(mktemp) err=$(mktemp)
     timeout -k 10 "$E2E_TIMEOUT" bash "$VOR7Z_SRC/scripts/wine-run.sh" "$VOR7Z_HOST_WIN" "${args[@]}" >"$out" 2>"$err"
     rc=$?
