@@ -5,6 +5,7 @@
 #include <random>
 
 #include "fixtures/HostCodecs.h"
+#include "hashers/Hashers.h"
 #include "plugin/CodecsInfo.h"
 #include "plugin/Errors.h"
 #include "streams/PropVariant.h"
@@ -289,6 +290,19 @@ TEST_F(HostCodecsTest, HostHashersGiveKnownDigests) {
   ComPtr<IHasher> crc = FindHasher(nullptr, kHasherCRC32, fallback);
   EXPECT_EQ(HashBuffer(crc, Text("123456789"), 2), Bytes({0x26, 0x39, 0xF4, 0xCB}));
   EXPECT_FALSE(fellBack);
+}
+
+TEST_F(HostCodecsTest, OwnHashersAgreeWithTheHost) {
+  const std::vector<Byte> data = SampleData(100003, 11);
+  using TFactory = ComPtr<IHasher> (*)(Tvor7zCompressCodecsInfo *);
+  for (TFactory make : {&CreateCRC32Hasher, &CreateSHA1Hasher, &CreateSHA256Hasher}) {
+    ASSERT_EQ(SetCodecs(FHost), S_OK);
+    const std::vector<Byte> host = HashBuffer(make(nullptr), data, 4097);
+    ASSERT_EQ(SetCodecs(nullptr), S_OK);
+    const std::vector<Byte> own = HashBuffer(make(nullptr), data, 1000);
+    EXPECT_FALSE(host.empty());
+    EXPECT_EQ(host, own);
+  }
 }
 
 TEST_F(HostCodecsTest, HostFilterBecomesAWorkingCoder) {
