@@ -115,6 +115,7 @@ HRESULT Tvor7zArchive::Open(IInStream *stream, const UInt64 *maxCheckStartPositi
   try {
     lock.lock();
     InternalClose();
+    CheckPointer(stream);  // every format reads FStream at once
     FStream = stream;
     FOpenCallback = openCallback;
     LoadArchiveName(openCallback);

@@ -219,6 +219,8 @@ TEST(ArchiveBase, ErrorFlagsOfAnOpenArchive) {
   // A failed open after a good one leaves nothing behind.
   ASSERT_EQ(OpenWith(h.Archive, {'x'}), S_FALSE);
   EXPECT_EQ(ItemCount(h.Archive), 0u);
+  EXPECT_EQ(h.Archive->Open(nullptr, nullptr, nullptr), E_POINTER);
+  EXPECT_EQ(h->OpenCalls, 3);
   EXPECT_EQ(h.Archive->Close(), S_OK);
   EXPECT_EQ(h.Archive->Close(), S_OK);
 }
