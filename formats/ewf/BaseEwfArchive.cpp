@@ -139,8 +139,10 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
         InitOpen();
         stream = OpenVolume(SegmentName(1), openCallback);
         if (!stream || !ReadSegmentHeader(stream, number)) {
-          // Nothing of the set can be read in order without its first segment.
-          SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+          // Nothing of the set can be read in order without its first segment: say so unless the
+          // header check already did.
+          if (FErrorFlags == 0)
+            SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
           break;
         }
         if (number != 1)
