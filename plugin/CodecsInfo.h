@@ -15,6 +15,8 @@ public:
   Tvor7zCompressCodecsInfo &operator=(const Tvor7zCompressCodecsInfo &) = delete;
 
   void SetCodecsInfo(ICompressCodecsInfo *codecs);
+  // The host's list (nil when none was given), for objects that outlive their handler's call.
+  ICompressCodecsInfo *GetCodecsInfo() const { return FCodecs; }
 
   Int32 GetNumMethods();
   UInt64 GetCodecID(Int32 index);

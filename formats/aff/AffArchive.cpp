@@ -1,10 +1,601 @@
 #include "formats/aff/AffArchive.h"
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "formats/aff/AffArchiveStream.h"
+#include "formats/aff/AffBlocksDecoder.h"
+#include "hashers/Hashers.h"
 #include "plugin/Registry.h"
+#include "streams/Progress.h"
+#include "streams/PropVariant.h"
+
+using namespace NOperationResult;
 
 UInt32 WINAPI IsArc_AFF(const Byte *p, size_t size) { return IsArcSignature(p, size, "AFF10\r\n\0", 8, 8); }
 
 void RegisterAffClasses(Tvor7zRegistry &registry) {
   static const TArchiveClassOf<Tvor7zAffArchive> aff;
   registry.RegisterArchiveClass(&aff);
+}
+
+namespace {
+constexpr PROPID kpidMD5Raw = 0x10000;
+// Longest segment name read: every name the reader knows is far shorter, and a longer one must not
+// make us allocate what its length field claims.
+constexpr UInt32 kMaxNameLength = 1024;
+constexpr UInt32 kReadPiece = 65536;
+
+UInt32 GetBe32(const Byte *p) {
+  return (static_cast<UInt32>(p[0]) << 24) | (static_cast<UInt32>(p[1]) << 16) | (static_cast<UInt32>(p[2]) << 8) | p[3];
+}
+
+void SeekTo(IInStream *stream, UInt64 position) {
+  const HRESULT hr = stream->Seek(static_cast<Int64>(position), STREAM_SEEK_SET, nullptr);
+  if (hr != S_OK)
+    RaiseHResult(hr);
+}
+
+// Reads up to `size` bytes; the count read. Stream failures raise.
+size_t ReadUpTo(ISequentialInStream *stream, void *data, size_t size) {
+  size_t got = 0;
+  CheckHResult(ReadStream(stream, data, size, &got));
+  return got;
+}
+
+// Reads up to `size` bytes, allocating only for bytes that really arrive (a length field may claim
+// gigabytes in a small file).
+std::vector<Byte> ReadData(ISequentialInStream *stream, UInt32 size) {
+  std::vector<Byte> data;
+  while (data.size() < size) {
+    const size_t piece = std::min<size_t>(kReadPiece, size - data.size());
+    const size_t old = data.size();
+    data.resize(old + piece);
+    const size_t got = ReadUpTo(stream, data.data() + old, piece);
+    data.resize(old + got);
+    if (got < piece)
+      break;
+  }
+  return data;
+}
+
+bool IsZero(const Byte *p, size_t size) {
+  return std::all_of(p, p + size, [](Byte b) { return b == 0; });
+}
+}  // namespace
+
+// ---- segment walk ----
+
+Tvor7zAffArchive::TSegmentRead Tvor7zAffArchive::ReadSegmentHeader(IInStream *stream, TSegmentHeader &header) {
+  Byte h[NAffLayout::kHeaderSize];
+  const size_t got = ReadUpTo(stream, h, sizeof(h));
+  if (got == 0)
+    return TSegmentRead::kEnd;
+  if (got < sizeof(h))
+    return TSegmentRead::kShort;
+  if (std::memcmp(h, NAffLayout::kSegmentMagic, 4) != 0)
+    return TSegmentRead::kBadMagic;
+  header.NameLength = GetBe32(h + 4);
+  header.DataLength = GetBe32(h + 8);
+  header.Argument = GetBe32(h + 12);
+  header.Name.clear();
+  if (header.NameLength == 0) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  } else if (header.NameLength <= kMaxNameLength) {
+    header.Name.resize(header.NameLength);
+    const size_t n = ReadUpTo(stream, header.Name.data(), header.NameLength);
+    if (n < header.NameLength) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      header.Name.resize(n);
+    }
+  }
+  // A longer name matches nothing the reader knows: the segment is skipped like any unknown one.
+  return TSegmentRead::kOk;
+}
+
+bool Tvor7zAffArchive::ReadSegmentTrailer(IInStream *stream, UInt64 segmentStart, UInt64 dataStart, UInt32 dataLength) {
+  const UInt64 trailerStart = dataStart + dataLength;
+  SeekTo(stream, trailerStart);
+  Byte t[NAffLayout::kTrailerSize];
+  if (ReadUpTo(stream, t, sizeof(t)) < sizeof(t)) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return false;
+  }
+  if (std::memcmp(t, NAffLayout::kTrailerMagic, 4) != 0) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  // In 64 bits: name and data lengths near 4 GiB each wrap a 32-bit sum onto a matching value.
+  if (GetBe32(t + 4) != trailerStart + sizeof(t) - segmentStart)
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  return true;
+}
+
+bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
+  Byte sig[NAffLayout::kSignatureSize];
+  SeekTo(stream, 0);
+  if (ReadUpTo(stream, sig, sizeof(sig)) < sizeof(sig)) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return false;
+  }
+  if (std::memcmp(sig, NAffLayout::kSignature, sizeof(sig)) != 0)
+    return false;
+  UInt64 start = NAffLayout::kSignatureSize;
+  for (;;) {
+    SeekTo(stream, start);
+    TSegmentHeader h;
+    switch (ReadSegmentHeader(stream, h)) {
+    case TSegmentRead::kEnd:
+      return false;
+    case TSegmentRead::kShort:
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return false;
+    case TSegmentRead::kBadMagic:
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      return false;
+    case TSegmentRead::kOk:
+      break;
+    }
+    UInt32 page = 0;
+    if (ParseAffPageName(h.Name, page) && page == 0) {
+      FSetName.ParseSetName(GetArchiveName());
+      return true;
+    }
+    const UInt64 dataStart = start + NAffLayout::kHeaderSize + h.NameLength;
+    if (!ReadSegmentTrailer(stream, start, dataStart, h.DataLength))
+      return false;
+    start = dataStart + h.DataLength + NAffLayout::kTrailerSize;
+  }
+}
+
+bool Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base) {
+  UInt64 fileSize = 0;
+  CheckHResult(stream->Seek(0, STREAM_SEEK_END, &fileSize));
+  UInt64 start = NAffLayout::kSignatureSize;
+  for (;;) {
+    SeekTo(stream, start);
+    TSegmentHeader h;
+    switch (ReadSegmentHeader(stream, h)) {
+    case TSegmentRead::kEnd:
+      return true;
+    case TSegmentRead::kShort:
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return false;
+    case TSegmentRead::kBadMagic:
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      return false;
+    case TSegmentRead::kOk:
+      break;
+    }
+    const UInt64 dataStart = start + NAffLayout::kHeaderSize + h.NameLength;
+    UInt32 page = 0;
+    if (ParseAffPageName(h.Name, page)) {
+      UInt32 flags = h.Argument & NAffPage::kFileBits;
+      if (dataStart + h.DataLength > fileSize) {
+        // The page runs past the end of its file: keep what is there, marked, so that reading it
+        // neither takes the next file's bytes nor allocates what the length claims.
+        const UInt64 there = fileSize > dataStart ? fileSize - dataStart : 0;
+        FInfo->AddPage(page, base + dataStart, static_cast<UInt32>(there), flags | NAffPage::kTruncated);
+        SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+        return false;
+      }
+      FInfo->AddPage(page, base + dataStart, h.DataLength, flags);
+    } else {
+      SeekTo(stream, dataStart);
+      if (!ReadMetadataSegment(stream, h.Name, h.DataLength, h.Argument, fileIndex))
+        return false;
+    }
+    if (!ReadSegmentTrailer(stream, start, dataStart, h.DataLength))
+      return false;
+    start = dataStart + h.DataLength + NAffLayout::kTrailerSize;
+  }
+}
+
+bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const std::string &name, UInt32 dataLength,
+                                           UInt32 argument, UInt32 fileIndex) {
+  Tvor7zAffInfoMeta &meta = *FInfo->GetMeta();
+  // Reads exactly `size` bytes into `dest` (a short read flags the archive and leaves zeros).
+  const auto readExact = [&](Byte *dest, UInt32 size) {
+    std::vector<Byte> b(size);
+    if (ReadUpTo(stream, b.data(), size) < size) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      std::memset(dest, 0, size);
+      return false;
+    }
+    std::memcpy(dest, b.data(), size);
+    return true;
+  };
+  const auto readText = [&]() {
+    const std::vector<Byte> data = ReadData(stream, dataLength);
+    if (data.size() < dataLength)
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return std::string(data.begin(), data.end());
+  };
+  const auto readDigest = [&](Byte *field, UInt32 size) {
+    if (dataLength != size || !IsZero(field, size))
+      return;
+    readExact(field, size);
+  };
+
+  if (name == "aff_file_type") {
+    const std::string type = readText();
+    if (type.size() < dataLength)
+      return false;
+    if (fileIndex == 0)
+      FFileType = type;
+  } else if (name == "imagesize") {
+    if (dataLength == 8) {
+      Byte b[8];
+      readExact(b, 8);
+      // Two big-endian words, the low one first.
+      FInfo->SetTotalSize(GetBe32(b) | (static_cast<UInt64>(GetBe32(b + 4)) << 32));
+      FImageSizeSeen = true;
+    }
+  } else if (name == "pagesize") {
+    if (FInfo->GetChunkSize() == 0)
+      FInfo->SetChunkSize(argument);
+  } else if (name == "md5") {
+    readDigest(meta.MD5, sizeof(meta.MD5));
+  } else if (name == "sha1") {
+    readDigest(meta.SHA1, sizeof(meta.SHA1));
+  } else if (name == "sha256") {
+    readDigest(meta.SHA256, sizeof(meta.SHA256));
+  } else if (name == "acquisition_date") {
+    meta.DateAcquired = ParseAffDate(readText());
+  } else if (name == "image_gid") {
+    meta.ID = GUID{};
+    if (dataLength == sizeof(GUID)) {
+      Byte b[sizeof(GUID)];
+      readExact(b, sizeof(b));
+      std::memcpy(&meta.ID, b, sizeof(b));
+    }
+  } else if (name == "acquisition_seconds") {
+    meta.AcquisitionSeconds = argument;
+  } else {
+    static const struct {
+      const char *Name;
+      UString Tvor7zAffInfoMeta::*Field;
+    } kTexts[] = {
+        {"case_num", &Tvor7zAffInfoMeta::Case},
+        {"ad_evidence_num", &Tvor7zAffInfoMeta::Evidence},
+        {"ad_unique_desc", &Tvor7zAffInfoMeta::Description},
+        {"acquisition_tecnician", &Tvor7zAffInfoMeta::Examiner},
+        {"acquisition_notes", &Tvor7zAffInfoMeta::Notes},
+        {"creator", &Tvor7zAffInfoMeta::CreatorApp},
+        {"acquisition_device", &Tvor7zAffInfoMeta::AcquisitionDevice},
+        {"acquisition_iso_country", &Tvor7zAffInfoMeta::AcquisitionCountry},
+        {"acquisition_commandline", &Tvor7zAffInfoMeta::AcquisitionCommandLine},
+        {"acquisition_macaddr", &Tvor7zAffInfoMeta::AcquisitionMacAddresses},
+        {"acquisition_dmesg", &Tvor7zAffInfoMeta::AcquisitionMessage},
+        {"afflib_version", &Tvor7zAffInfoMeta::AffLibVersion},
+        {"device_manufacturer", &Tvor7zAffInfoMeta::DeviceManufacturer},
+        {"device_model", &Tvor7zAffInfoMeta::DeviceModel},
+        {"device_sn", &Tvor7zAffInfoMeta::DeviceSerialNumber},
+        {"device_firmware", &Tvor7zAffInfoMeta::DeviceFirmware},
+        {"device_source", &Tvor7zAffInfoMeta::DeviceSource},
+        {"location_in_computer", &Tvor7zAffInfoMeta::DeviceLocation},
+        {"device_capabilities", &Tvor7zAffInfoMeta::DeviceCapabilities},
+    };
+    for (const auto &t : kTexts) {
+      if (name == t.Name) {
+        meta.*t.Field = AnsiToUnicode(readText());
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+// ---- open ----
+
+void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback) {
+  FInfo = new Tvor7zAffInfo();
+  FJoinedStream = nullptr;
+  FFileType.clear();
+  FImageSizeSeen = false;
+  const UString itemName = ChangeExtension(GetArchiveName(), L".img");
+  if (!FindFirstPage(FStream))
+    RaiseHResult(S_FALSE);
+
+  ComPtr<IArchiveOpenVolumeCallback> volumes;
+  bool volumesQueried = false;
+  UInt64 base = 0;
+  for (UInt32 k = 0;; k++) {
+    ComPtr<IInStream> stream;
+    if (k == 0) {
+      stream = FStream;
+    } else {
+      if (!volumesQueried) {
+        volumes = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
+        volumesQueried = true;
+      }
+      if (!volumes)
+        break;
+      const UString name = FSetName.GetSetFileName(k);
+      if (volumes->GetStream(name.c_str(), stream.Put()) != S_OK || !stream)
+        break;
+      Byte sig[NAffLayout::kSignatureSize];
+      SeekTo(stream, 0);
+      const size_t got = ReadUpTo(stream, sig, sizeof(sig));
+      if (got < sizeof(sig) || std::memcmp(sig, NAffLayout::kSignature, sizeof(sig)) != 0) {
+        if (got < sizeof(sig))
+          SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+        SetErrorFlag(kpv_ErrorFlags_HeadersError);
+        break;
+      }
+    }
+    if (!FJoinedStream)
+      FJoinedStream = new Tvor7zLimitInStream();
+    FJoinedStream->AddStream(stream);
+    if (!ReadAffFile(stream, k, base))
+      break;
+    if (FFileType != "AFD" || ErrorFlags() != 0)
+      break;
+    base = FJoinedStream->Size();
+  }
+
+  if (!FInfo->LayPages(FJoinedStream->Size()))
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  if (FInfo->GetTotalSize() == 0)
+    FInfo->SetTotalSize(static_cast<UInt64>(FInfo->GetCount()) * FInfo->GetChunkSize());
+  if (FInfo->GetChunkSize() == 0 || FInfo->GetTotalSize() == 0)
+    RaiseHResult(S_FALSE);
+  FInfo->SetPagePositions();
+  FInfo->GetMeta()->Name = itemName;
+  // The last file of a set carries the image size; a set read to its end without one lost files.
+  if (FFileType == "AFD" && !FImageSizeSeen)
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+}
+
+void Tvor7zAffArchive::DoClose() {
+  FInfo = nullptr;
+  FJoinedStream = nullptr;
+  FFileType.clear();
+  FImageSizeSeen = false;
+}
+
+// ---- listing ----
+
+namespace {
+struct TAffArchiveProperty {
+  const wchar_t *Name;
+  PROPID ID;
+  VARTYPE Type;
+};
+constexpr TAffArchiveProperty kAffArchiveProperties[] = {
+    {L"Case", 0x10000, VT_BSTR},
+    {L"Evidence", 0x10001, VT_BSTR},
+    {L"Description", 0x10002, VT_BSTR},
+    {L"Examiner", 0x10003, VT_BSTR},
+    {nullptr, kpidComment, VT_BSTR},
+    {L"Date acquired", 0x10004, VT_FILETIME},
+    {L"ID", 0x10005, VT_BSTR},
+    {nullptr, kpidCreatorApp, VT_BSTR},
+    {L"Acquisition device", 0x10006, VT_BSTR},
+    {L"Acquisition country", 0x10007, VT_BSTR},
+    {L"Acquisition command line", 0x10008, VT_BSTR},
+    {L"Acquisition seconds", 0x10009, VT_UI4},
+    {L"Acquisition MAC addresses", 0x1000A, VT_BSTR},
+    {L"Acquisition message", 0x1000B, VT_BSTR},
+    {L"AffLib version", 0x1000C, VT_BSTR},
+    {L"Device manufacturer", 0x1000D, VT_BSTR},
+    {L"Device model", 0x1000E, VT_BSTR},
+    {L"Device serial number", 0x1000F, VT_BSTR},
+    {L"Device firmware", 0x10010, VT_BSTR},
+    {L"Device source", 0x10011, VT_BSTR},
+    {L"Device cylinders", 0x10012, VT_UI8},
+    {L"Device heads", 0x10013, VT_UI8},
+    {L"Device sectors per track", 0x10014, VT_UI8},
+    {L"Device LBA size", 0x10015, VT_UI8},
+    {L"Device HPA present", 0x10016, VT_BOOL},
+    {L"Device DCO present", 0x10017, VT_BOOL},
+    {L"Device Location", 0x10018, VT_BSTR},
+    {L"Device capabilities", 0x10019, VT_BSTR},
+};
+
+void SetText(PROPVARIANT &value, const UString &text) {
+  if (!text.empty())
+    PropSetString(value, text);
+}
+void SetNumber(PROPVARIANT &value, UInt64 n) {
+  if (n != 0)
+    PropSetUInt64(value, n);
+}
+void SetPresence(PROPVARIANT &value, UInt32 coded) {
+  if (coded != 0)
+    PropSetBool(value, coded >= 2);
+}
+}  // namespace
+
+void Tvor7zAffArchive::DoGetNumberOfArchiveProperties(UInt32 &count) {
+  count = static_cast<UInt32>(std::size(kAffArchiveProperties));
+}
+
+void Tvor7zAffArchive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
+  if (index >= std::size(kAffArchiveProperties))
+    RaiseHResult(E_INVALIDARG);
+  const TAffArchiveProperty &p = kAffArchiveProperties[index];
+  if (p.Name)
+    *name = AllocBstr(p.Name);
+  *propID = p.ID;
+  *varType = p.Type;
+}
+
+void Tvor7zAffArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
+  if (!FInfo)
+    return;
+  const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
+  switch (propID) {
+  case 0x10000: SetText(value, m.Case); break;
+  case 0x10001: SetText(value, m.Evidence); break;
+  case 0x10002: SetText(value, m.Description); break;
+  case 0x10003: SetText(value, m.Examiner); break;
+  case kpidComment: SetText(value, m.Notes); break;
+  case 0x10004:
+    if (m.DateAcquired != 0)
+      PropSetFileTime(value, m.DateAcquired);
+    break;
+  case 0x10005: {
+    static const GUID kNone{};
+    if (std::memcmp(&m.ID, &kNone, sizeof(GUID)) != 0)
+      PropSetString(value, GuidToString(m.ID));
+    break;
+  }
+  case kpidCreatorApp: SetText(value, m.CreatorApp); break;
+  case 0x10006: SetText(value, m.AcquisitionDevice); break;
+  case 0x10007: SetText(value, m.AcquisitionCountry); break;
+  case 0x10008: SetText(value, m.AcquisitionCommandLine); break;
+  case 0x10009:
+    if (m.AcquisitionSeconds != 0)
+      PropSetUInt32(value, m.AcquisitionSeconds);
+    break;
+  case 0x1000A: SetText(value, m.AcquisitionMacAddresses); break;
+  case 0x1000B: SetText(value, m.AcquisitionMessage); break;
+  case 0x1000C: SetText(value, m.AffLibVersion); break;
+  case 0x1000D: SetText(value, m.DeviceManufacturer); break;
+  case 0x1000E: SetText(value, m.DeviceModel); break;
+  case 0x1000F: SetText(value, m.DeviceSerialNumber); break;
+  case 0x10010: SetText(value, m.DeviceFirmware); break;
+  case 0x10011: SetText(value, m.DeviceSource); break;
+  case 0x10012: SetNumber(value, m.DeviceCylinders); break;
+  case 0x10013: SetNumber(value, m.DeviceHeads); break;
+  case 0x10014: SetNumber(value, m.DeviceSectorsPerTrack); break;
+  case 0x10015: SetNumber(value, m.DeviceLbaSize); break;
+  case 0x10016: SetPresence(value, m.DeviceHpaPresent); break;
+  case 0x10017: SetPresence(value, m.DeviceDcoPresent); break;
+  case 0x10018: SetText(value, m.DeviceLocation); break;
+  case 0x10019: SetText(value, m.DeviceCapabilities); break;
+  default: break;
+  }
+}
+
+void Tvor7zAffArchive::DoGetNumberOfItems(UInt32 &count) { count = FInfo ? 1 : 0; }
+
+void Tvor7zAffArchive::DoGetNumberOfProperties(UInt32 &count) { count = 1; }
+
+void Tvor7zAffArchive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
+  if (index != 0)
+    RaiseHResult(E_INVALIDARG);
+  *propID = kpidSize;
+  *varType = VT_UI8;
+}
+
+void Tvor7zAffArchive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
+  if (!FInfo || index != 0)
+    return;
+  if (propID == kpidPath)
+    SetText(value, FInfo->GetMeta()->Name);
+  else if (propID == kpidSize)
+    PropSetUInt64(value, FInfo->GetTotalSize());
+}
+
+void Tvor7zAffArchive::DoGetNumRawProps(UInt32 &count) { count = 3; }
+
+void Tvor7zAffArchive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
+  switch (index) {
+  case 0:
+    *name = AllocBstr(L"MD5");
+    *propID = kpidMD5Raw;
+    break;
+  case 1:
+    *propID = kpidSha1;
+    break;
+  case 2:
+    *propID = kpidSha256;
+    break;
+  default:
+    RaiseHResult(E_INVALIDARG);
+  }
+}
+
+void Tvor7zAffArchive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) {
+  if (!FInfo || index != 0)
+    return;
+  const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
+  const Byte *digest = nullptr;
+  UInt32 size = 0;
+  if (propID == kpidMD5Raw) {
+    digest = m.MD5;
+    size = sizeof(m.MD5);
+  } else if (propID == kpidSha1) {
+    digest = m.SHA1;
+    size = sizeof(m.SHA1);
+  } else if (propID == kpidSha256) {
+    digest = m.SHA256;
+    size = sizeof(m.SHA256);
+  }
+  if (digest && !IsZero(digest, size)) {
+    *data = digest;
+    *dataSize = size;
+    *propType = NPropDataType::kRaw;
+  }
+}
+
+void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
+  if (!FInfo || !FJoinedStream || index != 0)
+    return;
+  if (!FInfo->GetMeta()->RandomAccess || !FInfo->IsComplete())
+    return;
+  auto *s = new Tvor7zAffArchiveStream(FJoinedStream.Get(), FInfo.Get(), FCodecsInfo.GetCodecsInfo());
+  stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(s));
+}
+
+// ---- extraction ----
+
+void Tvor7zAffArchive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) {
+  const bool all = numItems == 0xFFFFFFFFu;
+  const UInt32 n = all ? 1 : numItems;
+  for (UInt32 i = 0; i < n && !all; i++)
+    if (indices[i] != 0)
+      RaiseHResult(E_INVALIDARG);
+  if (!FInfo || n == 0)
+    return;
+  Tvor7zProgress progress(callback);
+  const UInt64 size = FInfo->GetTotalSize();
+  CheckHResult(progress.SetTotal(size));
+  for (UInt32 i = 0; i < n; i++)
+    ExtractOneItem(callback, 0, testMode, size, progress,
+                   [&](ISequentialOutStream *s) { return ExtractItem(s, progress); });
+  CheckHResult(progress.Flush());
+}
+
+Int32 Tvor7zAffArchive::ExtractItem(ISequentialOutStream *outStream, Tvor7zProgress &progress) {
+  const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
+  // The stored image digest: MD5 when there is one, else SHA-1, else SHA-256.
+  ComPtr<IHasher> hasher;
+  const Byte *expected = nullptr;
+  UInt32 expectedSize = 0;
+  if (!IsZero(m.MD5, sizeof(m.MD5))) {
+    hasher = new Tvor7zWinCryptMD5Hasher();
+    expected = m.MD5;
+    expectedSize = sizeof(m.MD5);
+  } else if (!IsZero(m.SHA1, sizeof(m.SHA1))) {
+    hasher = CreateSHA1Hasher(&FCodecsInfo);
+    expected = m.SHA1;
+    expectedSize = sizeof(m.SHA1);
+  } else if (!IsZero(m.SHA256, sizeof(m.SHA256))) {
+    hasher = CreateSHA256Hasher(&FCodecsInfo);
+    expected = m.SHA256;
+    expectedSize = sizeof(m.SHA256);
+  }
+  ComPtr<ISequentialOutStream> out(outStream);
+  ComPtr<Tvor7zHashSequentialOutStream> hashStream;
+  if (hasher) {
+    hashStream = new Tvor7zHashSequentialOutStream(hasher, outStream);
+    out = hashStream.Get();
+  }
+  Tvor7zAffArchiveBlocksDecoder decoder(&FCodecsInfo);
+  Int32 result = decoder.Decode(FInfo.Get(), FJoinedStream.Get(), out, &progress, 0);
+  if (result == kOK && hashStream) {
+    Byte digest[64] = {};
+    // A digest the hasher cannot produce cannot be confirmed either.
+    if (hasher->GetDigestSize() != expectedSize)
+      return kCRCError;
+    hashStream->GetHash(digest);
+    if (std::memcmp(digest, expected, expectedSize) != 0)
+      result = kCRCError;
+  }
+  return result;
 }

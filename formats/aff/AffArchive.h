@@ -1,8 +1,24 @@
+// AFF images: a single file or a numbered set of files holding pages of a disk image and named
+// metadata segments, presented as an archive with one item, the raw image.
 #pragma once
 
+#include <string>
+
+#include "formats/aff/AffInfo.h"
 #include "plugin/Archive.h"
+#include "streams/InStreams.h"
 
 UInt32 WINAPI IsArc_AFF(const Byte *p, size_t size);
+
+// Fixed layout of files and segments (all numbers big-endian).
+namespace NAffLayout {
+inline constexpr char kSignature[] = "AFF10\r\n";  // followed by a 0 byte
+constexpr UInt32 kSignatureSize = 8;
+inline constexpr char kSegmentMagic[] = "AFF";  // followed by a 0 byte
+inline constexpr char kTrailerMagic[] = "ATT";  // followed by a 0 byte
+constexpr UInt32 kHeaderSize = 16;              // magic, name length, data length, argument
+constexpr UInt32 kTrailerSize = 8;              // magic, segment length
+}  // namespace NAffLayout
 
 class Tvor7zAffArchive : public Tvor7zArchive {
 public:
@@ -11,4 +27,56 @@ public:
   static UString GetExtension() { return L"aff"; }
   static AString GetSignature() { return AString("AFF10\r\n\0", 8); }
   static Func_IsArc GetIsArcFunc() { return IsArc_AFF; }
+
+  void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
+  void DoClose() override;
+  void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
+  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+  void DoGetNumberOfArchiveProperties(UInt32 &count) override;
+  void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
+  void DoGetNumberOfItems(UInt32 &count) override;
+  void DoGetNumberOfProperties(UInt32 &count) override;
+  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
+  void DoGetNumRawProps(UInt32 &count) override;
+  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
+  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+
+  // Walks every segment of one file of the set (whose byte 0 is at `base` of the joined stream):
+  // pages are collected, metadata applied. True when the file ended cleanly at a segment boundary.
+  bool ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base);
+  // Applies one metadata segment; `stream` stands at its data. False only when "aff_file_type"
+  // could not be read completely.
+  bool ReadMetadataSegment(ISequentialInStream *stream, const std::string &name, UInt32 dataLength, UInt32 argument,
+                           UInt32 fileIndex);
+  // Whether `stream` is an AFF file with a "page0" segment (flags what it finds on the way).
+  bool FindFirstPage(IInStream *stream);
+
+  Tvor7zAffInfo *GetInfo() const { return FInfo.Get(); }
+  const std::string &GetFileType() const { return FFileType; }
+  const TAffSetName &GetSetName() const { return FSetName; }
+
+  // Pieces of the extraction result, for the unit tests.
+  Int32 ExtractItem(ISequentialOutStream *outStream, Tvor7zProgress &progress);
+
+private:
+  // One segment header as read at a segment start; Status tells how the read went.
+  enum class TSegmentRead { kOk, kEnd, kShort, kBadMagic };
+  struct TSegmentHeader {
+    UInt32 NameLength = 0;
+    UInt32 DataLength = 0;
+    UInt32 Argument = 0;
+    std::string Name;
+  };
+  TSegmentRead ReadSegmentHeader(IInStream *stream, TSegmentHeader &header);
+  // Reads and checks the trailer of a segment whose data starts at `dataStart`; false when the walk
+  // must stop (the flags are set).
+  bool ReadSegmentTrailer(IInStream *stream, UInt64 segmentStart, UInt64 dataStart, UInt32 dataLength);
+
+  ComPtr<Tvor7zAffInfo> FInfo;
+  ComPtr<Tvor7zLimitInStream> FJoinedStream;
+  std::string FFileType;
+  TAffSetName FSetName;
+  bool FImageSizeSeen = false;
 };

@@ -1,0 +1,25 @@
+// Random access over an AFF image: zlib pages are decoded through the block cache, stored pages are
+// read straight from the files and zero pages are produced without reading anything.
+#pragma once
+
+#include "blocks/BlockCacheStream.h"
+#include "blocks/FlateDecoder.h"
+#include "formats/aff/AffInfo.h"
+#include "plugin/CodecsInfo.h"
+
+class Tvor7zAffArchiveStream : public Tvor7zBlockCacheStream2 {
+public:
+  // `codecs` is the host's list held by the archive (may be nil); the stream keeps its own reference.
+  Tvor7zAffArchiveStream(IInStream *joinedStream, Tvor7zAffInfo *info, ICompressCodecsInfo *codecs);
+
+protected:
+  void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
+                 ISequentialOutStream *outStream) override;
+  void ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset, void *data,
+                     UInt32 size, UInt32 &processed) override;
+
+private:
+  Tvor7zCompressCodecsInfo FLocalCodecs;
+  // zlib, bzip2, LZMA; each made on first use.
+  ComPtr<ICompressCoder> FDecoders[3];
+};
