@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# E01 benchmark: the plugin in the Linux host against libewf's tools and C API, measured in the
+# same run on the same files.
+#
+#   bench/e01.sh [BUILD_DIR]      (default: $VOR7Z_BUILD, else <source>/build)
+#
+# A deterministic 1 GiB raw image (40 % zero, 30 % text-like, 30 % random 32 KiB blocks) is
+# written by ewfacquire with "-c best" and "-c fast" (32 KiB chunks, one segment). For each:
+#   7z t image.E01           vs  ewfverify image.E01         goal <= 0.45 x the time
+#   7z t image.E01           vs  md5sum image.raw            goal <= 1.15 x the time
+#   7z x image.E01 (a file)  vs  ewfexport -f raw            goal <= 0.5 x the time
+#   20,000 random reads of 0-4096 bytes through the plugin's GetStream (vor7z_driver randread)
+#                            vs  the same reads with libewf_handle_read_random
+#                                                            goal >= 1 x the throughput
+#   peak resident memory of 7z t                             goal <= 160 MiB
+# Every time is the best of RUNS runs (default 3) with warm caches. The images, the raw file and
+# the libewf peer are kept in $VOR7Z_BENCH_DATA (default /tmp/vor7z-bench-e01) for the next run.
+set -euo pipefail
+export LC_ALL=C TZ=UTC
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-${VOR7Z_BUILD:-$src/build}}" && pwd)
+data=${VOR7Z_BENCH_DATA:-/tmp/vor7z-bench-e01}
+runs=${RUNS:-3}
+reads=20000
+host=$build/hosts/linux/7z
+plugin=$build/hosts/linux/Formats/vor7z.so
+driver=$build/tools/vor7z_driver
+rawgen=$build/tools/rawgen
+
+die() { echo "e01.sh: $*" >&2; exit 1; }
+for f in "$host" "$driver" "$rawgen" "$plugin"; do
+  [ -e "$f" ] || die "missing $f (build $build first)"
+done
+for t in ewfacquire ewfverify ewfexport md5sum pkg-config g++; do
+  command -v "$t" >/dev/null || die "missing $t"
+done
+[ -x /usr/bin/time ] || die "missing /usr/bin/time (Debian package 'time')"
+mkdir -p "$data"
+
+# ---- data, made once --------------------------------------------------------------------------
+raw=$data/image.raw
+stamp="rawgen 1G seed 1 weights 40 30 30"
+if [ ! -f "$raw" ] || [ "$(cat "$data/image.stamp" 2>/dev/null)" != "$stamp" ]; then
+  echo "writing $raw ..." >&2
+  rm -rf "$data"/best "$data"/fast
+  "$rawgen" "$raw" 1G 1 40 30 30
+  echo "$stamp" >"$data/image.stamp"
+fi
+for level in best fast; do
+  if [ ! -f "$data/$level/image.E01" ]; then
+    echo "acquiring with -c $level ..." >&2
+    rm -rf "$data/$level" && mkdir -p "$data/$level"
+    ewfacquire -u -q -c "$level" -t "$data/$level/image" "$raw" >"$data/$level/acquire.log" 2>&1 ||
+      { cat "$data/$level/acquire.log" >&2; die "ewfacquire -c $level failed"; }
+  fi
+done
+peer=$data/ewf_randread
+if [ ! -x "$peer" ] || [ "$src/bench/ewf_randread.cpp" -nt "$peer" ]; then
+  # shellcheck disable=SC2046
+  g++ -std=c++20 -O2 -o "$peer" "$src/bench/ewf_randread.cpp" $(pkg-config --cflags --libs libewf) ||
+    die "cannot build the libewf peer"
+fi
+
+# ---- measuring --------------------------------------------------------------------------------
+# best_of CMD...: the smallest wall time of $runs runs, in seconds; the command must succeed.
+best_of() {
+  local best="" i t0 t1 t
+  for ((i = 0; i < runs; i++)); do
+    t0=$EPOCHREALTIME
+    "$@" >/dev/null 2>&1 || die "failed: $*"
+    t1=$EPOCHREALTIME
+    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
+    if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t; fi
+    [ -n "${AFTER_RUN:-}" ] && $AFTER_RUN
+  done
+  echo "$best"
+}
+
+out=$data/out
+clean_out() { rm -rf "$out"; sync; }
+x7z() { mkdir -p "$out" && "$host" x -y "-o$out" "$1" && [ "$(stat -c %s "$out/image.img")" = "$(stat -c %s "$raw")" ]; }
+xewf() { mkdir -p "$out" && ewfexport -u -q -f raw -t "$out/image" "$1" && [ -f "$out/image.raw" ]; }
+t7z() { "$host" t "$1" | grep "Everything is Ok" >/dev/null; }
+verify() { ewfverify -q "$1" | grep "ewfverify: SUCCESS" >/dev/null; }
+
+# Warm the page cache with everything the runs read.
+cat "$raw" "$data"/best/image.E* "$data"/fast/image.E* >/dev/null
+
+rows=()
+row() { rows+=("$(printf '%-34s %-5s %10s %10s %8s  %s' "$@")"); }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+t_md5=$(best_of md5sum "$raw")
+for level in best fast; do
+  img=$data/$level/image.E01
+  echo "measuring -c $level ($(du -h "$data/$level" | cut -f1) on disk) ..." >&2
+  t_t=$(best_of t7z "$img")
+  t_verify=$(best_of verify "$img")
+  row "7z t  vs  ewfverify" "$level" "${t_t} s" "${t_verify} s" "$(ratio "$t_t" "$t_verify")" "<= 0.45"
+  row "7z t  vs  md5sum of the raw" "$level" "${t_t} s" "${t_md5} s" "$(ratio "$t_t" "$t_md5")" "<= 1.15"
+  clean_out
+  t_x=$(AFTER_RUN=clean_out best_of x7z "$img")
+  t_export=$(AFTER_RUN=clean_out best_of xewf "$img")
+  row "7z x  vs  ewfexport -f raw" "$level" "${t_x} s" "${t_export} s" "$(ratio "$t_x" "$t_export")" "<= 0.50"
+  t_rv=$(best_of "$driver" --plugin "$plugin" randread E01 "$img" "$raw" "$reads" 7 4096)
+  t_rp=$(best_of "$peer" "$img" "$raw" "$reads" 7 4096)
+  row "$reads random reads: throughput" "$level" "$(awk -v t="$t_rv" -v n="$reads" 'BEGIN { printf "%.0f/s", n / t }')" \
+    "$(awk -v t="$t_rp" -v n="$reads" 'BEGIN { printf "%.0f/s", n / t }')" "$(ratio "$t_rp" "$t_rv")" ">= 1.00"
+  rss=$(/usr/bin/time -v "$host" t "$img" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ { print $2 }')
+  row "7z t  peak resident memory" "$level" "$((rss / 1024)) MiB" "" "" "<= 160 MiB"
+done
+
+echo
+echo "E01: 1 GiB image (40 % zero, 30 % text, 30 % random), best of $runs runs, $(nproc) cores"
+printf '%-34s %-5s %10s %10s %8s  %s\n' "measure" "-c" "vor7z" "peer" "ratio" "goal"
+printf '%s\n' "${rows[@]}"
