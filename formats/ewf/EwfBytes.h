@@ -1,7 +1,6 @@
 // Little-endian fields of EWF structures.
 #pragma once
 
-#include <cstring>
 
 #include "plugin/HostAbi.h"
 
