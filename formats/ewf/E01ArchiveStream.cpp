@@ -10,10 +10,19 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
                                        ISequentialInStream *inStream, ISequentialOutStream *outStream) {
   if (!FDecoder)
     FDecoder = new TvorFlateDecodeDecoder();
-  const UInt64 size = block.Size;
-  const HRESULT hr = FDecoder->Code(inStream, outStream, nullptr, &size, nullptr);
+  if (FStored.size() < block.StoredSize)
+    FStored.resize(block.StoredSize);
+  if (FDecoded.size() < block.Size)
+    FDecoded.resize(block.Size);
+  size_t got = 0;
+  CheckHResult(ReadStream(inStream, FStored.data(), block.StoredSize, &got));
+  size_t written = 0;
+  const HRESULT hr = FDecoder->DecodeBuffer(FStored.data(), got, FDecoded.data(), block.Size, &written);
   if (hr != S_OK)
     RaiseHResult(hr);
+  const HRESULT wr = WriteStream(outStream, FDecoded.data(), written);
+  if (wr != S_OK)
+    RaiseHResult(wr == S_FALSE ? E_FAIL : wr);
 }
 
 void Tvor7zE01ArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info,

@@ -5,6 +5,8 @@
 #include "blocks/BlockCacheStream.h"
 #include "blocks/FlateDecoder.h"
 
+#include <vector>
+
 class Tvor7zE01ArchiveStream : public Tvor7zBlockCacheStream2 {
 public:
   // Flags bit of a chunk stored deflate-compressed.
@@ -20,4 +22,7 @@ protected:
 
 private:
   ComPtr<TvorFlateDecodeDecoder> FDecoder;
+  // One chunk's stored and decoded bytes, so that a chunk inflates in one pass.
+  std::vector<Byte> FStored;
+  std::vector<Byte> FDecoded;
 };
