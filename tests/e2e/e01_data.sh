@@ -215,3 +215,9 @@ e01_run() {
   run7z "$host" "$@" >"$log" 2>&1; E01_RC=$?
   expect_clean_exit $E01_RC "$host: 7z $*"
 }
+
+# e01_driver ARGS...: the host driver with the plugin the Linux host loads.
+e01_driver() {
+  [ -x "$VOR7Z_TOOLS/vor7z_driver" ] || fail "no $VOR7Z_TOOLS/vor7z_driver (build the test tools)"
+  timeout -k 5 300 "$VOR7Z_TOOLS/vor7z_driver" --plugin "$(host_formats_dir linux)/vor7z.so" "$@"
+}

@@ -83,6 +83,15 @@ done
 # The truncated set reports its broken structure too.
 expect_contains "Unexpected end of archive" cut/set.E01.linux.test
 
+# Random access over the damage: the reads that touch it fail or differ (exit code 3) and the
+# stream never crashes or hangs; over one bad chunk only the reads touching it fail.
+for arc in miss/set.E01 cut/set.E01 zbad.E01; do
+  e01_driver randread E01 "$arc" dmg.raw 400 3 65536 >"$arc.randread" 2>&1; rc=$?
+  [ $rc -eq 3 ] || { cat "$arc.randread" >&2; fail "randread over $arc: exit $rc, expected 3 (data differs)"; }
+done
+bad=$(sed -n 's/^randread: .* \([0-9]*\) errors$/\1/p' zbad.E01.randread)
+[ -n "$bad" ] && [ "$bad" -lt 40 ] || { cat zbad.E01.randread >&2; fail "randread over zbad.E01: $bad of 400 reads failed"; }
+
 # Files that only look like E01s: nothing but the signature, a header cut inside the first
 # section descriptor, the section chain pointing backwards, a table of 0 entries, and random
 # bytes after a valid start. None may crash or hang; each is refused or reported.
@@ -112,6 +121,7 @@ EOF
 for h in $(e2e_hosts); do
   for arc in sig.E01 short.E01 loop.E01 table0.E01 noise.E01; do
     e01_run "$h" "$arc.$h.list" l -slt "$arc"
+    expect_contains "ERRORS:" "$arc.$h.list"
     e01_run "$h" "$arc.$h.test" t "$arc"
     [ "$E01_RC" -ne 0 ] || { cat "$arc.$h.test" >&2; fail "$h: 7z t $arc passed"; }
   done

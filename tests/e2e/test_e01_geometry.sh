@@ -104,11 +104,9 @@ for h in $(e2e_hosts); do
 done
 
 # The random-access stream covers the .bin too, and chunk sizes at both ends.
-driver=$VOR7Z_TOOLS/vor7z_driver
-[ -x "$driver" ] || fail "no $driver (build the test tools)"
 for t in g_b16_best g_b32768_none g_b32768_best g_p4096_fast disc3; do
   raw=geo.raw
   [ $t = disc3 ] && raw=opt.raw
-  "$driver" randread E01 "$t.E01" $raw 1500 29 >"$t.randread" 2>&1 || { cat "$t.randread" >&2; fail "randread over $t"; }
+  e01_driver randread E01 "$t.E01" $raw 1500 29 >"$t.randread" 2>&1 || { cat "$t.randread" >&2; fail "randread over $t"; }
 done
 echo "e01_geometry: passed"

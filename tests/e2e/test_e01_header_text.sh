@@ -84,7 +84,7 @@ for h in $(e2e_hosts); do
   e01_expect_header "$h" "zone.E01 System date" "${want/T/ }" "$zone_old" "$(e01_prop "zone.$h.props" "System date" | cut -c1-19)"
   expect_eq "Case 9" "$(e01_prop "zone.$h.props" Case)" "$h: zone.E01 case"
 
-  e01_run "$h" "intl.$h.list" l -slt -sccUTF-8 intl.E01
+  e01_run "$h" "intl.$h.list" l -slt intl.E01
   [ "$E01_RC" -eq 0 ] || { cat "intl.$h.list" >&2; fail "$h: 7z l intl.E01 exit $E01_RC"; }
   e01_archive_props "intl.$h.list" >"intl.$h.props"
   for pair in c=Case a=Description e=Examiner t=Comment; do

@@ -51,6 +51,6 @@ for h in $(e2e_hosts); do
 done
 
 # Random reads of the EnCase image through GetStream equal the verified extraction.
-"$VOR7Z_TOOLS/vor7z_driver" randread E01 CFReDS001.E01 cfreds.raw 3000 41 >cfreds.randread 2>&1 ||
+e01_driver randread E01 CFReDS001.E01 cfreds.raw 3000 41 >cfreds.randread 2>&1 ||
   { cat cfreds.randread >&2; fail "randread over CFReDS001.E01"; }
 echo "e01_samples: passed"

@@ -8,8 +8,6 @@ source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/e01_data.sh"
 e2e_workdir >/dev/null
 
-driver=$VOR7Z_TOOLS/vor7z_driver
-[ -x "$driver" ] || fail "no $driver (build the test tools)"
 
 # 4.5 MiB, mostly random so that 1 MiB segments hold little of it: four or more segments.
 e01_raw seg.raw 4718592 3 15 15 70
@@ -42,7 +40,7 @@ done
 
 # Random reads through GetStream, across segment boundaries and chunk ends.
 for f in encase6 smart ewf; do
-  "$driver" randread E01 "$(e01_first "s_$f")" seg.raw 3000 17 >"randread.$f" 2>&1 ||
+  e01_driver randread E01 "$(e01_first "s_$f")" seg.raw 3000 17 >"randread.$f" 2>&1 ||
     { cat "randread.$f" >&2; fail "randread over s_$f"; }
 done
 
@@ -66,7 +64,7 @@ e01_run linux big.EAA.test t -tE01 big.EAA
 [ "$E01_RC" -eq 0 ] || { cat big.EAA.test >&2; fail "linux: 7z t -tE01 big.EAA exit $E01_RC"; }
 e01_run linux big.list l -slt big.EAB
 expect_eq "$(stat -c %s big.raw)" "$(e01_item_props big.list | awk '/^Size = / { print $3; exit }')" "linux: size opened at big.EAB"
-"$driver" randread E01 big.E01 big.raw 2000 5 >randread.big 2>&1 || { cat randread.big >&2; fail "randread over big"; }
+e01_driver randread E01 big.E01 big.raw 2000 5 >randread.big 2>&1 || { cat randread.big >&2; fail "randread over big"; }
 if e01_has_win; then
   e01_check_image win big.E01 big.raw big.img
   e01_run win big.EAC.win t big.EAC
