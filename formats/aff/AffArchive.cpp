@@ -345,7 +345,8 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
   FInfo->SetPagePositions();
   FInfo->GetMeta()->Name = itemName;
   // The last file of a set carries the image size; a set read to its end without one lost files.
-  if (FFileType == "AFD" && !FImageSizeSeen)
+  FSetIncomplete = FFileType == "AFD" && !FImageSizeSeen;
+  if (FSetIncomplete)
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
 }
 
@@ -354,6 +355,7 @@ void Tvor7zAffArchive::DoClose() {
   FJoinedStream = nullptr;
   FFileType.clear();
   FImageSizeSeen = false;
+  FSetIncomplete = false;
 }
 
 // ---- listing ----
@@ -588,6 +590,9 @@ Int32 Tvor7zAffArchive::ExtractItem(ISequentialOutStream *outStream, Tvor7zProgr
   }
   Tvor7zAffArchiveBlocksDecoder decoder(&FCodecsInfo);
   Int32 result = decoder.Decode(FInfo.Get(), FJoinedStream.Get(), out, &progress, 0);
+  // What the files that were found hold decodes fine, but it is not the whole image.
+  if (result == kOK && FSetIncomplete)
+    result = kUnexpectedEnd;
   if (result == kOK && hashStream) {
     Byte digest[64] = {};
     // A digest the hasher cannot produce cannot be confirmed either.

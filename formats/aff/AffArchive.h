@@ -79,4 +79,5 @@ private:
   std::string FFileType;
   TAffSetName FSetName;
   bool FImageSizeSeen = false;
+  bool FSetIncomplete = false;  // a set that ended before the file holding its image size
 };

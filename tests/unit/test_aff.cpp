@@ -1,0 +1,552 @@
+// AFF images: the name, date and set-name parsers, the segment walk and its damage flags, metadata
+// properties, numbered sets, whole-image extraction with every page kind and digest, random access,
+// and robustness against hostile files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "fixtures/AffWriter.h"
+#include "fixtures/HostCodecs.h"
+#include "fixtures/TestCallbacks.h"
+#include "formats/aff/AffArchive.h"
+#include "platform/Platform.h"
+#include "streams/PropVariant.h"
+
+using namespace NOperationResult;
+
+namespace {
+
+const TArchiveClassOf<Tvor7zAffArchive> kAffClass;
+
+std::vector<Byte> MakeImage(size_t size, UInt32 seed = 1) {
+  std::mt19937 rng(seed);
+  std::vector<Byte> image(size);
+  // Zero runs (whole zero pages at 64 KiB), text-like runs and noise.
+  for (size_t i = 0; i < size; i++) {
+    const size_t region = (i / 65536) % 3;
+    image[i] = region == 0 ? 0 : region == 1 ? static_cast<Byte>('a' + (i / 7) % 26) : static_cast<Byte>(rng());
+  }
+  return image;
+}
+
+UString Wide(const std::string &s) { return UString(s.begin(), s.end()); }
+
+struct TOpened {
+  ComPtr<Tvor7zAffArchive> Archive;
+  HRESULT Result = E_FAIL;
+
+  UInt32 ErrorFlags() {
+    PROPVARIANT v{};
+    EXPECT_EQ(Archive->GetArchiveProperty(kpidErrorFlags, &v), S_OK);
+    return v.vt == VT_UI4 ? v.ulVal : 0;
+  }
+  UInt64 Size() {
+    PROPVARIANT v{};
+    Archive->GetProperty(0, kpidSize, &v);
+    return v.vt == VT_UI8 ? v.uhVal.QuadPart : 0;
+  }
+  PROPVARIANT ArchiveProp(PROPID id) {
+    PROPVARIANT v{};
+    EXPECT_EQ(Archive->GetArchiveProperty(id, &v), S_OK);
+    return v;
+  }
+  UString Text(PROPID id) {
+    PROPVARIANT v = ArchiveProp(id);
+    UString s;
+    if (v.vt == VT_BSTR)
+      PropVariantToString(v, s);
+    PropVariantClearValue(v);
+    return s;
+  }
+  struct TExtract {
+    HRESULT Result;
+    Int32 OpResult;
+    std::vector<Byte> Data;
+  };
+  TExtract Extract(bool testMode = false) {
+    const UInt32 zero = 0;
+    ComPtr<TTestExtractCallback> cb(new TTestExtractCallback());
+    const HRESULT hr = Archive->Extract(&zero, 1, testMode ? 1 : 0, cb);
+    TExtract r{hr, -1, {}};
+    if (auto it = cb->Items.find(0); it != cb->Items.end()) {
+      r.OpResult = it->second.Result;
+      r.Data = it->second.Data();
+    }
+    return r;
+  }
+  ComPtr<ISequentialInStream> Stream() {
+    ComPtr<ISequentialInStream> s;
+    Archive->GetStream(0, s.Put());
+    return s;
+  }
+};
+
+constexpr UInt32 kFlag(UInt32 bit) { return 1u << bit; }
+
+TOpened OpenFiles(const std::vector<TAffFile> &files, ICompressCodecsInfo *codecs = nullptr) {
+  TOpened o;
+  o.Archive = static_cast<Tvor7zAffArchive *>(kAffClass.Create());
+  if (codecs)
+    o.Archive->SetCompressCodecsInfo(codecs);
+  ComPtr<TTestOpenCallback> cb(new TTestOpenCallback(Wide(files.front().Name)));
+  for (const auto &f : files)
+    cb->AddVolume(Wide(f.Name), f.Data);
+  ComPtr<TTestInStream> stream(new TTestInStream(files.front().Data));
+  o.Result = o.Archive->Open(stream, nullptr, cb);
+  return o;
+}
+
+TOpened OpenBytes(const std::vector<Byte> &bytes, const std::string &name = "x.aff") {
+  return OpenFiles({TAffFile{name, bytes}});
+}
+
+std::vector<Byte> ReadAll(ISequentialInStream *s, UInt32 piece = 3000) {
+  std::vector<Byte> out;
+  std::vector<Byte> buf(piece);
+  for (;;) {
+    UInt32 got = 0;
+    if (s->Read(buf.data(), piece, &got) != S_OK || got == 0)
+      break;
+    out.insert(out.end(), buf.begin(), buf.begin() + got);
+  }
+  return out;
+}
+
+std::vector<Byte> Zeros(size_t n) { return std::vector<Byte>(n, 0); }
+
+}  // namespace
+
+// ---- parsers ----
+
+TEST(AffParse, PageNames) {
+  UInt32 n = 99;
+  EXPECT_TRUE(ParseAffPageName("page0", n));
+  EXPECT_EQ(n, 0u);
+  EXPECT_TRUE(ParseAffPageName("page17", n));
+  EXPECT_EQ(n, 17u);
+  EXPECT_TRUE(ParseAffPageName("page4294967295", n));
+  EXPECT_EQ(n, 4294967295u);
+  for (const char *name : {"page", "pagesize", "page1x", "Page1", "page-1", "page4294967296", "apage1", ""})
+    EXPECT_FALSE(ParseAffPageName(name, n)) << name;
+}
+
+TEST(AffParse, Dates) {
+  UInt64 expected = 0;
+  ASSERT_TRUE(PlatformSystemTimeToFileTime(2012, 7, 4, 13, 5, 9, 0, expected));
+  EXPECT_EQ(ParseAffDate("2012-07-04 13:05:09"), expected);
+  EXPECT_EQ(ParseAffDate("2012-07-04 13:05:09\n"), expected);  // as the peer tools write it
+  ASSERT_TRUE(PlatformSystemTimeToFileTime(2012, 7, 4, 0, 0, 0, 0, expected));
+  EXPECT_EQ(ParseAffDate("2012-07-04"), expected);
+  EXPECT_EQ(ParseAffDate("2012-07-04 25:00:00"), expected);  // a bad time leaves the date
+  EXPECT_EQ(ParseAffDate("2012-07-04T13:05:09"), expected);
+  EXPECT_EQ(ParseAffDate("1979-12-31 10:00:00"), 0u);
+  EXPECT_EQ(ParseAffDate("2012-13-01"), 0u);
+  EXPECT_EQ(ParseAffDate("2012-02-30"), 0u);
+  EXPECT_EQ(ParseAffDate("2012/07/04"), 0u);
+  EXPECT_EQ(ParseAffDate("99999999999999999999-01-01"), 0u);
+  EXPECT_EQ(ParseAffDate(""), 0u);
+}
+
+TEST(AffParse, SetNames) {
+  EXPECT_EQ(TAffSetName(L"disk_000.aff").GetSetFileName(1), L"disk_001.aff");
+  EXPECT_EQ(TAffSetName(L"disk_000.aff").GetSetFileName(12), L"disk_012.aff");
+  EXPECT_EQ(TAffSetName(L"disk_001.aff").GetSetFileName(1), L"disk_002.aff");
+  EXPECT_EQ(TAffSetName(L"disk_000.aff").GetSetFileName(1000), L"disk_1000.aff");
+  EXPECT_EQ(TAffSetName(L"000.aff").GetSetFileName(1), L"001.aff");
+  EXPECT_EQ(TAffSetName(L"x10.aff").GetSetFileName(1), L"x11.aff");
+  EXPECT_EQ(TAffSetName(L"image.aff").GetSetFileName(1), L"image1.aff");
+  EXPECT_EQ(TAffSetName(L"dir.0/image").GetSetFileName(2), L"dir.0/image2");
+  EXPECT_EQ(TAffSetName(L"dir/0.aff").GetSetFileName(1), L"dir/1.aff");
+}
+
+// ---- open and metadata ----
+
+TEST(AffOpen, SignatureTest) {
+  const std::vector<Byte> h = AffFileHeader();
+  EXPECT_EQ(IsArc_AFF(h.data(), 8), 1u);
+  EXPECT_EQ(IsArc_AFF(h.data(), 7), 2u);
+  EXPECT_EQ(IsArc_AFF(reinterpret_cast<const Byte *>("AFF10\r\n\1"), 8), 0u);
+}
+
+TEST(AffOpen, NoFirstPageIsNoArchive) {
+  EXPECT_EQ(OpenBytes(TAffWriter().Bytes).Result, S_FALSE);  // header only
+  TAffWriter w;
+  w.PageSize(512).Page(1, Zeros(512), 0).ImageSize(1024);
+  EXPECT_EQ(OpenBytes(w.Bytes).Result, S_FALSE);
+  TAffWriter sizeless;  // a page but no page size
+  sizeless.Page(0, Zeros(512), 0);
+  EXPECT_EQ(OpenBytes(sizeless.Bytes).Result, S_FALSE);
+  EXPECT_EQ(OpenBytes({'A', 'F', 'F'}).Result, S_FALSE);
+}
+
+TEST(AffOpen, MetadataBecomesProperties) {
+  TAffWriter w;
+  const std::vector<Byte> gid = {0x4B, 0x30, 0xF3, 0x76, 0x5E, 0x4F, 0xC7, 0xC7,
+                                 0x32, 0xC1, 0x4E, 0x83, 0xD2, 0x8B, 0x75, 0xAE};
+  std::vector<Byte> md5a(16, 0x11), md5b(16, 0x22);
+  w.Text("case_num", "first case")
+      .Text("case_num", "case 42")
+      .Text("ad_evidence_num", "ev-7")
+      .Text("acquisition_tecnician", "Examiner Name")
+      .Text("acquisition_notes", "some notes")
+      .Text("acquisition_date", "2012-07-04 13:05:09\n")
+      .Segment("image_gid", gid)
+      .Text("device_model", "Disk Model")
+      .Text("device_sn", "SN123")
+      .Segment("acquisition_seconds", {}, 77)
+      .Text("creator", "the acquirer")
+      .Segment("md5", md5a)
+      .Segment("md5", md5b)
+      .PageSize(512)
+      .Page(0, Zeros(512), 0)
+      .Segment("imagesize", {0, 0, 0, 0x10, 0, 0, 0, 1}, 2);
+  TOpened o = OpenBytes(w.Bytes, "case.aff");
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), 0u);
+  EXPECT_EQ(o.Size(), 4294967312ull);
+  EXPECT_EQ(o.Text(0x10000), L"case 42");  // the last text wins
+  EXPECT_EQ(o.Text(0x10001), L"ev-7");
+  EXPECT_EQ(o.Text(0x10003), L"Examiner Name");
+  EXPECT_EQ(o.Text(kpidComment), L"some notes");
+  EXPECT_EQ(o.Text(0x10005), L"{76F3304B-4F5E-C7C7-32C1-4E83D28B75AE}");
+  EXPECT_EQ(o.Text(kpidCreatorApp), L"the acquirer");
+  EXPECT_EQ(o.Text(0x1000E), L"Disk Model");
+  EXPECT_EQ(o.Text(0x1000F), L"SN123");
+  PROPVARIANT seconds = o.ArchiveProp(0x10009);
+  EXPECT_EQ(seconds.vt, VT_UI4);
+  EXPECT_EQ(seconds.ulVal, 77u);
+  PROPVARIANT date = o.ArchiveProp(0x10004);
+  ASSERT_EQ(date.vt, VT_FILETIME);
+  UInt64 expected = 0;
+  PlatformSystemTimeToFileTime(2012, 7, 4, 13, 5, 9, 0, expected);
+  EXPECT_EQ((static_cast<UInt64>(date.filetime.dwHighDateTime) << 32) | date.filetime.dwLowDateTime, expected);
+  // Unset rows and the device geometry stay empty.
+  for (PROPID id : {0x10002u, 0x10006u, 0x10012u, 0x10013u, 0x10014u, 0x10015u, 0x10016u, 0x10017u})
+    EXPECT_EQ(o.ArchiveProp(id).vt, VT_EMPTY) << id;
+
+  // The first md5 wins; sha1 and sha256 are absent.
+  const void *data = nullptr;
+  UInt32 size = 0, type = 0;
+  ASSERT_EQ(o.Archive->GetRawProp(0, 0x10000, &data, &size, &type), S_OK);
+  ASSERT_EQ(size, 16u);
+  EXPECT_EQ(std::vector<Byte>(static_cast<const Byte *>(data), static_cast<const Byte *>(data) + 16), md5a);
+  data = nullptr;
+  size = 0;
+  EXPECT_EQ(o.Archive->GetRawProp(0, kpidSha256, &data, &size, &type), S_OK);
+  EXPECT_EQ(size, 0u);
+
+  UInt32 count = 0;
+  o.Archive->GetNumberOfArchiveProperties(&count);
+  EXPECT_EQ(count, 28u);
+  PROPVARIANT path{};
+  o.Archive->GetProperty(0, kpidPath, &path);
+  UString p;
+  PropVariantToString(path, p);
+  PropVariantClearValue(path);
+  EXPECT_EQ(p, L"case.img");
+}
+
+TEST(AffOpen, WalkDamage) {
+  // Without an image size the image is every page entry times the page size.
+  TAffWriter w;
+  w.PageSize(512).Page(0, Zeros(512), 0).Page(2, Zeros(512), 0);
+  TOpened o = OpenBytes(w.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.Size(), 3u * 512);
+  EXPECT_EQ(o.Extract().OpResult, kUnexpectedEnd);  // page 1 was never written
+
+  // A trailer length off by one flags the headers and the walk goes on.
+  TAffWriter off;
+  off.PageSize(512).Page(0, Zeros(512), 0);
+  off.Bytes.back() ^= 1;
+  off.Text("case_num", "after").ImageSize(512);
+  o = OpenBytes(off.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_HeadersError));
+  EXPECT_EQ(o.Text(0x10000), L"after");
+
+  // A bad segment magic ends the walk with what was read.
+  TAffWriter bad;
+  bad.PageSize(512).Page(0, Zeros(512), 0);
+  const size_t cut = bad.Bytes.size();
+  bad.Page(1, Zeros(512), 0).ImageSize(1024);
+  bad.Bytes[cut] = 'X';
+  o = OpenBytes(bad.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_HeadersError));
+  EXPECT_EQ(o.Size(), 512u);
+
+  // A short segment header is an unexpected end.
+  TAffWriter shortHead;
+  shortHead.PageSize(512).Page(0, Zeros(512), 0).Raw({'A', 'F', 'F', 0, 0});
+  o = OpenBytes(shortHead.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_UnexpectedEnd));
+}
+
+// ---- extraction and random access ----
+
+TEST(AffExtract, EveryPageKindAndDigest) {
+  const auto image = MakeImage(5 * 65536 + 1234);
+  struct TCase {
+    TAffCompression Compression;
+    bool Md5, Sha1, Sha256;
+  } cases[] = {{TAffCompression::kZlib, true, false, false},
+               {TAffCompression::kStored, false, true, false},
+               {TAffCompression::kZlib, false, false, true},
+               {TAffCompression::kStored, false, false, false}};
+  for (const TCase &c : cases) {
+    TAffImageOptions opt;
+    opt.Compression = c.Compression;
+    opt.Md5 = c.Md5;
+    opt.Sha1 = c.Sha1;
+    opt.Sha256 = c.Sha256;
+    TOpened o = OpenFiles(WriteAff(image, opt));
+    ASSERT_EQ(o.Result, S_OK);
+    EXPECT_EQ(o.ErrorFlags(), 0u);
+    const auto x = o.Extract();
+    EXPECT_EQ(x.OpResult, kOK);
+    EXPECT_TRUE(x.Data == image);
+    EXPECT_EQ(o.Extract(true).OpResult, kOK);
+    // Random access serves the same bytes, read in pieces that cross page boundaries.
+    ComPtr<ISequentialInStream> s = o.Stream();
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(ReadAll(s, 7000) == image);
+
+    opt.WrongDigests = true;
+    if (c.Md5 || c.Sha1 || c.Sha256) {
+      TOpened w = OpenFiles(WriteAff(image, opt));
+      const auto wx = w.Extract();
+      EXPECT_EQ(wx.OpResult, kCRCError);
+      EXPECT_TRUE(wx.Data == image);  // everything is written before the digest is compared
+    }
+  }
+}
+
+TEST(AffExtract, ZeroPagesAreNeverRead) {
+  // A zero page whose data points nowhere useful still reads as zeros both ways.
+  TAffWriter w;
+  w.PageSize(4096).Segment("page0", {}, 0x31).Page(1, std::vector<Byte>(4096, 7), 0).ImageSize(8192);
+  TOpened o = OpenBytes(w.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  std::vector<Byte> expected(4096, 0);
+  expected.resize(8192, 7);
+  EXPECT_TRUE(o.Extract().Data == expected);
+  EXPECT_TRUE(ReadAll(o.Stream()) == expected);
+}
+
+TEST(AffExtract, HostCodecPages) {
+  const auto image = MakeImage(3 * 65536 + 100, 5);
+  const ComPtr<THostCodecs> codecs = THostCodecs::Load();
+  if (!codecs)
+    GTEST_SKIP() << "no host codec library";
+  for (TAffCompression c : {TAffCompression::kBZip2, TAffCompression::kLzma}) {
+    TAffImageOptions opt;
+    opt.Compression = c;
+    opt.ZeroPages = false;
+    const auto files = WriteAff(image, opt);
+    TOpened o = OpenFiles(files, codecs);
+    ASSERT_EQ(o.Result, S_OK);
+    const auto x = o.Extract();
+    EXPECT_EQ(x.OpResult, kOK);
+    EXPECT_TRUE(x.Data == image);
+    EXPECT_FALSE(o.Stream());  // random access only over pages the library decodes itself
+
+    // Without the host's codecs the pages cannot be decoded.
+    TOpened none = OpenFiles(files);
+    EXPECT_EQ(none.Extract().OpResult, kUnsupportedMethod);
+
+    // A damaged stream is bad data, after the pages before it were written.
+    std::vector<TAffFile> broken = files;
+    TAffWriter rebuilt;
+    rebuilt.PageSize(65536).Page(0, CompressAffPage(TAffCompression::kZlib, std::vector<Byte>(65536, 1)), 0x1);
+    std::vector<Byte> page = CompressAffPage(c, std::vector<Byte>(65536, 2));
+    for (size_t i = page.size() / 2; i < page.size(); i++)
+      page[i] ^= 0x5A;
+    rebuilt.Page(1, page, AffPageFlags(c)).ImageSize(2 * 65536);
+    broken.front().Data = rebuilt.Bytes;
+    TOpened b = OpenFiles(broken, codecs);
+    const auto bx = b.Extract();
+    EXPECT_EQ(bx.OpResult, kDataError);
+    EXPECT_GE(bx.Data.size(), 65536u);
+  }
+}
+
+TEST(AffExtract, UnknownAlgorithmAndMissingPages) {
+  TAffWriter w;
+  w.PageSize(4096).Page(0, std::vector<Byte>(4096, 1), 0).Page(1, std::vector<Byte>(100, 2), 0x41).ImageSize(8192);
+  TOpened o = OpenBytes(w.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  const auto x = o.Extract();
+  EXPECT_EQ(x.OpResult, kUnsupportedMethod);
+  EXPECT_EQ(x.Data, std::vector<Byte>(4096, 1));  // the page before it is written
+  EXPECT_FALSE(o.Stream());
+
+  // A page no segment supplied: extraction ends there; random access never serves file bytes
+  // in its place.
+  TAffImageOptions opt;
+  opt.SkipPages = {2};
+  const auto image = MakeImage(4 * 65536, 3);
+  TOpened m = OpenFiles(WriteAff(image, opt));
+  ASSERT_EQ(m.Result, S_OK);
+  const auto mx = m.Extract();
+  EXPECT_EQ(mx.OpResult, kUnexpectedEnd);
+  EXPECT_TRUE(mx.Data == std::vector<Byte>(image.begin(), image.begin() + 2 * 65536));
+  ComPtr<ISequentialInStream> s = m.Stream();
+  ASSERT_TRUE(s);
+  EXPECT_TRUE(ReadAll(s) == std::vector<Byte>(image.begin(), image.begin() + 2 * 65536));
+}
+
+TEST(AffExtract, StoredPageOfTheWrongSize) {
+  // Longer than the page: a data error, and never more than the image reaches the output.
+  TAffWriter w;
+  w.PageSize(4096).Page(0, std::vector<Byte>(5000, 3), 0).Page(1, std::vector<Byte>(4096, 4), 0).ImageSize(8192);
+  TOpened o = OpenBytes(w.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  auto x = o.Extract();
+  EXPECT_EQ(x.OpResult, kDataError);
+  EXPECT_EQ(x.Data, std::vector<Byte>(4096, 3));
+  // Shorter: a data error too, with what it holds; random access ends at its end.
+  TAffWriter s;
+  s.PageSize(4096).Page(0, std::vector<Byte>(1000, 3), 0).Page(1, std::vector<Byte>(4096, 4), 0).ImageSize(8192);
+  o = OpenBytes(s.Bytes);
+  x = o.Extract();
+  EXPECT_EQ(x.OpResult, kDataError);
+  EXPECT_EQ(x.Data, std::vector<Byte>(1000, 3));
+  EXPECT_EQ(ReadAll(o.Stream()), std::vector<Byte>(1000, 3));
+}
+
+TEST(AffExtract, TruncatedPage) {
+  const auto image = MakeImage(4 * 65536, 9);
+  TAffImageOptions opt;
+  opt.Compression = TAffCompression::kStored;
+  opt.ZeroPages = false;
+  opt.ImageSize = false;
+  opt.Md5 = false;
+  auto files = WriteAff(image, opt);
+  files.front().Data.resize(files.front().Data.size() - 1000);  // into the data of page 3
+  TOpened o = OpenFiles(files);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_UnexpectedEnd));
+  EXPECT_EQ(o.Size(), 4u * 65536);
+  const auto x = o.Extract();
+  EXPECT_EQ(x.OpResult, kUnexpectedEnd);
+  ASSERT_GE(x.Data.size(), 3u * 65536);
+  EXPECT_TRUE(std::equal(x.Data.begin(), x.Data.end(), image.begin()));
+}
+
+// ---- sets ----
+
+TEST(AffSet, NumberedFilesAreJoined) {
+  const auto image = MakeImage(10 * 65536 + 77, 4);
+  TAffImageOptions opt;
+  opt.Name = "x.aff";
+  opt.MaxFileSize = 3 * 65536;
+  opt.Compression = TAffCompression::kStored;
+  opt.ZeroPages = false;
+  const auto files = WriteAff(image, opt);
+  ASSERT_GE(files.size(), 3u);
+  EXPECT_EQ(files[1].Name, "x_001.aff");
+  TOpened o = OpenFiles(files);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), 0u);
+  EXPECT_EQ(o.Size(), image.size());
+  const auto x = o.Extract();
+  EXPECT_EQ(x.OpResult, kOK);
+  EXPECT_TRUE(x.Data == image);
+  EXPECT_TRUE(ReadAll(o.Stream(), 50000) == image);
+
+  // A missing later file: the set ends early and says so.
+  std::vector<TAffFile> missing = files;
+  missing.erase(missing.begin() + 1);
+  o = OpenFiles(missing);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_UnexpectedEnd));
+  const auto mx = o.Extract();
+  EXPECT_EQ(mx.OpResult, kUnexpectedEnd);
+  EXPECT_TRUE(std::equal(mx.Data.begin(), mx.Data.end(), image.begin()));
+
+  // Without the "AFD" type only the first file is read.
+  std::vector<TAffFile> single = files;
+  std::vector<Byte> &first = single.front().Data;
+  const std::string afd = "AFD";
+  auto at = std::search(first.begin(), first.end(), afd.begin(), afd.end());
+  ASSERT_NE(at, first.end());
+  at[2] = 'F';
+  o = OpenFiles(single);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_LT(o.Size(), image.size());
+
+  // A later file that is not an AFF file ends the set with a header error.
+  std::vector<TAffFile> foreign = files;
+  foreign[1].Data = {'n', 'o', 't', ' ', 'a', 'f', 'f', '!', 0};
+  o = OpenFiles(foreign);
+  EXPECT_TRUE(o.ErrorFlags() & kFlag(kpv_ErrorFlags_HeadersError));
+}
+
+// ---- hostile input ----
+
+TEST(AffHostile, LengthsAndNumbersFromTheFileAreBounded) {
+  // A page number in the billions must not size the table.
+  TAffWriter w;
+  w.PageSize(512).Page(0, Zeros(512), 0).Page(4000000000u, Zeros(512), 0);
+  TOpened o = OpenBytes(w.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_HeadersError));
+  EXPECT_LT(o.Archive->GetInfo()->GetCount(), 100u);
+
+  // A page claiming 4 GiB of data at the end of a small file; a name claiming 4 GiB; a text
+  // segment claiming 4 GiB.
+  for (int variant = 0; variant < 3; variant++) {
+    TAffWriter h;
+    h.PageSize(512).Page(0, Zeros(512), 0);
+    std::vector<Byte> seg = AffSegment(variant == 0 ? "page1" : variant == 1 ? "pageX" : "case_num", {1, 2, 3}, 0);
+    const size_t field = variant == 1 ? 4 : 8;
+    seg[field] = seg[field + 1] = seg[field + 2] = seg[field + 3] = 0xFF;
+    h.Raw(seg);
+    o = OpenBytes(h.Bytes);
+    ASSERT_EQ(o.Result, S_OK) << variant;
+    EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_UnexpectedEnd)) << variant;
+    EXPECT_NE(o.Extract().OpResult, -1);
+  }
+
+  // An image size with the page count overflows nothing: positions stay 64-bit.
+  TAffWriter big;
+  big.Segment("pagesize", {}, 0x80000000u).Segment("page0", {0, 0, 0, 0}, 0x31).Page(1, {1}, 0);
+  big.ImageSize(0x100000000ull);
+  o = OpenBytes(big.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  ASSERT_EQ(o.Archive->GetInfo()->GetCount(), 2u);
+  EXPECT_EQ(o.Archive->GetInfo()->GetBlock(1)->Position, 0x80000000ull);
+}
+
+TEST(AffHostile, TruncationsAndByteFlipsNeverCrash) {
+  const auto image = MakeImage(3 * 4096 + 10, 8);
+  TAffImageOptions opt;
+  opt.PageSize = 4096;
+  opt.Sha1 = true;
+  opt.Texts = {{"case_num", "c"}, {"acquisition_date", "2020-01-02 03:04:05"}};
+  const std::vector<Byte> good = WriteAff(image, opt).front().Data;
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 400; round++) {
+    std::vector<Byte> bytes = good;
+    if (round % 4 == 0) {
+      bytes.resize(rng() % bytes.size());
+    } else {
+      for (int flips = 1 + static_cast<int>(rng() % 4); flips > 0; flips--) {
+        // Favour the segment headers, where lengths and names live.
+        const size_t pos = (round % 3 == 0) ? rng() % bytes.size() : rng() % std::min<size_t>(bytes.size(), 400);
+        bytes[pos] = static_cast<Byte>(rng() % 3 == 0 ? 0xFF : rng());
+      }
+    }
+    TOpened o = OpenBytes(bytes);
+    if (o.Result != S_OK)
+      continue;
+    const auto x = o.Extract();
+    EXPECT_EQ(x.Result, S_OK);
+    EXPECT_LE(x.Data.size(), o.Size());
+    if (ComPtr<ISequentialInStream> s = o.Stream())
+      EXPECT_LE(ReadAll(s).size(), o.Size());
+  }
+}
