@@ -221,3 +221,8 @@ e01_driver() {
   [ -x "$VOR7Z_TOOLS/vor7z_driver" ] || fail "no $VOR7Z_TOOLS/vor7z_driver (build the test tools)"
   timeout -k 5 300 "$VOR7Z_TOOLS/vor7z_driver" --plugin "$(host_formats_dir linux)/vor7z.so" "$@"
 }
+
+# e01_has_win: true when this build has the Windows host.
+e01_has_win() {
+  [ -n "$VOR7Z_HOST_WIN" ]
+}

@@ -8,7 +8,6 @@ source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/e01_data.sh"
 e2e_workdir >/dev/null
 
-
 # 4.5 MiB, mostly random so that 1 MiB segments hold little of it: four or more segments.
 e01_raw seg.raw 4718592 3 15 15 70
 
@@ -54,7 +53,7 @@ e01_acquire low big.raw -f ewf -c none -S 1MiB
 last=$(e01_segment_names big | tail -n 1)
 e01_check_image linux big.E01 big.raw big.img
 e01_check_image linux low.e01 big.raw low.img
-for s in big.E50 big.EAB "$last"; do
+for s in big.E50 big.EAB "$last" low.e50 low.eab; do
   e01_run linux "$s.test" t "$s"
   [ "$E01_RC" -eq 0 ] || { cat "$s.test" >&2; fail "linux: 7z t $s exit $E01_RC"; }
 done
