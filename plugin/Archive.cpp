@@ -459,6 +459,17 @@ UString Tvor7zArchive::AnsiToUnicode(const char *data, size_t size) const {
   return PlatformMultiByteToUnicode(data, size, FCodePage);
 }
 
+void Tvor7zArchive::GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VARTYPE *varType) {
+  static const struct {
+    PROPID Id;
+    VARTYPE Type;
+  } kProps[kPathAndSizePropertyCount] = {{kpidPath, VT_BSTR}, {kpidSize, VT_UI8}};
+  if (index >= kPathAndSizePropertyCount)
+    RaiseHResult(E_INVALIDARG);
+  *propID = kProps[index].Id;
+  *varType = kProps[index].Type;
+}
+
 void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,
                                    Tvor7zProgress &progress,
                                    const std::function<Int32(ISequentialOutStream *)> &decode) {

@@ -162,6 +162,11 @@ public:
   const Tvor7zArchiveClass *ArchiveClass() const { return FClass; }
   void SetArchiveClass(const Tvor7zArchiveClass *c) { FClass = c; }
 
+  // Item property list of the image formats: the path (so that a detailed listing names the item)
+  // and the size.
+  static constexpr UInt32 kPathAndSizePropertyCount = 2;
+  static void GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VARTYPE *varType);
+
   // One requested item through the host's per-item protocol: output stream, prepare, decode into it
   // (`decode` returns the operation result), report. Without a stream the item's size counts as done.
   void ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,

@@ -475,13 +475,10 @@ void Tvor7zAffArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
 
 void Tvor7zAffArchive::DoGetNumberOfItems(UInt32 &count) { count = FInfo ? 1 : 0; }
 
-void Tvor7zAffArchive::DoGetNumberOfProperties(UInt32 &count) { count = 1; }
+void Tvor7zAffArchive::DoGetNumberOfProperties(UInt32 &count) { count = kPathAndSizePropertyCount; }
 
 void Tvor7zAffArchive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  if (index != 0)
-    RaiseHResult(E_INVALIDARG);
-  *propID = kpidSize;
-  *varType = VT_UI8;
+  GetPathAndSizePropertyInfo(index, propID, varType);
 }
 
 void Tvor7zAffArchive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {

@@ -171,13 +171,10 @@ void Tvor7zE01Archive::DoGetNumberOfItems(UInt32 &count) {
   count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
 }
 
-void Tvor7zE01Archive::DoGetNumberOfProperties(UInt32 &count) { count = 1; }
+void Tvor7zE01Archive::DoGetNumberOfProperties(UInt32 &count) { count = kPathAndSizePropertyCount; }
 
 void Tvor7zE01Archive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  if (index != 0)
-    RaiseHResult(E_INVALIDARG);
-  *propID = kpidSize;
-  *varType = VT_UI8;
+  GetPathAndSizePropertyInfo(index, propID, varType);
 }
 
 void Tvor7zE01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {

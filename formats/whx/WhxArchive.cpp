@@ -323,18 +323,10 @@ void Tvor7zWhxArchive::DoClose() {
 
 void Tvor7zWhxArchive::DoGetNumberOfItems(UInt32 &count) { count = 1; }
 
-// The path is listed too, so that a detailed listing names the item.
-void Tvor7zWhxArchive::DoGetNumberOfProperties(UInt32 &count) { count = 2; }
+void Tvor7zWhxArchive::DoGetNumberOfProperties(UInt32 &count) { count = kPathAndSizePropertyCount; }
 
 void Tvor7zWhxArchive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  static const struct {
-    PROPID Id;
-    VARTYPE Type;
-  } kProps[] = {{kpidPath, VT_BSTR}, {kpidSize, VT_UI8}};
-  if (index >= 2)
-    RaiseHResult(E_INVALIDARG);
-  *propID = kProps[index].Id;
-  *varType = kProps[index].Type;
+  GetPathAndSizePropertyInfo(index, propID, varType);
 }
 
 void Tvor7zWhxArchive::DoGetProperty(UInt32, PROPID propID, PROPVARIANT &value) {

@@ -126,6 +126,23 @@ TEST(Whx, ItemNameFollowsTheArchiveName) {
   EXPECT_EQ(Tvor7zWhxArchive::MakeItemName(L""), L"image.img");
 }
 
+// Detailed listings print only the listed properties, so the path must be among them.
+TEST(Whx, ListedPropertiesNameTheItem) {
+  ComPtr<Tvor7zWhxArchive> archive(new Tvor7zWhxArchive());
+  UInt32 n = 0;
+  ASSERT_EQ(archive->GetNumberOfProperties(&n), S_OK);
+  ASSERT_EQ(n, 2u);
+  BSTR name = nullptr;
+  PROPID id = 0;
+  VARTYPE vt = 0;
+  ASSERT_EQ(archive->GetPropertyInfo(0, &name, &id, &vt), S_OK);
+  EXPECT_EQ(id, static_cast<PROPID>(kpidPath));
+  EXPECT_EQ(vt, VT_BSTR);
+  ASSERT_EQ(archive->GetPropertyInfo(1, &name, &id, &vt), S_OK);
+  EXPECT_EQ(id, static_cast<PROPID>(kpidSize));
+  EXPECT_EQ(archive->GetPropertyInfo(2, &name, &id, &vt), E_INVALIDARG);
+}
+
 TEST(Whx, SignatureTest) {
   const std::string sig = "WHX Backup v1.0";
   EXPECT_EQ(IsArc_WHX(reinterpret_cast<const Byte *>(sig.data()), 15), 1u);
