@@ -8,6 +8,8 @@ set -euo pipefail
 dest=${1:?usage: win-host.sh DEST [FROM]}
 from=${2:-}
 version=26.3.1
+# npm keeps its cache under $HOME, which a bare CI environment may lack.
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 mkdir -p "$dest"
 
 if [ -n "$from" ]; then

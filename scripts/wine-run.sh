@@ -13,6 +13,8 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # to offer its .NET and HTML engines while booting, which needs a window and costs time.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset DISPLAY WAYLAND_DISPLAY
+# wine wants $HOME, which a bare CI environment may lack.
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 
 wine=""
 for w in wine64 wine /usr/lib/wine/wine64; do
