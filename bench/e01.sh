@@ -63,18 +63,21 @@ if [ ! -x "$peer" ] || [ "$src/bench/ewf_randread.cpp" -nt "$peer" ]; then
 fi
 
 # ---- measuring --------------------------------------------------------------------------------
-# best_of CMD...: the smallest wall time of $runs runs, in seconds; the command must succeed.
+# best_of CMD...: "WALL CPU" in seconds of the run with the smallest wall time among $runs runs
+# (CPU = user + system time of every process of the run); the command must succeed.
 best_of() {
-  local best="" i t0 t1 t
+  local best="" cpu="" i t0 t1 t c
   for ((i = 0; i < runs; i++)); do
     t0=$EPOCHREALTIME
-    "$@" >/dev/null 2>&1 || die "failed: $*"
+    c=$( ( "$@" >/dev/null 2>&1 || exit 1; times ) | awk 'END { split($1, u, /[ms]/); split($2, s, /[ms]/);
+      printf "%.3f", u[1] * 60 + u[2] + s[1] * 60 + s[2] }') || die "failed: $*"
     t1=$EPOCHREALTIME
+    [ -n "$c" ] || die "failed: $*"
     t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
-    if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t; fi
+    if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t cpu=$c; fi
     [ -n "${AFTER_RUN:-}" ] && $AFTER_RUN
   done
-  echo "$best"
+  echo "$best $cpu"
 }
 
 out=$data/out
@@ -87,31 +90,38 @@ verify() { ewfverify -q "$1" | grep "ewfverify: SUCCESS" >/dev/null; }
 # Warm the page cache with everything the runs read.
 cat "$raw" "$data"/best/image.E* "$data"/fast/image.E* >/dev/null
 
+load0=$(cut -d' ' -f1-3 /proc/loadavg)
 rows=()
-row() { rows+=("$(printf '%-34s %-5s %10s %10s %8s  %s' "$@")"); }
+row() { rows+=("$(printf '%-34s %-5s %10s %10s %7s %9s  %s' "$@")"); }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# compare NAME LEVEL "VOR7Z_WALL VOR7Z_CPU" "PEER_WALL PEER_CPU" GOAL: a row of seconds and ratios.
+compare() {
+  local a=($3) b=($4)
+  row "$1" "$2" "${a[0]} s" "${b[0]} s" "$(ratio "${a[0]}" "${b[0]}")" "$(ratio "${a[1]}" "${b[1]}")" "$5"
+}
 
-t_md5=$(best_of md5sum "$raw")
+md5=$(best_of md5sum "$raw")
 for level in best fast; do
   img=$data/$level/image.E01
   echo "measuring -c $level ($(du -h "$data/$level" | cut -f1) on disk) ..." >&2
-  t_t=$(best_of t7z "$img")
-  t_verify=$(best_of verify "$img")
-  row "7z t  vs  ewfverify" "$level" "${t_t} s" "${t_verify} s" "$(ratio "$t_t" "$t_verify")" "<= 0.45"
-  row "7z t  vs  md5sum of the raw" "$level" "${t_t} s" "${t_md5} s" "$(ratio "$t_t" "$t_md5")" "<= 1.15"
+  t=$(best_of t7z "$img")
+  compare "7z t  vs  ewfverify" "$level" "$t" "$(best_of verify "$img")" "<= 0.45"
+  compare "7z t  vs  md5sum of the raw" "$level" "$t" "$md5" "<= 1.15"
   clean_out
-  t_x=$(AFTER_RUN=clean_out best_of x7z "$img")
-  t_export=$(AFTER_RUN=clean_out best_of xewf "$img")
-  row "7z x  vs  ewfexport -f raw" "$level" "${t_x} s" "${t_export} s" "$(ratio "$t_x" "$t_export")" "<= 0.50"
-  t_rv=$(best_of "$driver" --plugin "$plugin" randread E01 "$img" "$raw" "$reads" 7 4096)
-  t_rp=$(best_of "$peer" "$img" "$raw" "$reads" 7 4096)
-  row "$reads random reads: throughput" "$level" "$(awk -v t="$t_rv" -v n="$reads" 'BEGIN { printf "%.0f/s", n / t }')" \
-    "$(awk -v t="$t_rp" -v n="$reads" 'BEGIN { printf "%.0f/s", n / t }')" "$(ratio "$t_rp" "$t_rv")" ">= 1.00"
+  compare "7z x  vs  ewfexport -f raw" "$level" "$(AFTER_RUN=clean_out best_of x7z "$img")" \
+    "$(AFTER_RUN=clean_out best_of xewf "$img")" "<= 0.50"
+  rv=($(best_of "$driver" --plugin "$plugin" randread E01 "$img" "$raw" "$reads" 7 4096))
+  rp=($(best_of "$peer" "$img" "$raw" "$reads" 7 4096))
+  row "$reads random reads: reads/s" "$level" "$(awk -v t="${rv[0]}" -v n="$reads" 'BEGIN { printf "%.0f", n / t }')" \
+    "$(awk -v t="${rp[0]}" -v n="$reads" 'BEGIN { printf "%.0f", n / t }')" "$(ratio "${rp[0]}" "${rv[0]}")" \
+    "$(ratio "${rp[1]}" "${rv[1]}")" ">= 1.00"
   rss=$(/usr/bin/time -v "$host" t "$img" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ { print $2 }')
-  row "7z t  peak resident memory" "$level" "$((rss / 1024)) MiB" "" "" "<= 160 MiB"
+  row "7z t  peak resident memory" "$level" "$((rss / 1024)) MiB" "" "" "" "<= 160 MiB"
 done
 
 echo
-echo "E01: 1 GiB image (40 % zero, 30 % text, 30 % random), best of $runs runs, $(nproc) cores"
-printf '%-34s %-5s %10s %10s %8s  %s\n' "measure" "-c" "vor7z" "peer" "ratio" "goal"
+echo "E01: 1 GiB image (40 % zero, 30 % text, 30 % random), best of $runs runs, $(nproc) cores," \
+  "load average before: $load0, after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "(ratio: of wall times, for reads/s peer time / vor7z time; cpu: the same of user + system time)"
+printf '%-34s %-5s %10s %10s %7s %9s  %s\n' "measure" "-c" "vor7z" "peer" "ratio" "cpu" "goal"
 printf '%s\n' "${rows[@]}"
