@@ -28,12 +28,14 @@ linux7z=$src/$b/hosts/linux/7z
 win7z=$src/$b/hosts/win/7z.exe
 export WINEPREFIX=$src/$b/wineprefix WINEDEBUG=-all
 
-# Library and format lines of vor7z in "7z i" (library 1: the host's own library is 0).
+# Banner, libraries and the format lines of vor7z in "7z i" (library 1: the host's own is 0).
 show_formats() {
-  sed -n '/^Libs:/,/^$/p; /^Formats:/,/^$/{/^Formats:/p; /^ *1 /p}' | tr -d '\r'
+  tr -d '\r' | sed -n '/^7-Zip/{p;a\
+
+}; /^Libs:/,/^$/p; /^Formats:/,/^$/{/^Formats:/p; /^ *1 /p}'
 }
 
-say "Linux: $linux7z i  (7-Zip $(dpkg-query -W -f='${Version}' p7zip-full 2>/dev/null || echo '?'))"
+say "Linux: $linux7z i"
 "$linux7z" i | show_formats
 if [ ${#win_dll[@]} -gt 0 ]; then
   say "Windows: 7z.exe i under wine ($win7z)"
