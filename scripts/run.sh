@@ -15,7 +15,8 @@ say "Installing what is missing"
 bash scripts/install-deps.sh
 
 say "Building vor7z.dll ($b-win) and vor7z.so ($b)"
-win_dll=()
+# Cleared when the Windows build fails, so no stale DLL from an earlier run is tested or shown.
+win_dll=(-DVOR7Z_WIN_DLL=)
 if cmake -S . -B "$b-win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null &&
    cmake --build "$b-win" -j"$jobs" >/dev/null; then
   win_dll=(-DVOR7Z_WIN_DLL="$src/$b-win/vor7z.dll")
@@ -37,7 +38,7 @@ show_formats() {
 
 say "Linux: $linux7z i"
 "$linux7z" i | show_formats
-if [ ${#win_dll[@]} -gt 0 ]; then
+if [ -n "${win_dll[0]#-DVOR7Z_WIN_DLL=}" ]; then
   say "Windows: 7z.exe i under wine ($win7z)"
   bash scripts/wine-run.sh "$win7z" i | show_formats
 fi

@@ -77,22 +77,23 @@ unit_targets() {
 stage "Installing what is missing"
 bash "$src/scripts/install-deps.sh" || broken+=("install-deps.sh failed")
 
-stage "Windows DLL (build-win)"
-win_dll=()
+stage "Windows DLL (${b##*/}-win)"
+# Cleared when the Windows build fails, so no stale DLL from an earlier run is tested or shown.
+win_dll=(-DVOR7Z_WIN_DLL=) on_wine=""
 if build win "$b-win" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake"; then
-  win_dll=(-DVOR7Z_WIN_DLL="$b-win/vor7z.dll")
+  win_dll=(-DVOR7Z_WIN_DLL="$b-win/vor7z.dll") on_wine=" and under wine"
 fi
 
-stage "Linux plugin, unit tests, hosts (build)"
+stage "Linux plugin, unit tests, hosts (${b##*/})"
 if build linux "$b" "${win_dll[@]}"; then
-  stage "Unit and end-to-end tests on Linux${win_dll:+ and under wine}"
+  stage "Unit and end-to-end tests on Linux$on_wine"
   run_ctest main --test-dir "$b" -j"$jobs"
 fi
 
 # -O1 keeps the sanitizer builds quick to compile while the tests still run at a fair speed.
 sanitizer_flags=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O1)
 
-stage "AddressSanitizer + UBSan unit tests (build-asan)"
+stage "AddressSanitizer + UBSan unit tests (${b##*/}-asan)"
 targets=$(unit_targets | tr '\n' ' ')
 if [ -n "$targets" ] && VOR7Z_BUILD_TARGETS=$targets build asan "$b-asan" -DVOR7Z_SANITIZE=address,undefined \
   "${sanitizer_flags[@]}"; then
@@ -100,7 +101,7 @@ if [ -n "$targets" ] && VOR7Z_BUILD_TARGETS=$targets build asan "$b-asan" -DVOR7
     run_ctest asan --test-dir "$b-asan" -L unit -E '_NOT_BUILT$' -j"$jobs"
 fi
 
-stage "ThreadSanitizer unit tests matching $tsan_regex (build-tsan)"
+stage "ThreadSanitizer unit tests matching $tsan_regex (${b##*/}-tsan)"
 targets=$(unit_targets "$tsan_regex" | tr '\n' ' ')
 if [ -z "$targets" ]; then
   echo "(no unit test matches $tsan_regex yet)"
