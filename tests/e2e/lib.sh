@@ -24,7 +24,7 @@
 #                             an unhandled exception or abort, reported as 128 + its low code bits).
 #   expect_clean_exit RC WHAT fails unless RC is 0, 1 or 2 (no crash, no hang, no usage error)
 #   e2e_workdir               makes a fresh folder <build>/e2e-work/<test>, cds into it and prints it
-#                             (works as a plain call and as "$(e2e_workdir)"); removed when the test
+#                             (a plain call, or cd "$(e2e_workdir)" in a subshell); removed when the test
 #                             passes unless VOR7Z_KEEP_WORK=1 (lib.sh owns the EXIT trap for this;
 #                             a script that sets its own should call e2e_cleanup from it)
 #   md5_of FILE               prints the MD5 of FILE (lower-case hex)
