@@ -459,15 +459,21 @@ UString Tvor7zArchive::AnsiToUnicode(const char *data, size_t size) const {
   return PlatformMultiByteToUnicode(data, size, FCodePage);
 }
 
-void Tvor7zArchive::GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VARTYPE *varType) {
-  static const struct {
-    PROPID Id;
-    VARTYPE Type;
-  } kProps[kPathAndSizePropertyCount] = {{kpidPath, VT_BSTR}, {kpidSize, VT_UI8}};
-  if (index >= kPathAndSizePropertyCount)
+void GetPropertyInfoFromTable(const TvorPropertyInfo *table, size_t count, UInt32 index, BSTR *name, PROPID *propID,
+                              VARTYPE *varType) {
+  if (index >= count)
     RaiseHResult(E_INVALIDARG);
-  *propID = kProps[index].Id;
-  *varType = kProps[index].Type;
+  const TvorPropertyInfo &p = table[index];
+  if (p.Name && name)
+    *name = AllocBstr(p.Name);
+  *propID = p.ID;
+  *varType = p.Type;
+}
+
+void Tvor7zArchive::GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VARTYPE *varType) {
+  static const TvorPropertyInfo kProps[kPathAndSizePropertyCount] = {{nullptr, kpidPath, VT_BSTR},
+                                                                     {nullptr, kpidSize, VT_UI8}};
+  GetPropertyInfoFromTable(kProps, index, nullptr, propID, varType);
 }
 
 void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,

@@ -196,6 +196,21 @@ private:
   const Tvor7zArchiveClass *FClass = nullptr;
 };
 
+// One row of a format's item or archive property list.
+struct TvorPropertyInfo {
+  const wchar_t *Name;  // nil for the host's standard properties
+  PROPID ID;
+  VARTYPE Type;
+};
+// Answers a Get(Archive)PropertyInfo call from a table; E_INVALIDARG past its end.
+void GetPropertyInfoFromTable(const TvorPropertyInfo *table, size_t count, UInt32 index, BSTR *name, PROPID *propID,
+                              VARTYPE *varType);
+template <size_t N>
+void GetPropertyInfoFromTable(const TvorPropertyInfo (&table)[N], UInt32 index, BSTR *name, PROPID *propID,
+                              VARTYPE *varType) {
+  GetPropertyInfoFromTable(table, N, index, name, propID, varType);
+}
+
 // Extension (with its dot, lower case) of the file-name part of `name`; a leading dot counts.
 UString ExtractLowerExtension(const UString &name);
 // `name` with its extension (the text from the last dot of its file-name part) replaced.

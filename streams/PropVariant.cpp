@@ -297,6 +297,17 @@ void PropSetBytes(PROPVARIANT &v, const void *data, UInt32 size) {
   v.vt = VT_BSTR;
 }
 
+void PropSetStringIfAny(PROPVARIANT &v, const UString &text) {
+  if (!text.empty())
+    PropSetString(v, text);
+}
+
+void PropSetGuidIfAny(PROPVARIANT &v, const GUID &g) {
+  static const GUID kNone{};
+  if (std::memcmp(&g, &kNone, sizeof(GUID)) != 0)
+    PropSetString(v, GuidToString(g));
+}
+
 void PropSetBool(PROPVARIANT &v, bool b) {
   Reset(v);
   v.boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;

@@ -18,6 +18,10 @@ void PropSetUInt32(PROPVARIANT &value, UInt32 v);
 void PropSetUInt64(PROPVARIANT &value, UInt64 v);
 void PropSetFileTime(PROPVARIANT &value, UInt64 fileTime);
 
+// Setters that leave the value empty when there is nothing to report (empty text, all-zero GUID).
+void PropSetStringIfAny(PROPVARIANT &value, const UString &text);
+void PropSetGuidIfAny(PROPVARIANT &value, const GUID &g);
+
 // Makes a BSTR the host can free.
 BSTR AllocBstr(const UString &text);
 

@@ -361,12 +361,7 @@ void Tvor7zAffArchive::DoClose() {
 // ---- listing ----
 
 namespace {
-struct TAffArchiveProperty {
-  const wchar_t *Name;
-  PROPID ID;
-  VARTYPE Type;
-};
-constexpr TAffArchiveProperty kAffArchiveProperties[] = {
+constexpr TvorPropertyInfo kAffArchiveProperties[] = {
     {L"Case", 0x10000, VT_BSTR},
     {L"Evidence", 0x10001, VT_BSTR},
     {L"Description", 0x10002, VT_BSTR},
@@ -397,10 +392,6 @@ constexpr TAffArchiveProperty kAffArchiveProperties[] = {
     {L"Device capabilities", 0x10019, VT_BSTR},
 };
 
-void SetText(PROPVARIANT &value, const UString &text) {
-  if (!text.empty())
-    PropSetString(value, text);
-}
 void SetNumber(PROPVARIANT &value, UInt64 n) {
   if (n != 0)
     PropSetUInt64(value, n);
@@ -416,13 +407,7 @@ void Tvor7zAffArchive::DoGetNumberOfArchiveProperties(UInt32 &count) {
 }
 
 void Tvor7zAffArchive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  if (index >= std::size(kAffArchiveProperties))
-    RaiseHResult(E_INVALIDARG);
-  const TAffArchiveProperty &p = kAffArchiveProperties[index];
-  if (p.Name)
-    *name = AllocBstr(p.Name);
-  *propID = p.ID;
-  *varType = p.Type;
+  GetPropertyInfoFromTable(kAffArchiveProperties, index, name, propID, varType);
 }
 
 void Tvor7zAffArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
@@ -430,45 +415,40 @@ void Tvor7zAffArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
     return;
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
   switch (propID) {
-  case 0x10000: SetText(value, m.Case); break;
-  case 0x10001: SetText(value, m.Evidence); break;
-  case 0x10002: SetText(value, m.Description); break;
-  case 0x10003: SetText(value, m.Examiner); break;
-  case kpidComment: SetText(value, m.Notes); break;
+  case 0x10000: PropSetStringIfAny(value, m.Case); break;
+  case 0x10001: PropSetStringIfAny(value, m.Evidence); break;
+  case 0x10002: PropSetStringIfAny(value, m.Description); break;
+  case 0x10003: PropSetStringIfAny(value, m.Examiner); break;
+  case kpidComment: PropSetStringIfAny(value, m.Notes); break;
   case 0x10004:
     if (m.DateAcquired != 0)
       PropSetFileTime(value, m.DateAcquired);
     break;
-  case 0x10005: {
-    static const GUID kNone{};
-    if (std::memcmp(&m.ID, &kNone, sizeof(GUID)) != 0)
-      PropSetString(value, GuidToString(m.ID));
-    break;
-  }
-  case kpidCreatorApp: SetText(value, m.CreatorApp); break;
-  case 0x10006: SetText(value, m.AcquisitionDevice); break;
-  case 0x10007: SetText(value, m.AcquisitionCountry); break;
-  case 0x10008: SetText(value, m.AcquisitionCommandLine); break;
+  case 0x10005: PropSetGuidIfAny(value, m.ID); break;
+  case kpidCreatorApp: PropSetStringIfAny(value, m.CreatorApp); break;
+  case 0x10006: PropSetStringIfAny(value, m.AcquisitionDevice); break;
+  case 0x10007: PropSetStringIfAny(value, m.AcquisitionCountry); break;
+  case 0x10008: PropSetStringIfAny(value, m.AcquisitionCommandLine); break;
   case 0x10009:
     if (m.AcquisitionSeconds != 0)
       PropSetUInt32(value, m.AcquisitionSeconds);
     break;
-  case 0x1000A: SetText(value, m.AcquisitionMacAddresses); break;
-  case 0x1000B: SetText(value, m.AcquisitionMessage); break;
-  case 0x1000C: SetText(value, m.AffLibVersion); break;
-  case 0x1000D: SetText(value, m.DeviceManufacturer); break;
-  case 0x1000E: SetText(value, m.DeviceModel); break;
-  case 0x1000F: SetText(value, m.DeviceSerialNumber); break;
-  case 0x10010: SetText(value, m.DeviceFirmware); break;
-  case 0x10011: SetText(value, m.DeviceSource); break;
+  case 0x1000A: PropSetStringIfAny(value, m.AcquisitionMacAddresses); break;
+  case 0x1000B: PropSetStringIfAny(value, m.AcquisitionMessage); break;
+  case 0x1000C: PropSetStringIfAny(value, m.AffLibVersion); break;
+  case 0x1000D: PropSetStringIfAny(value, m.DeviceManufacturer); break;
+  case 0x1000E: PropSetStringIfAny(value, m.DeviceModel); break;
+  case 0x1000F: PropSetStringIfAny(value, m.DeviceSerialNumber); break;
+  case 0x10010: PropSetStringIfAny(value, m.DeviceFirmware); break;
+  case 0x10011: PropSetStringIfAny(value, m.DeviceSource); break;
   case 0x10012: SetNumber(value, m.DeviceCylinders); break;
   case 0x10013: SetNumber(value, m.DeviceHeads); break;
   case 0x10014: SetNumber(value, m.DeviceSectorsPerTrack); break;
   case 0x10015: SetNumber(value, m.DeviceLbaSize); break;
   case 0x10016: SetPresence(value, m.DeviceHpaPresent); break;
   case 0x10017: SetPresence(value, m.DeviceDcoPresent); break;
-  case 0x10018: SetText(value, m.DeviceLocation); break;
-  case 0x10019: SetText(value, m.DeviceCapabilities); break;
+  case 0x10018: PropSetStringIfAny(value, m.DeviceLocation); break;
+  case 0x10019: PropSetStringIfAny(value, m.DeviceCapabilities); break;
   default: break;
   }
 }
@@ -485,7 +465,7 @@ void Tvor7zAffArchive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
   if (!FInfo || index != 0)
     return;
   if (propID == kpidPath)
-    SetText(value, FInfo->GetMeta()->Name);
+    PropSetStringIfAny(value, FInfo->GetMeta()->Name);
   else if (propID == kpidSize)
     PropSetUInt64(value, FInfo->GetTotalSize());
 }

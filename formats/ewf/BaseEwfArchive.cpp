@@ -188,12 +188,7 @@ void Tvor7zBaseEwfArchive::SetBlockOffsets() {
 // ---- archive properties ----
 
 namespace {
-struct TEwfArchiveProperty {
-  const wchar_t *Name;
-  PROPID ID;
-  VARTYPE Type;
-};
-constexpr TEwfArchiveProperty kEwfArchiveProperties[] = {
+constexpr TvorPropertyInfo kEwfArchiveProperties[] = {
     {L"Case", 0x10000, VT_BSTR},
     {L"Evidence", 0x10001, VT_BSTR},
     {L"Description", 0x10002, VT_BSTR},
@@ -210,11 +205,6 @@ constexpr TEwfArchiveProperty kEwfArchiveProperties[] = {
 };
 constexpr UInt64 kUnixEpochFileTime = 0x019DB1DED53E8000ull;
 
-void SetText(PROPVARIANT &value, const UString &text) {
-  if (!text.empty())
-    PropSetString(value, text);
-}
-
 void SetDate(PROPVARIANT &value, UInt64 fileTime) {
   if (fileTime != 0 && fileTime != kUnixEpochFileTime)
     PropSetFileTime(value, fileTime);
@@ -226,13 +216,7 @@ void Tvor7zBaseEwfArchive::DoGetNumberOfArchiveProperties(UInt32 &count) {
 }
 
 void Tvor7zBaseEwfArchive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  if (index >= std::size(kEwfArchiveProperties))
-    RaiseHResult(E_INVALIDARG);
-  const TEwfArchiveProperty &p = kEwfArchiveProperties[index];
-  if (p.Name)
-    *name = AllocBstr(p.Name);
-  *propID = p.ID;
-  *varType = p.Type;
+  GetPropertyInfoFromTable(kEwfArchiveProperties, index, name, propID, varType);
 }
 
 void Tvor7zBaseEwfArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
@@ -241,19 +225,19 @@ void Tvor7zBaseEwfArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &valu
   const Tvor7zEwfInfo &info = *FBlocks->GetInfo();
   switch (propID) {
   case 0x10000:
-    SetText(value, info.Case);
+    PropSetStringIfAny(value, info.Case);
     break;
   case 0x10001:
-    SetText(value, info.Evidence);
+    PropSetStringIfAny(value, info.Evidence);
     break;
   case 0x10002:
-    SetText(value, info.Description);
+    PropSetStringIfAny(value, info.Description);
     break;
   case 0x10003:
-    SetText(value, info.Examiner);
+    PropSetStringIfAny(value, info.Examiner);
     break;
   case kpidComment:
-    SetText(value, info.Notes);
+    PropSetStringIfAny(value, info.Notes);
     break;
   case 0x10004:
     SetDate(value, info.DateAcquired);
@@ -261,26 +245,23 @@ void Tvor7zBaseEwfArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &valu
   case 0x10005:
     SetDate(value, info.SystemDate);
     break;
-  case 0x10006: {
-    static const GUID kNone{};
-    if (std::memcmp(&info.ID, &kNone, sizeof(GUID)) != 0)
-      PropSetString(value, GuidToString(info.ID));
+  case 0x10006:
+    PropSetGuidIfAny(value, info.ID);
     break;
-  }
   case kpidCreatorApp:
-    SetText(value, info.CreatorApp);
+    PropSetStringIfAny(value, info.CreatorApp);
     break;
   case 0x10007:
-    SetText(value, info.AcquisitionPlatform);
+    PropSetStringIfAny(value, info.AcquisitionPlatform);
     break;
   case 0x10008:
-    SetText(value, info.DeviceModel);
+    PropSetStringIfAny(value, info.DeviceModel);
     break;
   case 0x10009:
-    SetText(value, info.DeviceSerialNumber);
+    PropSetStringIfAny(value, info.DeviceSerialNumber);
     break;
   case 0x1000A:
-    SetText(value, info.DeviceLabel);
+    PropSetStringIfAny(value, info.DeviceLabel);
     break;
   default:
     break;
