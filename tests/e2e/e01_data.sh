@@ -120,8 +120,7 @@ e01_section() {
     fail "no section '$2' #${3:-1} in $1"
 }
 
-# e01_names HOST ARCHIVE: the item names of "7z l", one a line ("7z l -slt" lists only the
-# properties an archive declares, and an image declares only its size).
+# e01_names HOST ARCHIVE: the item names of "7z l", one a line.
 e01_names() {
   run7z "$1" l -ba "$2" 2>&1 | cut -c54-
 }
@@ -141,8 +140,8 @@ e01_item_props() {
   sed -n '/^----------$/,$p' "$1"
 }
 
-# e01_check_image HOST ARCHIVE RAW NAME [7z options...]: the image lists as one item of the raw
-# size, tests clean and extracts to one file NAME holding the raw bytes.
+# e01_check_image HOST ARCHIVE RAW NAME [7z options...]: the image lists as one item NAME of the
+# raw size, tests clean and extracts to one file NAME holding the raw bytes.
 e01_check_image() {
   local host=$1 arc=$2 raw=$3 name=$4 rc size
   shift 4
@@ -152,6 +151,7 @@ e01_check_image() {
   [ $rc -eq 0 ] || { cat "$arc.$host.list" >&2; fail "$host: 7z l $arc exit $rc"; }
   expect_contains "Type = E01" "$arc.$host.list"
   e01_item_props "$arc.$host.list" >"$arc.$host.items"
+  expect_eq "$name" "$(e01_prop "$arc.$host.items" Path)" "$host: item name of $arc"
   expect_eq "$size" "$(e01_prop "$arc.$host.items" Size)" "$host: item size of $arc"
   expect_not_contains "ERRORS:" "$arc.$host.list"
   expect_not_contains "WARNINGS:" "$arc.$host.list"
