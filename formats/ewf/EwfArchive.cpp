@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "blocks/FlateDecoder.h"
 #include "formats/ewf/EwfBytes.h"
 #include "formats/ewf/EwfText.h"
 #include "hashers/Hashers.h"
@@ -66,6 +68,9 @@ void Tvor7zEwfArchive::InitOpen() {
   FHeader2Read = false;
   FVolumeRead = false;
   FVolumeSize = 0;
+  FBytesPerSector = 0;
+  FVolumeChunkCount = 0;
+  FChunkAreas.clear();
 }
 
 void Tvor7zEwfArchive::ReadHashSection(IInStream *, UInt32) {}
@@ -117,7 +122,10 @@ bool Tvor7zEwfArchive::ReadSegment(IInStream *stream) {
       ReadHeader2Section(stream, size);
     else if (type == "volume" || type == "disk")
       ReadVolumeSection(stream, size);
+    else if (type == "sectors")
+      AddChunkArea(FSegmentBase + pos, FSegmentBase + end);
     else if (type == "table") {
+      AddChunkArea(FSegmentBase + pos, FSegmentBase + end);
       if (!ReadTableSection(stream, size, FSegmentBase))
         return false;
     } else if (type == "hash")
@@ -163,23 +171,28 @@ ComPtr<IInStream> Tvor7zEwfArchive::OpenZlibSection(IInStream *stream, UInt32 si
   return ComPtr<IInStream>(static_cast<IInStream *>(temp.Get()));
 }
 
-void Tvor7zEwfArchive::ReadHeaderText(IInStream *stream, UInt32 size) {
+void Tvor7zEwfArchive::ReadHeaderText(IInStream *stream, UInt32 size, Tvor7zEwfInfo &info) {
   const ComPtr<IInStream> text = OpenZlibSection(stream, size, kHeaderInflateLimit);
-  ReadEwf1HeaderText(text.Get(), *FBlocks->GetInfo());
+  ReadEwf1HeaderText(text.Get(), info);
 }
 
+// The old single-byte header keeps local times and loses characters its code page lacks, while
+// header2 holds UTF-16 text and true Unix times: header2 wins wherever it has a value, whichever
+// section comes first in the file.
 void Tvor7zEwfArchive::ReadHeaderSection(IInStream *stream, UInt32 size) {
   if (FHeaderRead)
     return;
   FHeaderRead = true;
-  ReadHeaderText(stream, size);
+  Tvor7zEwfInfo header;
+  ReadHeaderText(stream, size, header);
+  FillMissingHeaderValues(*FBlocks->GetInfo(), header);
 }
 
 void Tvor7zEwfArchive::ReadHeader2Section(IInStream *stream, UInt32 size) {
   if (FHeader2Read)
     return;
   FHeader2Read = true;
-  ReadHeaderText(stream, size);
+  ReadHeaderText(stream, size, *FBlocks->GetInfo());
 }
 
 void Tvor7zEwfArchive::ReadVolumeSection(IInStream *stream, UInt32 size) {
@@ -208,6 +221,8 @@ void Tvor7zEwfArchive::ReadVolumeSection(IInStream *stream, UInt32 size) {
     RaiseHResult(S_FALSE);
   FBlocks->SetChunkSize(static_cast<UInt32>(chunkSize));
   const UInt32 bytesPerSector = EwfGetUi32(p + 12);
+  FBytesPerSector = bytesPerSector;
+  FVolumeChunkCount = EwfGetUi32(p + 4);
   UInt64 sectors;
   if (size == kVolumeLarge) {
     FMediaType = p[0];
@@ -265,8 +280,12 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
-  const UInt64 maxBlocks =
-      std::min<UInt64>(FBlocks->GetTotalSize() / chunkSize + (FBlocks->GetTotalSize() % chunkSize != 0), 0xFFFFFFFFu);
+  UInt64 maxBlocks = FBlocks->GetTotalSize() / chunkSize + (FBlocks->GetTotalSize() % chunkSize != 0);
+  // Media of whole chunks plus less than a sector: writers put the surplus bytes into a chunk of
+  // their own and count it in the volume section. That one chunk is kept; FitLastChunk decides.
+  if (FBlocks->GetTotalSize() % chunkSize == 0 && FVolumeChunkCount == maxBlocks + 1)
+    maxBlocks++;
+  maxBlocks = std::min<UInt64>(maxBlocks, 0xFFFFFFFFu);
   const UInt32 have = FBlocks->GetCount();
   const UInt32 take = static_cast<UInt32>(std::min<UInt64>(count, maxBlocks > have ? maxBlocks - have : 0));
 
@@ -282,6 +301,22 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
   return true;
 }
 
+void Tvor7zEwfArchive::AddChunkArea(UInt64 start, UInt64 end) {
+  // Sections follow each other forward, so the list stays sorted; anything else is ignored.
+  if (end <= start || (!FChunkAreas.empty() && start < FChunkAreas.back().End))
+    return;
+  FChunkAreas.push_back({start, end});
+}
+
+UInt64 Tvor7zEwfArchive::ChunkAreaEnd(UInt64 offset) const {
+  auto it = std::upper_bound(FChunkAreas.begin(), FChunkAreas.end(), offset,
+                             [](UInt64 value, const TChunkArea &area) { return value < area.Start; });
+  if (it == FChunkAreas.begin())
+    return 0;
+  --it;
+  return offset < it->End ? it->End : 0;
+}
+
 void Tvor7zEwfArchive::SetChunkPackSizes() {
   if (!FBlocks)
     return;
@@ -291,15 +326,76 @@ void Tvor7zEwfArchive::SetChunkPackSizes() {
   const UInt64 chunk = FBlocks->GetChunkSize();
   // What one chunk may occupy: its bytes and checksum when stored, and for deflate data the worst
   // expansion any encoder produces plus room for the zlib wrapper. The stored bytes of a chunk
-  // normally run up to the next chunk; where the offsets do not grow, or a segment's last chunk is
-  // followed by other sections, the bound keeps reads and job buffers to the size of a chunk.
+  // run up to the next chunk and never past the data area that holds it (the last chunk of a
+  // segment is followed by the table and other sections). Where the offsets do not grow the bound
+  // keeps reads and job buffers to the size of a chunk.
   const UInt32 storedLimit = static_cast<UInt32>(std::min<UInt64>(chunk + 4, 0xFFFFFFFFu));
   const UInt32 compressedLimit = static_cast<UInt32>(std::min<UInt64>(chunk + chunk / 4 + 1024, 0xFFFFFFFFu));
   const UInt64 joinedLength = JoinedLength();
   for (UInt32 i = 0; i < count; i++) {
     Tvor7zBlock_ *b = FBlocks->GetBlock(i);
-    const UInt64 next = i + 1 < count ? FBlocks->GetBlock(i + 1)->Offset : joinedLength;
+    UInt64 next = i + 1 < count ? FBlocks->GetBlock(i + 1)->Offset : joinedLength;
+    if (next > b->Offset) {
+      const UInt64 areaEnd = ChunkAreaEnd(b->Offset);
+      if (areaEnd != 0)
+        next = std::min(next, areaEnd);
+    }
     const UInt32 limit = (b->Flags & 0x80000000u) ? compressedLimit : storedLimit;
     b->StoredSize = next > b->Offset ? static_cast<UInt32>(std::min<UInt64>(next - b->Offset, limit)) : limit;
   }
+}
+
+// The volume section counts whole sectors only. A writer whose source ends inside a sector stores
+// the count rounded down, yet puts every byte into the last chunk and hashes them all: without
+// this the image would lose its tail and fail its own digest. Only the last chunk is looked at,
+// and only a length that ends inside the sector after the counted ones is taken.
+void Tvor7zEwfArchive::FitLastChunk() {
+  if (!FBlocks || !FJoinedStream)
+    return;
+  const UInt32 count = FBlocks->GetCount();
+  if (count == 0)
+    return;
+  Tvor7zBlock_ *last = FBlocks->GetBlock(count - 1);
+  const UInt64 total = FBlocks->GetTotalSize();
+  // Only the chunk that ends the image: with chunks missing, the last one read is somewhere inside.
+  const bool endsImage = last->Position + last->Size == total;
+  const UInt32 length = endsImage ? MeasureLastChunk(*last) : 0;
+  if (length > last->Size) {
+    FBlocks->SetTotalSize(total + (length - last->Size));
+    last->Size = length;
+  } else if (last->Size == 0) {
+    // The surplus chunk kept for the table did not prove to hold the tail: it is no part of the image.
+    FBlocks->DropLastBlock();
+  }
+}
+
+UInt32 Tvor7zEwfArchive::MeasureLastChunk(const Tvor7zBlock_ &block) {
+  const UInt32 chunk = FBlocks->GetChunkSize();
+  if (!block.Valid || block.Size >= chunk || FBytesPerSector < 2)
+    return 0;
+  // The media ends before the next whole sector, and the chunk can hold no more than its size.
+  const UInt32 most = static_cast<UInt32>(std::min<UInt64>(static_cast<UInt64>(block.Size) + FBytesPerSector - 1, chunk));
+  std::vector<Byte> stored(block.StoredSize);
+  size_t got = 0;
+  if (FJoinedStream->Seek(static_cast<Int64>(block.Offset), STREAM_SEEK_SET, nullptr) != S_OK ||
+      ReadStream(FJoinedStream.Get(), stored.data(), stored.size(), &got) != S_OK)
+    return 0;
+  UInt32 length = 0;
+  if (block.Flags & 0x80000000u) {
+    // One byte more room than may be taken, so that a longer stream shows as too long.
+    std::vector<Byte> decoded(static_cast<size_t>(most) + 1);
+    size_t written = 0;
+    ComPtr<TvorFlateDecodeDecoder> decoder(new TvorFlateDecodeDecoder());
+    if (decoder->DecodeBuffer(stored.data(), got, decoded.data(), decoded.size(), &written) != S_OK)
+      return 0;
+    length = static_cast<UInt32>(written);
+  } else {
+    // The bytes before the checksum that ends the data, when that checksum is theirs.
+    if (got < 4)
+      return 0;
+    length = static_cast<UInt32>(got - 4);
+    if (length > most || CalcAdler32(stored.data(), length) != EwfGetUi32(stored.data() + length))
+      return 0;
+  }
+  return length > block.Size && length <= most ? length : 0;
 }

@@ -32,8 +32,12 @@ protected:
   void ReadHeader2Section(IInStream *stream, UInt32 size);
   void ReadVolumeSection(IInStream *stream, UInt32 size);
   bool ReadTableSection(IInStream *stream, UInt32 size, UInt64 base);
-  // Stored sizes of all chunks from the offsets, bounded by what a chunk can take.
+  // Stored sizes of all chunks from the offsets, bounded by the data area that holds each chunk
+  // and by what a chunk can take.
   void SetChunkPackSizes();
+  // Fits the last chunk to the bytes it really holds when the media ends inside a sector (see the
+  // definition); grows the image size by what it finds. Runs after SetBlockOffsets.
+  void FitLastChunk();
   // Reads up to `size` payload bytes; a stream failure raises, a short read returns the count.
   static size_t ReadPayload(ISequentialInStream *stream, void *data, size_t size);
 
@@ -42,7 +46,24 @@ protected:
   bool FHeader2Read = false;
   bool FVolumeRead = false;
   Int32 FVolumeSize = 0;
+  UInt32 FBytesPerSector = 0;
+  UInt32 FVolumeChunkCount = 0;  // as the volume section counts them
 
 private:
-  void ReadHeaderText(IInStream *stream, UInt32 size);
+  // A stretch of the joined stream that holds chunk data: a "sectors" payload, or a "table" payload
+  // in the layouts that keep the chunks after the table entries.
+  struct TChunkArea {
+    UInt64 Start;
+    UInt64 End;
+  };
+
+  void ReadHeaderText(IInStream *stream, UInt32 size, Tvor7zEwfInfo &info);
+  void AddChunkArea(UInt64 start, UInt64 end);
+  // End of the chunk area holding `offset`; 0 when none does.
+  UInt64 ChunkAreaEnd(UInt64 offset) const;
+  // Bytes of the last chunk, when they end inside the sector past the counted ones and its own
+  // checksum or deflate stream vouches for them; 0 otherwise.
+  UInt32 MeasureLastChunk(const Tvor7zBlock_ &block);
+
+  std::vector<TChunkArea> FChunkAreas;
 };

@@ -256,6 +256,18 @@ void ApplyHeaderValues(const Tvor7zEwfHeaderLine &identifiers, const Tvor7zEwfHe
   }
 }
 
+void FillMissingHeaderValues(Tvor7zEwfInfo &info, const Tvor7zEwfInfo &from) {
+  for (auto field : {&Tvor7zEwfInfo::Case, &Tvor7zEwfInfo::Evidence, &Tvor7zEwfInfo::Description,
+                     &Tvor7zEwfInfo::Examiner, &Tvor7zEwfInfo::Notes, &Tvor7zEwfInfo::CreatorApp,
+                     &Tvor7zEwfInfo::AcquisitionPlatform, &Tvor7zEwfInfo::DeviceModel,
+                     &Tvor7zEwfInfo::DeviceSerialNumber, &Tvor7zEwfInfo::DeviceLabel})
+    if ((info.*field).empty())
+      info.*field = from.*field;
+  for (auto field : {&Tvor7zEwfInfo::DateAcquired, &Tvor7zEwfInfo::SystemDate})
+    if (info.*field == 0)
+      info.*field = from.*field;
+}
+
 void ReadEwf1HeaderText(ISequentialInStream *stream, Tvor7zEwfInfo &info) {
   Tvor7zEwfText text(stream, false);
   UString line;

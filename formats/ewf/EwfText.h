@@ -63,6 +63,9 @@ UInt64 ParseHeaderDate(const UString &text);
 void ApplyHeaderValues(const Tvor7zEwfHeaderLine &identifiers, const Tvor7zEwfHeaderLine &values,
                        Tvor7zEwfInfo &info);
 
+// Copies into `info` the header values it still lacks (empty texts, zero dates).
+void FillMissingHeaderValues(Tvor7zEwfInfo &info, const Tvor7zEwfInfo &from);
+
 // Parses the inflated payload of a version-1 header or header2 section into `info`. A text that does
 // not start with a category count and "main" is ignored. Stream errors and over-long lines raise.
 void ReadEwf1HeaderText(ISequentialInStream *stream, Tvor7zEwfInfo &info);

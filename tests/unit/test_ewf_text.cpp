@@ -204,3 +204,21 @@ TEST(EwfText, SurrogatePairsBecomeOneCharacterWhereWideCharactersHoldThem) {
   else
     EXPECT_EQ(lines[0].size(), 4u);
 }
+
+// The old header only fills what header2 left empty, in whichever order the two sections come.
+TEST(EwfText, OldHeaderOnlyFillsWhatHeader2LeftEmpty) {
+  Tvor7zEwfInfo fromHeader2;
+  fromHeader2.Case = L"Fallakte 12\u00e4";
+  fromHeader2.DateAcquired = FileTime(2004, 11, 4, 3, 56, 35);
+  Tvor7zEwfInfo fromHeader;
+  fromHeader.Case = L"Fallakte 12?";
+  fromHeader.DateAcquired = FileTime(2004, 11, 3, 22, 56, 35);
+  fromHeader.Examiner = L"only in header";
+
+  Tvor7zEwfInfo info = fromHeader2;
+  FillMissingHeaderValues(info, fromHeader);
+  EXPECT_EQ(info.Case, fromHeader2.Case);
+  EXPECT_EQ(info.DateAcquired, fromHeader2.DateAcquired);
+  EXPECT_EQ(info.Examiner, L"only in header");
+  EXPECT_EQ(info.SystemDate, 0u);
+}
