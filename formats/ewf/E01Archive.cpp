@@ -52,6 +52,7 @@ void Tvor7zE01Archive::DoClose() {
 void Tvor7zE01Archive::EndOpen() {
   SetChunkPackSizes();
   SetBlockOffsets();
+  FitLastChunk();
   Tvor7zEItem *image = FItems->GetItem(0);
   image->Size = FBlocks->GetTotalSize();
   if (!image->IsBin) {

@@ -507,3 +507,178 @@ TEST(E01, StreamingDecodeOfOneBlock) {
       EXPECT_TRUE(out->Data == plain) << c.Name;
   }
 }
+
+// ---- media that ends inside a sector ----
+
+namespace {
+
+// Reads the whole image back through every path a host uses and compares it with `image`.
+void ExpectWholeImage(TE01Opened &a, const std::vector<Byte> &image, const std::string &what) {
+  ASSERT_EQ(a.Result, S_OK) << what;
+  EXPECT_EQ(a.ErrorFlags(), 0u) << what;
+  EXPECT_EQ(a.Size(), image.size()) << what;
+  auto x = a.Extract();
+  EXPECT_EQ(x.OpResult(), kOK) << what;
+  EXPECT_TRUE(x.Data() == image) << what;
+  EXPECT_EQ(a.Extract(true).OpResult(), kOK) << what;
+  for (Int32 threads : {1, 2, 3}) {
+    ComPtr<TTestOutStream> out(new TTestOutStream());
+    Tvor7zE01ArchiveBlocksDecoder decoder;
+    EXPECT_EQ(decoder.Decode(a.Archive->Blocks(), a.Archive->JoinedStream(), out, nullptr, threads), kOK)
+        << what << ", threads " << threads;
+    EXPECT_TRUE(out->Data == image) << what << ", threads " << threads;
+  }
+  ComPtr<ISequentialInStream> s;
+  ASSERT_EQ(a.Archive->GetStream(0, s.Put()), S_OK) << what;
+  EXPECT_TRUE(EwfReadAll(s, 1000) == image) << what;
+  // A read across the end of the image stops at its last byte.
+  ComPtr<IInStream> in = QueryAs<IInStream>(s.Get(), IID_IInStream);
+  ASSERT_TRUE(in);
+  const UInt64 from = image.size() > 3 ? image.size() - 3 : 0;
+  std::vector<Byte> buf(10);
+  UInt32 got = 0;
+  ASSERT_EQ(in->Seek(static_cast<Int64>(from), STREAM_SEEK_SET, nullptr), S_OK);
+  ASSERT_EQ(in->Read(buf.data(), 10, &got), S_OK);
+  ASSERT_EQ(got, image.size() - from) << what;
+  buf.resize(got);
+  EXPECT_TRUE(buf == Slice(image, from, image.size())) << what;
+}
+
+// One segment built by hand: a volume counting `sectors` sectors and `chunkCount` chunks, each
+// chunk's bytes stored (with its checksum) or deflated in one "sectors" section followed by
+// `padding` zero bytes, the table, the MD5 of `hashed`, and "done".
+std::vector<TEwfSegmentFile> OneSegment(UInt64 sectors, UInt32 chunkCount,
+                                        const std::vector<std::pair<std::vector<Byte>, bool>> &chunks,
+                                        const std::vector<Byte> &hashed, size_t padding = 0) {
+  TEwfSegmentBuilder b(1);
+  b.AddSection("volume", EwfVolumePayload(64, 512, sectors, true, 1, GUID{}, chunkCount));
+  const size_t at = b.Size() + 76;
+  std::vector<Byte> data;
+  std::vector<UInt32> entries;
+  for (const auto &[plain, compress] : chunks) {
+    entries.push_back(static_cast<UInt32>(at + data.size()) | (compress ? 0x80000000u : 0));
+    const auto stored = compress ? EwfDeflate(plain) : EwfStoredChunk(plain);
+    data.insert(data.end(), stored.begin(), stored.end());
+  }
+  data.resize(data.size() + padding, 0);
+  b.AddSection("sectors", data);
+  b.AddSection("table", EwfTablePayload(entries, 0, true));
+  b.AddSection("hash", EwfHashPayload(EwfMD5(hashed).data()));
+  b.AddEnd("done");
+  return {{"disk.E01", b.Data()}};
+}
+
+} // namespace
+
+TEST(E01, MediaEndingInsideASectorIsReadWhole) {
+  // The volume counts the sectors rounded down; the chunks hold every byte and the MD5 covers them.
+  const std::vector<std::pair<const char *, size_t>> sizes = {
+      {"one partial chunk", 4097},
+      {"partial last chunk", 7 * kChunk + 3 * 512 + 100},
+      {"whole chunks and one byte", 3 * kChunk + 1},
+      {"less than a sector", 300},
+  };
+  const std::vector<std::pair<const char *, std::function<bool(UInt32)>>> storage = {
+      {"stored", [](UInt32) { return false; }},
+      {"deflate", [](UInt32) { return true; }},
+      {"stored last", [](UInt32 c) { return c < 3; }},
+  };
+  for (const auto &[sizeName, size] : sizes) {
+    const auto image = EwfTestImage(size, 11);
+    for (const auto &[storageName, compress] : storage) {
+      for (UInt32 perSegment : {0u, 2u}) {
+        auto o = Options();
+        o.Compress = compress;
+        o.ChunksPerSegment = perSegment;
+        o.LargeVolume = perSegment == 0;  // the 94-byte volume counts chunks too
+        const std::string what = std::string(sizeName) + ", " + storageName + ", per segment " +
+                                 std::to_string(perSegment);
+        auto a = OpenE01(WriteE01(image, o));
+        ExpectWholeImage(a, image, what);
+        // Only the last chunk changed: it holds the tail, every other one a whole chunk.
+        const auto *blocks = a.Archive->Blocks();
+        const UInt32 count = blocks->GetCount();
+        ASSERT_EQ(count, (size + kChunk - 1) / kChunk) << what;
+        EXPECT_EQ(blocks->GetBlock(count - 1)->Size, size - static_cast<size_t>(count - 1) * kChunk) << what;
+      }
+    }
+  }
+}
+
+TEST(E01, ChunksEndWithTheirDataArea) {
+  // Three chunks per segment, a partial one last: the last chunk of every segment is followed by
+  // the table and other sections (and then the next segment), which are no part of its bytes.
+  const auto image = EwfTestImage(8 * kChunk + 700, 4);
+  for (bool compress : {true, false}) {
+    auto o = Options();
+    o.ChunksPerSegment = 3;
+    o.Compress = [compress](UInt32) { return compress; };
+    auto a = OpenE01(WriteE01(image, o));
+    ExpectWholeImage(a, image, compress ? "deflate" : "stored");
+    const auto *blocks = a.Archive->Blocks();
+    ASSERT_EQ(blocks->GetCount(), 9u);
+    for (UInt32 i : {2u, 5u, 8u}) {
+      const auto plain = Slice(image, i * kChunk, std::min<size_t>(image.size(), (i + 1) * kChunk));
+      const size_t stored = compress ? EwfDeflate(plain).size() : plain.size() + 4;
+      EXPECT_EQ(blocks->GetBlock(i)->StoredSize, stored) << i << (compress ? " deflate" : " stored");
+    }
+  }
+}
+
+TEST(E01, TailIsTakenOnlyWhenItsChunkVouchesForIt) {
+  const auto image = EwfTestImage(4097, 2);
+  const auto sectors = Slice(image, 0, 4096);
+  {
+    // A stored chunk of whole sectors with unrelated bytes after it in its section keeps its size.
+    auto a = OpenE01(OneSegment(8, 1, {{sectors, false}}, sectors, 100));
+    ExpectWholeImage(a, sectors, "padding after a stored chunk");
+  }
+  {
+    // A stored tail whose checksum does not match: nothing vouches for the extra byte.
+    auto files = OneSegment(8, 1, {{image, false}}, image);
+    auto probe = OpenE01(files);
+    ASSERT_EQ(probe.Size(), image.size());
+    files[0].Data[ChunkOffset(probe, 0) + 4097] ^= 0x40;
+    auto a = OpenE01(files);
+    ASSERT_EQ(a.Result, S_OK);
+    EXPECT_EQ(a.Size(), 4096u);
+    EXPECT_EQ(a.Extract(true).OpResult(), kCRCError);
+  }
+  {
+    // A deflate chunk holding a whole sector more than counted is not taken as the media's tail.
+    auto longer = EwfTestImage(4096 + 512, 2);
+    auto a = OpenE01(OneSegment(8, 1, {{longer, true}}, sectors));
+    ASSERT_EQ(a.Result, S_OK);
+    EXPECT_EQ(a.ErrorFlags(), 0u);
+    EXPECT_EQ(a.Size(), 4096u);
+    // A corrupt one is left to the extraction to report.
+    auto bad = EwfDeflate(image);
+    bad.resize(bad.size() - 8);
+    TEwfSegmentBuilder b(1);
+    b.AddSection("volume", EwfVolumePayload(64, 512, 8, true, 1, GUID{}, 1));
+    const size_t at = b.AddSection("sectors", bad) + 76;
+    b.AddSection("table", EwfTablePayload({static_cast<UInt32>(at) | 0x80000000u}, 0, true));
+    b.AddEnd("done");
+    auto c = OpenE01({{"disk.E01", b.Data()}});
+    ASSERT_EQ(c.Result, S_OK);
+    EXPECT_EQ(c.Size(), 4096u);
+    EXPECT_EQ(c.Extract(true).OpResult(), kDataError);
+  }
+  const auto full = EwfTestImage(kChunk, 6);
+  {
+    // A chunk past the counted ones that holds a whole sector is no tail: it is dropped.
+    auto a = OpenE01(OneSegment(64, 2, {{full, false}, {EwfTestImage(512, 7), false}}, full));
+    ExpectWholeImage(a, full, "surplus chunk of a whole sector");
+    EXPECT_EQ(a.Archive->Blocks()->GetCount(), 1u);
+  }
+  {
+    // Without the volume counting it, a chunk past the counted sectors stays unread.
+    auto withTail = full;
+    withTail.push_back(0x5A);
+    auto a = OpenE01(OneSegment(64, 1, {{full, true}, {Slice(withTail, kChunk, kChunk + 1), true}}, full));
+    ExpectWholeImage(a, full, "uncounted surplus chunk");
+    // Counted, it is the media's last byte.
+    auto b = OpenE01(OneSegment(64, 2, {{full, true}, {Slice(withTail, kChunk, kChunk + 1), true}}, withTail));
+    ExpectWholeImage(b, withTail, "counted surplus chunk");
+  }
+}
