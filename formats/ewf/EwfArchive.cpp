@@ -375,13 +375,17 @@ UInt32 Tvor7zEwfArchive::MeasureLastChunk(const Tvor7zBlock_ &block) {
     return 0;
   // The media ends before the next whole sector, and the chunk can hold no more than its size.
   const UInt32 most = static_cast<UInt32>(std::min<UInt64>(static_cast<UInt64>(block.Size) + FBytesPerSector - 1, chunk));
+  const bool compressed = (block.Flags & 0x80000000u) != 0;
+  // A stored chunk with no more room than its size and checksum has nothing to add.
+  if (!compressed && block.StoredSize <= static_cast<UInt64>(block.Size) + 4)
+    return 0;
   std::vector<Byte> stored(block.StoredSize);
   size_t got = 0;
   if (FJoinedStream->Seek(static_cast<Int64>(block.Offset), STREAM_SEEK_SET, nullptr) != S_OK ||
       ReadStream(FJoinedStream.Get(), stored.data(), stored.size(), &got) != S_OK)
     return 0;
   UInt32 length = 0;
-  if (block.Flags & 0x80000000u) {
+  if (compressed) {
     // One byte more room than may be taken, so that a longer stream shows as too long.
     std::vector<Byte> decoded(static_cast<size_t>(most) + 1);
     size_t written = 0;
