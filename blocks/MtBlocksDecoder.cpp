@@ -1,6 +1,7 @@
 #include "blocks/MtBlocksDecoder.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/Platform.h"
 #include "plugin/Errors.h"
@@ -15,7 +16,11 @@ Tvor7zMtBlocksDecoder::~Tvor7zMtBlocksDecoder() = default;
 std::unique_ptr<Tvor7zBlockJob> Tvor7zMtBlocksDecoder::NewJob() { return std::make_unique<Tvor7zBlockJob>(); }
 
 std::unique_ptr<Tvor7zMtThread> Tvor7zMtBlocksDecoder::NewThread() {
-  return std::make_unique<Tvor7zMtBlocksDecoderThread>(*this, FMaxStoredSize, FMaxSize);
+  const UInt64 perWorker = static_cast<UInt64>(FMaxStoredSize) + FMaxSize;
+  return std::make_unique<Tvor7zMtBlocksDecoderThread>(*this, FMaxStoredSize, FMaxSize,
+                                                       FJobsPerTurn != 0
+                                                           ? FJobsPerTurn
+                                                           : Tvor7zMtBlocksDecoderThread::GetJobsPerTurn(perWorker));
 }
 
 Int32 Tvor7zMtBlocksDecoder::GetWorkerCount(Int32 requested, UInt32 processors, UInt32 blockCount, UInt64 perWorker) {
@@ -266,36 +271,98 @@ bool Tvor7zMtBlocksDecoder::WriteJobFrom(Tvor7zBlockJob &job, const Byte *data) 
   return false;
 }
 
+UInt32 Tvor7zMtBlocksDecoderThread::GetJobsPerTurn(UInt64 perWorker) {
+  if (perWorker == 0)
+    return kMaxJobsPerTurn;
+  return static_cast<UInt32>(std::clamp<UInt64>(kTurnBytes / perWorker, 1, kMaxJobsPerTurn));
+}
+
 Tvor7zMtBlocksDecoderThread::Tvor7zMtBlocksDecoderThread(Tvor7zMtBlocksDecoder &decoder, UInt32 maxStoredSize,
-                                                         UInt32 maxSize)
-    : Tvor7zMtThread(decoder), FDecoder(decoder), FJob(decoder.NewJob()) {
-  Tvor7zMtBlocksDecoder::ReserveBuffers(*FJob, maxStoredSize, maxSize);
-  FJob->Buffered = true;
+                                                         UInt32 maxSize, UInt32 jobCount)
+    : Tvor7zMtThread(decoder), FDecoder(decoder) {
+  FJobs.resize(std::max<UInt32>(jobCount, 1));
+  for (auto &job : FJobs) {
+    job = decoder.NewJob();
+    Tvor7zMtBlocksDecoder::ReserveBuffers(*job, maxStoredSize, maxSize);
+    job->Buffered = true;
+  }
 }
 
 Tvor7zMtBlocksDecoderThread::~Tvor7zMtBlocksDecoderThread() {
   Join();
-  if (FJob->DeferredResult != 0)
-    FDecoder.SetResult(FJob->DeferredResult);
+  for (const auto &job : FJobs)
+    if (job && job->DeferredResult != 0) {
+      FDecoder.SetResult(job->DeferredResult);
+      break;
+    }
 }
 
 bool Tvor7zMtBlocksDecoderThread::DoFetch() {
-  Tvor7zBlockJob &job = *FJob;
-  job.Result = 0;
-  job.InSize = 0;
-  job.OutSize = 0;
-  job.FEnded = false;
-  return FDecoder.NextJob(job);
+  FFetched = 0;
+  FStopAt = ~0u;
+  FFailure = nullptr;
+  for (auto &p : FJobs) {
+    Tvor7zBlockJob &job = *p;
+    job.Result = 0;
+    job.InSize = 0;
+    job.OutSize = 0;
+    job.FEnded = false;
+    try {
+      if (!FDecoder.NextJob(job))
+        break;
+    } catch (...) {
+      // Reported at this job's write, after the blocks read before it; nothing more is read.
+      FDecoder.FFetchEnded = true;
+      FStopAt = FFetched;
+      FFailure = std::current_exception();
+      return true;
+    }
+    ++FFetched;
+    if (job.FEnded)
+      break;
+  }
+  return FFetched > 0;
 }
 
-bool Tvor7zMtBlocksDecoderThread::DoProcess() { return FJob->FEnded || FDecoder.DecodeJob(*FJob); }
+bool Tvor7zMtBlocksDecoderThread::DoProcess() {
+  // A failing job is remembered and reported at its write, after the jobs before it were written.
+  for (UInt32 k = 0; k < FFetched && k < FStopAt; ++k) {
+    Tvor7zBlockJob &job = *FJobs[k];
+    if (job.FEnded)
+      break;
+    try {
+      if (!FDecoder.DecodeJob(job)) {
+        FStopAt = k;
+        break;
+      }
+    } catch (...) {
+      FStopAt = k;
+      FFailure = std::current_exception();
+      break;
+    }
+  }
+  return true;
+}
 
 bool Tvor7zMtBlocksDecoderThread::DoWrite() {
-  if (FJob->FEnded) {
-    FDecoder.SetResult(FJob->Result);
-    return false;
+  for (UInt32 k = 0; k < FFetched || k == FStopAt; ++k) {
+    if (k == FStopAt) {
+      if (FFailure)
+        std::rethrow_exception(std::exchange(FFailure, nullptr));
+      return false;
+    }
+    Tvor7zBlockJob &job = *FJobs[k];
+    if (job.FEnded) {
+      FDecoder.SetResult(job.Result);
+      return false;
+    }
+    if (FData.Stopped() || !FDecoder.WriteJob(job))
+      return false;
   }
-  return FDecoder.WriteJob(*FJob);
+  return true;
 }
 
-void Tvor7zMtBlocksDecoderThread::DoFinish() { FDecoder.FinishJob(*FJob); }
+void Tvor7zMtBlocksDecoderThread::DoFinish() {
+  for (auto &job : FJobs)
+    FDecoder.FinishJob(*job);
+}

@@ -4,7 +4,9 @@
 // DecodeJob and WriteJob).
 #pragma once
 
+#include <exception>
 #include <memory>
+#include <vector>
 
 #include "blocks/Blocks.h"
 #include "blocks/MtData.h"
@@ -72,6 +74,9 @@ public:
   // kMaxJobMemory in total, at least 1.
   static Int32 GetWorkerCount(Int32 requested, UInt32 processors, UInt32 blockCount, UInt64 perWorker);
 
+  // Blocks a worker takes per turn; 0 (the default) sizes the turn from the block sizes.
+  void SetJobsPerTurn(UInt32 count) { FJobsPerTurn = count; }
+
   static constexpr Int32 kMaxAutoThreads = 3;
   static constexpr UInt64 kMaxJobMemory = 128u << 20;
 
@@ -131,18 +136,26 @@ protected:
   bool FFetchEnded = false;  // a block ended the work; nothing more is fetched
   UInt32 FMaxStoredSize = 0;
   UInt32 FMaxSize = 0;
+  UInt32 FJobsPerTurn = 0;
   std::unique_ptr<Tvor7zBlockJob> FSingleJob;
 
   friend class Tvor7zMtBlocksDecoderThread;
 };
 
-// Worker of the decoder: one job, its buffers allocated before the thread starts.
+// Worker of the decoder. It takes a run of consecutive blocks per turn, one job record each, so
+// that the per-turn synchronisation is paid once for several small blocks. Its jobs and their
+// buffers are allocated before the thread starts.
 class Tvor7zMtBlocksDecoderThread : public Tvor7zMtThread {
 public:
-  Tvor7zMtBlocksDecoderThread(Tvor7zMtBlocksDecoder &decoder, UInt32 maxStoredSize, UInt32 maxSize);
-  // Joins, hands a deferred result to the decoder, then frees the job.
+  Tvor7zMtBlocksDecoderThread(Tvor7zMtBlocksDecoder &decoder, UInt32 maxStoredSize, UInt32 maxSize, UInt32 jobCount);
+  // Joins, hands the first deferred result of its jobs to the decoder, then frees the jobs.
   ~Tvor7zMtBlocksDecoderThread() override;
-  Tvor7zBlockJob &Job() { return *FJob; }
+
+  // Job buffers a worker may hold for a turn of several blocks.
+  static constexpr UInt64 kTurnBytes = 1024u << 10;
+  static constexpr UInt32 kMaxJobsPerTurn = 32;
+  // Jobs per turn for blocks needing perWorker bytes of buffers each.
+  static UInt32 GetJobsPerTurn(UInt64 perWorker);
 
 protected:
   bool DoFetch() override;
@@ -151,5 +164,8 @@ protected:
   void DoFinish() override;
 
   Tvor7zMtBlocksDecoder &FDecoder;
-  std::unique_ptr<Tvor7zBlockJob> FJob;
+  std::vector<std::unique_ptr<Tvor7zBlockJob>> FJobs;
+  UInt32 FFetched = 0;      // jobs taken this turn
+  UInt32 FStopAt = ~0u;     // job whose processing answered False or raised
+  std::exception_ptr FFailure;  // raised by the job at FStopAt, re-raised at its write
 };

@@ -189,6 +189,10 @@ protected:
   }
 };
 
+// Blocks per worker turn for the runs below; the tests run with single-block turns and with turns
+// of several blocks.
+UInt32 gJobsPerTurn = 0;
+
 struct TRun {
   Int32 Result = -1;
   HRESULT Raised = S_OK;
@@ -200,6 +204,7 @@ TRun RunDecoder(const TImage &img, Int32 threads, const std::function<void(TZDec
                 Tvor7zProgress *progress = nullptr, TTestInStream *in = nullptr) {
   TRun r;
   TZDecoder d;
+  d.SetJobsPerTurn(gJobsPerTurn);
   if (setup)
     setup(d);
   ComPtr<TTestInStream> input = in ? in : new TTestInStream(img.Container);
@@ -227,7 +232,13 @@ TEST(MtBlocksDecoder, WorkerCount) {
   EXPECT_EQ(D::GetWorkerCount(500, 8, 1000, 0), Tvor7zMtData::kMaxThreads);
 }
 
-TEST(MtBlocksDecoder, SameBytesForAnyWorkerCount) {
+class MtBlocksDecoderTurns : public ::testing::TestWithParam<UInt32> {
+protected:
+  void SetUp() override { gJobsPerTurn = GetParam(); }
+  void TearDown() override { gJobsPerTurn = 0; }
+};
+
+TEST_P(MtBlocksDecoderTurns, SameBytesForAnyWorkerCount) {
   const TImage img = MakeImage(3000, 4096, 1000);
   for (Int32 threads : {1, 2, 3, 0}) {
     SCOPED_TRACE(threads);
@@ -238,7 +249,7 @@ TEST(MtBlocksDecoder, SameBytesForAnyWorkerCount) {
   }
 }
 
-TEST(MtBlocksDecoder, WritesInImageOrderWhenLaterBlocksDecodeFirst) {
+TEST_P(MtBlocksDecoderTurns, WritesInImageOrderWhenLaterBlocksDecodeFirst) {
   const TImage img = MakeImage(30, 4096);
   const TRun r = RunDecoder(img, 3, [](TZDecoder &d) { d.Delay = [](UInt32 i) { SleepUs((30 - i) * 300); }; });
   EXPECT_EQ(r.Result, kOK);
@@ -249,7 +260,7 @@ TEST(MtBlocksDecoder, WritesInImageOrderWhenLaterBlocksDecodeFirst) {
   EXPECT_TRUE(r.Out == img.Plain);
 }
 
-TEST(MtBlocksDecoder, ExceptionInABlockRaisesAfterTheBlocksBeforeIt) {
+TEST_P(MtBlocksDecoderTurns, ExceptionInABlockRaisesAfterTheBlocksBeforeIt) {
   const TImage img = MakeImage(100, 2048);
   for (Int32 threads : {1, 2, 3}) {
     SCOPED_TRACE(threads);
@@ -262,7 +273,7 @@ TEST(MtBlocksDecoder, ExceptionInABlockRaisesAfterTheBlocksBeforeIt) {
   }
 }
 
-TEST(MtBlocksDecoder, ResultsAndTheirPrecedence) {
+TEST_P(MtBlocksDecoderTurns, ResultsAndTheirPrecedence) {
   const TImage img = MakeImage(100, 2048);
   for (Int32 threads : {1, 2, 3}) {
     SCOPED_TRACE(threads);
@@ -280,7 +291,7 @@ TEST(MtBlocksDecoder, ResultsAndTheirPrecedence) {
   }
 }
 
-TEST(MtBlocksDecoder, CorruptBlockWritesWhatItProducedThenStops) {
+TEST_P(MtBlocksDecoderTurns, CorruptBlockWritesWhatItProducedThenStops) {
   TImage img = MakeImage(60, 4096);
   const Tvor7zBlock_ *b = img.Blocks->GetBlock(10);
   // Damage the deflate data past its first bytes so part of the block still decodes.
@@ -300,7 +311,7 @@ TEST(MtBlocksDecoder, CorruptBlockWritesWhatItProducedThenStops) {
   }
 }
 
-TEST(MtBlocksDecoder, MissingBlocksEndWithUnexpectedEndAtTheirPlace) {
+TEST_P(MtBlocksDecoderTurns, MissingBlocksEndWithUnexpectedEndAtTheirPlace) {
   for (Int32 threads : {1, 2, 3}) {
     SCOPED_TRACE(threads);
     // A block the table does not define.
@@ -326,7 +337,7 @@ TEST(MtBlocksDecoder, MissingBlocksEndWithUnexpectedEndAtTheirPlace) {
   }
 }
 
-TEST(MtBlocksDecoder, ContainerReadFailureRaises) {
+TEST_P(MtBlocksDecoderTurns, ContainerReadFailureRaises) {
   const TImage img = MakeImage(50, 4096);
   for (Int32 threads : {1, 3}) {
     SCOPED_TRACE(threads);
@@ -339,7 +350,7 @@ TEST(MtBlocksDecoder, ContainerReadFailureRaises) {
   }
 }
 
-TEST(MtBlocksDecoder, TotalSizeIsChecked) {
+TEST_P(MtBlocksDecoderTurns, TotalSizeIsChecked) {
   TImage img = MakeImage(10, 4096);
   img.Blocks->SetTotalSize(img.Plain.size() + 1);
   EXPECT_EQ(RunDecoder(img, 2).Result, kUnexpectedEnd);
@@ -354,7 +365,7 @@ TEST(MtBlocksDecoder, TotalSizeIsChecked) {
   EXPECT_EQ(RunDecoder(none, 0).Result, kUnexpectedEnd);
 }
 
-TEST(MtBlocksDecoder, BlocksTooLargeToBufferAreStreamed) {
+TEST_P(MtBlocksDecoderTurns, BlocksTooLargeToBufferAreStreamed) {
   // The last block claims 200 MiB: one worker, no job buffers, and the short output is reported.
   TImage img = MakeImage(8, 4096);
   img.Blocks->GetBlock(7)->Size = 200u << 20;
@@ -380,7 +391,7 @@ public:
   UInt64 CancelAt = 0;
 };
 
-TEST(MtBlocksDecoder, CancelFromProgressStopsBeforeLaterBlocks) {
+TEST_P(MtBlocksDecoderTurns, CancelFromProgressStopsBeforeLaterBlocks) {
   const TImage img = MakeImage(200, 4096);
   const UInt32 saved = Tvor7zProgress::ProgressInterval;
   Tvor7zProgress::ProgressInterval = 0;
@@ -396,5 +407,7 @@ TEST(MtBlocksDecoder, CancelFromProgressStopsBeforeLaterBlocks) {
   }
   Tvor7zProgress::ProgressInterval = saved;
 }
+
+INSTANTIATE_TEST_SUITE_P(BlocksPerTurn, MtBlocksDecoderTurns, ::testing::Values(1u, 3u, 0u));
 
 }  // namespace
