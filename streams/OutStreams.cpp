@@ -5,6 +5,15 @@
 
 #include "plugin/Errors.h"
 
+// Forwards a write of a pass-through stream to its wrapped stream; without one, everything is taken.
+static HRESULT PassWrite(ISequentialOutStream *stream, const void *data, UInt32 size, UInt32 &done) {
+  if (!stream) {
+    done = size;
+    return S_OK;
+  }
+  return stream->Write(data, size, &done);
+}
+
 // ---- Tvor7zFixedMemorySequentialOutStream ----
 
 HRESULT Tvor7zFixedMemorySequentialOutStream::QueryInterfaceImpl(REFIID iid, void **out) {
@@ -63,14 +72,10 @@ HRESULT Tvor7zSizeSequentialOutStream::Write(const void *data, UInt32 size, UInt
   if (processed)
     *processed = 0;
   return GuardHResult([&]() -> HRESULT {
-    UInt32 done = size;
-    HRESULT hr = S_OK;
-    if (FStream) {
-      done = 0;
-      hr = FStream->Write(data, size, &done);
-      if (done > size)
-        return E_FAIL;
-    }
+    UInt32 done = 0;
+    const HRESULT hr = PassWrite(FStream, data, size, done);
+    if (done > size)
+      return E_FAIL;
     if (processed)
       *processed = done;
     if (hr == S_OK)
@@ -144,14 +149,10 @@ HRESULT Tvor7zHashSequentialOutStream::Write(const void *data, UInt32 size, UInt
   if (processed)
     *processed = 0;
   return GuardHResult([&]() -> HRESULT {
-    UInt32 done = size;
-    HRESULT hr = S_OK;
-    if (FStream) {
-      done = 0;
-      hr = FStream->Write(data, size, &done);
-      if (done > size)
-        return E_FAIL;
-    }
+    UInt32 done = 0;
+    const HRESULT hr = PassWrite(FStream, data, size, done);
+    if (done > size)
+      return E_FAIL;
     if (processed)
       *processed = done;
     // Only what the wrapped stream accepted is hashed, so the digest matches what was stored.

@@ -11,19 +11,6 @@
 using namespace NOperationResult;
 
 namespace {
-Int32 CoderResult(HRESULT hr) {
-  switch (hr) {
-  case S_OK:
-    return kOK;
-  case S_FALSE:
-    return kDataError;
-  case E_NOTIMPL:
-    return kUnsupportedMethod;
-  default:
-    RaiseHResult(hr);
-  }
-}
-
 bool IsKnownAlgorithm(UInt32 algorithm) {
   return algorithm == NAffPage::kZlib || algorithm == NAffPage::kBZip2 || algorithm == NAffPage::kLzma;
 }
@@ -92,9 +79,9 @@ Int32 Tvor7zAffArchiveBlocksDecoder::DecodeCompressed(Tvor7zAffBlockJob &job, IS
       const HRESULT hr = job.FlateDecoder->DecodeBuffer(job.InBuffer.get(), job.InSize, job.OutBuffer.get(),
                                                         std::min<size_t>(block.Size, job.OutCapacity), &written);
       job.SetDirectOutput(written);
-      return CoderResult(hr);
+      return CoderResultToOperationResult(hr);
     }
-    return CoderResult(CodeAffPage(algorithm, job.FlateDecoder, inStream, outStream, block.Size));
+    return CoderResultToOperationResult(CodeAffPage(algorithm, job.FlateDecoder, inStream, outStream, block.Size));
   }
   case NAffPage::kBZip2:
   case NAffPage::kLzma: {
@@ -108,7 +95,7 @@ Int32 Tvor7zAffArchiveBlocksDecoder::DecodeCompressed(Tvor7zAffBlockJob &job, IS
         throw;
       }
     }
-    return CoderResult(CodeAffPage(algorithm, coder, inStream, outStream, block.Size));
+    return CoderResultToOperationResult(CodeAffPage(algorithm, coder, inStream, outStream, block.Size));
   }
   case NAffPage::kZero: {
     if (!FZeroBuffer) {

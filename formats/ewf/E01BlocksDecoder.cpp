@@ -13,19 +13,6 @@ void SetDeferred(Tvor7zBlockJob &job, Int32 result) {
   if (job.DeferredResult == 0)
     job.DeferredResult = result;
 }
-
-Int32 CoderResult(HRESULT hr) {
-  switch (hr) {
-  case S_OK:
-    return kOK;
-  case S_FALSE:
-    return kDataError;
-  case E_NOTIMPL:
-    return kUnsupportedMethod;
-  default:
-    RaiseHResult(hr);
-  }
-}
 } // namespace
 
 std::unique_ptr<Tvor7zBlockJob> Tvor7zE01ArchiveBlocksDecoder::NewJob() { return std::make_unique<Tvor7zE01BlockJob>(); }
@@ -44,10 +31,10 @@ Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentia
     const HRESULT hr = j.FlateDecoder->DecodeBuffer(job.InBuffer.get(), job.InSize, job.OutBuffer.get(),
                                                     std::min<size_t>(block.Size, job.OutCapacity), &written);
     job.SetDirectOutput(written);
-    return CoderResult(hr);
+    return CoderResultToOperationResult(hr);
   }
   const UInt64 size = block.Size;
-  return CoderResult(j.FlateDecoder->Code(inStream, outStream, nullptr, &size, nullptr));
+  return CoderResultToOperationResult(j.FlateDecoder->Code(inStream, outStream, nullptr, &size, nullptr));
 }
 
 Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeStoredBlock(Tvor7zE01BlockJob &job, ISequentialInStream *inStream,
