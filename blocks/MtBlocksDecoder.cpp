@@ -112,7 +112,9 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
     FMaxSize = std::max(FMaxSize, b->Size);
   }
   const UInt64 perWorker = static_cast<UInt64>(FMaxStoredSize) + FMaxSize;
-  const Int32 workers = GetWorkerCount(threadCount, PlatformProcessorCount(), count, perWorker);
+  const UInt32 processors = PlatformProcessorCount();
+  const Int32 workers = GetWorkerCount(threadCount, processors > FBusyProcessors ? processors - FBusyProcessors : 1,
+                                       count, perWorker);
 
   Int32 result;
   if (workers >= 2) {

@@ -74,6 +74,10 @@ public:
   // kMaxJobMemory in total, at least 1.
   static Int32 GetWorkerCount(Int32 requested, UInt32 processors, UInt32 blockCount, UInt64 perWorker);
 
+  // Processors the caller keeps busy during Decode (a digest hashed in the background): the
+  // automatic worker count leaves them to it, so that workers do not take turns with it.
+  void SetBusyProcessors(UInt32 count) { FBusyProcessors = count; }
+
   // Blocks a worker takes per turn; 0 (the default) sizes the turn from the block sizes.
   void SetJobsPerTurn(UInt32 count) { FJobsPerTurn = count; }
 
@@ -140,6 +144,7 @@ protected:
   UInt32 FMaxStoredSize = 0;
   UInt32 FMaxSize = 0;
   UInt32 FJobsPerTurn = 0;
+  UInt32 FBusyProcessors = 0;
   std::unique_ptr<Tvor7zBlockJob> FSingleJob;
 
   friend class Tvor7zMtBlocksDecoderThread;

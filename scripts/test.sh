@@ -2,7 +2,7 @@
 # Installs what is missing, builds the Linux plugin and the Windows DLL, and runs every test:
 #   1. unit tests and end-to-end tests on the Linux host and on the Windows host under wine (build/)
 #   2. unit tests built with AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
-#   3. the threaded unit tests (names matching Mt|BlockCache|Decoder) with ThreadSanitizer (build-tsan/)
+#   3. the threaded unit tests (names matching Mt|BlockCache|Decoder|BackgroundHasher) with ThreadSanitizer (build-tsan/)
 # Ends with one line "total: N passed, N failed[, N skipped]"; the exit code is non-zero when any build
 # or test failed. Build folders live in the source tree and are reused by later runs; their names start
 # with $VOR7Z_BUILD_PREFIX (default "build": build, build-win, build-asan, build-tsan, build-logs).
@@ -11,7 +11,7 @@ set -uo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 cd "$src"
 jobs=${VOR7Z_JOBS:-2}
-tsan_regex='Mt|BlockCache|Decoder'
+tsan_regex='Mt|BlockCache|Decoder|BackgroundHasher'
 b=$src/${VOR7Z_BUILD_PREFIX:-build}
 logs=$b-logs
 mkdir -p "$logs"

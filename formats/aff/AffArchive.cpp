@@ -7,6 +7,7 @@
 
 #include "formats/aff/AffArchiveStream.h"
 #include "formats/aff/AffBlocksDecoder.h"
+#include "hashers/BackgroundHasher.h"
 #include "hashers/Hashers.h"
 #include "plugin/Registry.h"
 #include "streams/Progress.h"
@@ -562,10 +563,13 @@ Int32 Tvor7zAffArchive::ExtractItem(ISequentialOutStream *outStream, Tvor7zProgr
   ComPtr<ISequentialOutStream> out(outStream);
   ComPtr<Tvor7zHashSequentialOutStream> hashStream;
   if (hasher) {
+    // The digest runs beside the decoding and writing instead of between them.
+    hasher = HashInBackground(hasher);
     hashStream = new Tvor7zHashSequentialOutStream(hasher, outStream);
     out = hashStream.Get();
   }
   Tvor7zAffArchiveBlocksDecoder decoder(&FCodecsInfo);
+  decoder.SetBusyProcessors(hashStream ? 1 : 0);
   Int32 result = decoder.Decode(FInfo.Get(), FJoinedStream.Get(), out, &progress, 0);
   // What the files that were found hold decodes fine, but it is not the whole image.
   if (result == kOK && FSetIncomplete)

@@ -7,6 +7,7 @@
 #include "formats/ewf/E01ArchiveStream.h"
 #include "formats/ewf/E01BlocksDecoder.h"
 #include "formats/ewf/EwfBytes.h"
+#include "hashers/BackgroundHasher.h"
 #include "hashers/Hashers.h"
 #include "platform/Platform.h"
 #include "streams/PropVariant.h"
@@ -280,6 +281,8 @@ Int32 Tvor7zE01Archive::ExtractItem(Tvor7zEItem &item, ISequentialOutStream *str
   ComPtr<ISequentialOutStream> out(stream);
   ComPtr<Tvor7zHashSequentialOutStream> hashStream;
   if (hasher) {
+    // The digest runs beside the decoding and writing instead of between them.
+    hasher = HashInBackground(hasher);
     hashStream = new Tvor7zHashSequentialOutStream(hasher, stream);
     out = hashStream.Get();
   }
@@ -288,6 +291,7 @@ Int32 Tvor7zE01Archive::ExtractItem(Tvor7zEItem &item, ISequentialOutStream *str
   Int32 result;
   if (item.Kind == Tvor7zEItem::kImage) {
     Tvor7zE01ArchiveBlocksDecoder decoder;
+    decoder.SetBusyProcessors(hashStream ? 1 : 0);
     result = decoder.Decode(FBlocks.Get(), FJoinedStream.Get(), counter.Get(), &progress, 0);
   } else if (item.Kind == Tvor7zEItem::kCueSheet && FItems->GetCueStream()) {
     const ComPtr<IInStream> cue = FItems->GetCueStream();

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "fixtures/HostCodecs.h"
+#include "hashers/BackgroundHasher.h"
 #include "hashers/Hashers.h"
 
 namespace {
@@ -223,4 +227,68 @@ TEST(Factories, HostHashersAgreeWithOwn) {
     ASSERT_TRUE(p[0]);
     EXPECT_EQ(Digest(p[0], data, {65536, 3}), Digest(p[1], data));
   }
+}
+
+namespace {
+// Keeps every byte it is given, optionally slowly, so that order, losses and the queue filling up
+// show. The digest is the byte count.
+class TRecordingHasher : public Tvor7zHasherBase {
+public:
+  explicit TRecordingHasher(std::chrono::microseconds delay = {}) : FDelay(delay) {}
+  void STDMETHODCALLTYPE Init() noexcept override { Seen.clear(); }
+  void STDMETHODCALLTYPE Update(const void *data, UInt32 size) noexcept override {
+    if (FDelay.count() > 0)
+      std::this_thread::sleep_for(FDelay);
+    const Byte *p = static_cast<const Byte *>(data);
+    Seen.insert(Seen.end(), p, p + size);
+  }
+  void STDMETHODCALLTYPE Final(Byte *digest) noexcept override {
+    const UInt64 n = Seen.size();
+    std::memcpy(digest, &n, sizeof(n));
+  }
+  UInt32 STDMETHODCALLTYPE GetDigestSize() noexcept override { return 8; }
+  std::vector<Byte> Seen;
+
+private:
+  std::chrono::microseconds FDelay;
+};
+} // namespace
+
+TEST(BackgroundHasher, SameDigestAsTheInnerHasherWhateverTheSplit) {
+  constexpr size_t kBuf = Tvor7zBackgroundHasher::kBufferSize;
+  const auto data = RandomBytes(3 * kBuf + 12345, 11);
+  const auto expected = Digest(Make<Tvor7zWinCryptMD5Hasher>(), data);
+  ComPtr<IHasher> h = HashInBackground(Make<Tvor7zWinCryptMD5Hasher>());
+  ASSERT_EQ(h->GetDigestSize(), 16u);
+  // Pieces that end exactly on, just before and across the buffer boundaries, one larger than all
+  // buffers together, and single bytes; the same object is reused for every pattern.
+  const std::vector<std::vector<UInt32>> splits = {
+      {}, {1}, {4096}, {static_cast<UInt32>(kBuf)}, {static_cast<UInt32>(kBuf - 1), 2}, {32768, 7, 65536}};
+  for (const auto &pieces : splits)
+    EXPECT_EQ(Digest(h, data, pieces), expected) << "first piece " << (pieces.empty() ? 0 : pieces[0]);
+  EXPECT_EQ(Digest(h, {}), Digest(Make<Tvor7zWinCryptMD5Hasher>(), {}));
+  EXPECT_FALSE(HashInBackground(nullptr));
+}
+
+TEST(BackgroundHasher, SlowInnerHasherGetsEveryByteInOrderAndInitDropsQueuedBytes) {
+  constexpr size_t kBuf = Tvor7zBackgroundHasher::kBufferSize;
+  ComPtr<TRecordingHasher> inner(new TRecordingHasher(std::chrono::milliseconds(2)));
+  ComPtr<IHasher> h = HashInBackground(ComPtr<IHasher>(inner.Get()));
+  // More than all buffers hold, so Update has to wait for the slow thread.
+  const auto data = RandomBytes((Tvor7zBackgroundHasher::kBufferCount + 3) * kBuf + 99, 12);
+  EXPECT_EQ(Digest(h, data, {100000}), Digest(ComPtr<IHasher>(new TRecordingHasher()), data));
+  EXPECT_EQ(inner->Seen, data);
+
+  // A digest dropped half way: none of its bytes may reach the next one.
+  h->Init();
+  const auto junk = RandomBytes(3 * kBuf, 13);
+  h->Update(junk.data(), static_cast<UInt32>(junk.size()));
+  const auto second = RandomBytes(kBuf / 2, 14);
+  EXPECT_EQ(Digest(h, second, {5000}), Digest(ComPtr<IHasher>(new TRecordingHasher()), second));
+  EXPECT_EQ(inner->Seen, second);
+
+  // Released with bytes still queued: the thread ends without touching a freed hasher.
+  h->Init();
+  h->Update(junk.data(), static_cast<UInt32>(junk.size()));
+  h = nullptr;
 }
