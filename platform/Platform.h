@@ -8,6 +8,10 @@
 
 // Error code of the last failed system call (GetLastError; errno on Linux).
 UInt32 PlatformLastError() noexcept;
+// HRESULT of such a code in the form the host decodes: HRESULT_FROM_WIN32 on Windows, the host's
+// errno form 0x8800nnnn on Linux (it prints "errno=N" with its text). Code 0 gives E_FAIL: a
+// failed call must not turn into S_OK.
+HRESULT PlatformErrorToHResult(UInt32 code) noexcept;
 // Milliseconds of a monotonic clock (wraps like GetTickCount).
 UInt32 PlatformTickCount() noexcept;
 // Logical processors of the machine.

@@ -19,6 +19,10 @@
 
 UInt32 PlatformLastError() noexcept { return static_cast<UInt32>(errno); }
 
+HRESULT PlatformErrorToHResult(UInt32 code) noexcept {
+  return code == 0 ? E_FAIL : static_cast<HRESULT>(0x88000000u | (code & 0xFFFFu));
+}
+
 UInt32 PlatformTickCount() noexcept {
   using namespace std::chrono;
   return static_cast<UInt32>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
@@ -263,7 +267,7 @@ HRESULT TvorTempFile::Create() noexcept {
   path += "/vor7z-XXXXXX";
   const int fd = mkstemp(path.data());
   if (fd < 0)
-    return static_cast<HRESULT>(0x88000000u | (static_cast<UInt32>(errno) & 0xFFFF));
+    return PlatformErrorToHResult(static_cast<UInt32>(errno));
   unlink(path.c_str());
   FFile = fd;
   return S_OK;
@@ -279,14 +283,14 @@ void TvorTempFile::Close() noexcept {
 HRESULT TvorTempFile::WriteAt(UInt64 offset, const void *data, UInt32 size) noexcept {
   const ssize_t n = pwrite(FFile, data, size, static_cast<off_t>(offset));
   if (n < 0)
-    return static_cast<HRESULT>(0x88000000u | (static_cast<UInt32>(errno) & 0xFFFF));
+    return PlatformErrorToHResult(static_cast<UInt32>(errno));
   return static_cast<UInt32>(n) == size ? S_OK : E_FAIL;
 }
 
 HRESULT TvorTempFile::ReadAt(UInt64 offset, void *data, UInt32 size) noexcept {
   const ssize_t n = pread(FFile, data, size, static_cast<off_t>(offset));
   if (n < 0)
-    return static_cast<HRESULT>(0x88000000u | (static_cast<UInt32>(errno) & 0xFFFF));
+    return PlatformErrorToHResult(static_cast<UInt32>(errno));
   return static_cast<UInt32>(n) == size ? S_OK : E_FAIL;
 }
 

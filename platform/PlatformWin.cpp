@@ -102,10 +102,9 @@ TvorTempFile::~TvorTempFile() { Close(); }
 
 bool TvorTempFile::IsOpen() const noexcept { return FFile != INVALID_HANDLE_VALUE; }
 
-static HRESULT LastErrorHResult() noexcept {
-  const DWORD e = GetLastError();
-  return e == 0 ? E_FAIL : HRESULT_FROM_WIN32(e);
-}
+HRESULT PlatformErrorToHResult(UInt32 code) noexcept { return code == 0 ? E_FAIL : HRESULT_FROM_WIN32(code); }
+
+static HRESULT LastErrorHResult() noexcept { return PlatformErrorToHResult(GetLastError()); }
 
 HRESULT TvorTempFile::Create() noexcept {
   if (IsOpen())

@@ -37,9 +37,7 @@ HRESULT ExceptionToHResult() noexcept {
   } catch (const std::length_error &) {  // a container asked for more than it can ever hold
     return E_OUTOFMEMORY;
   } catch (const EOSError &e) {
-    // A failed call that left no error code must still fail: S_OK would report it as success.
-    const UInt32 c = e.ErrorCode();
-    return c == 0 ? E_FAIL : static_cast<HRESULT>(0x80070000u | (c & 0xFFFFu));
+    return PlatformErrorToHResult(e.ErrorCode());
   } catch (const std::invalid_argument &) {
     return E_INVALIDARG;
   } catch (const EInvalidPointer &) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "fixtures/TestCallbacks.h"
+#include "platform/Platform.h"
 #include "plugin/Archive.h"
 #include "streams/PropVariant.h"
 
@@ -234,7 +235,7 @@ TEST(ArchiveBase, ExceptionsOfOpenBecomeHResults) {
       {[] { throw std::bad_alloc(); }, E_OUTOFMEMORY},
       {[] { throw EAbort(); }, static_cast<HRESULT>(0x800704C7u)},
       {[] { RaiseHResult(E_ABORT); }, E_ABORT},
-      {[] { throw EOSError(2); }, static_cast<HRESULT>(0x80070002u)},
+      {[] { throw EOSError(2); }, PlatformErrorToHResult(2)},
       {[] { throw std::invalid_argument("x"); }, E_INVALIDARG},
       {[] { throw std::runtime_error("x"); }, E_UNEXPECTED},
       {[] { std::vector<Byte> v; v.reserve(v.max_size() + 1); }, E_OUTOFMEMORY},

@@ -311,13 +311,21 @@ HRESULT Converted(E e) {
   return GuardHResult([&]() -> HRESULT { throw e; });
 }
 
+// System error codes reach the host in the form it decodes: HRESULT_FROM_WIN32 on Windows, its
+// errno form on Linux (so that it prints "errno=N" and the errno's text, not a Windows message).
+#ifdef _WIN32
+constexpr UInt32 kSystemFacility = 0x80070000u;
+#else
+constexpr UInt32 kSystemFacility = 0x88000000u;
+#endif
+
 TEST(Errors, ExceptionKindsMapToHResults) {
   EXPECT_EQ(Converted(EAbort()), static_cast<HRESULT>(0x800704C7u));
   EXPECT_EQ(Converted(EOleSysError(S_FALSE)), S_FALSE);
   EXPECT_EQ(Converted(EOleSysError(E_ABORT)), E_ABORT);
   EXPECT_EQ(Converted(std::bad_alloc()), E_OUTOFMEMORY);
-  EXPECT_EQ(Converted(EOSError(5)), static_cast<HRESULT>(0x80070005u));
-  EXPECT_EQ(Converted(EOSError(0x12345)), static_cast<HRESULT>(0x80072345u));
+  EXPECT_EQ(Converted(EOSError(5)), static_cast<HRESULT>(kSystemFacility | 5));
+  EXPECT_EQ(Converted(EOSError(0x12345)), static_cast<HRESULT>(kSystemFacility | 0x2345));
   EXPECT_EQ(Converted(std::invalid_argument("x")), E_INVALIDARG);
   EXPECT_EQ(Converted(EInvalidPointer()), E_POINTER);
   EXPECT_EQ(Converted(std::runtime_error("x")), E_UNEXPECTED);
