@@ -28,6 +28,7 @@ void Usage() {
                "  --digests md5|sha1|both|none   stored digests of the files (default both)\n"
                "  --source TEXT            data source name\n"
                "  --wrong-md5 RELPATH      store a wrong MD5 for that file\n"
+               "  --wrong-sha1 RELPATH     store a wrong SHA-1 for that file\n"
                "  --corrupt-chunk RELPATH  flip a byte in the middle of that file's first chunk\n"
                "  --missing K              do not write segment K\n"
                "  --truncate K:BYTES       cut BYTES from the end of segment K\n";
@@ -85,6 +86,15 @@ TAd1Node &FindNode(std::vector<TAd1Node> &nodes, const std::string &relPath) {
   throw std::invalid_argument("no item " + relPath);
 }
 
+// Changes the first hex digit of the stored digest `key` of a file.
+void SpoilDigest(std::vector<TAd1Node> &roots, const std::string &relPath, UInt32 key) {
+  std::vector<TAd1Meta> &meta = FindNode(roots, relPath).Meta;
+  const auto entry = std::find_if(meta.begin(), meta.end(), [&](const TAd1Meta &m) { return m.Key == key; });
+  if (entry == meta.end())
+    throw std::invalid_argument(relPath + " has no stored digest of that kind to spoil");
+  entry->Value[0] = entry->Value[0] == '0' ? '1' : '0';
+}
+
 std::string ItemPath(std::string relPath) {
   std::replace(relPath.begin(), relPath.end(), '/', '\\');
   return relPath;
@@ -93,7 +103,7 @@ std::string ItemPath(std::string relPath) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string from, out, wrongMd5, corruptChunk;
+  std::string from, out, wrongMd5, wrongSha1, corruptChunk;
   unsigned digests = kAd1BothDigests;
   UInt64 missing = 0, truncateSegment = 0, truncateBytes = 0;
   TAd1Options o;
@@ -116,6 +126,7 @@ int main(int argc, char **argv) {
         else if (v == "none") digests = kAd1NoDigest;
         else Usage();
       } else if (arg == "--wrong-md5") wrongMd5 = v;
+      else if (arg == "--wrong-sha1") wrongSha1 = v;
       else if (arg == "--corrupt-chunk") corruptChunk = v;
       else if (arg == "--missing") missing = Number(v);
       else if (arg == "--truncate") {
@@ -131,13 +142,10 @@ int main(int argc, char **argv) {
       Usage();
 
     std::vector<TAd1Node> roots = ReadTree(from, digests);
-    if (!wrongMd5.empty()) {
-      std::vector<TAd1Meta> &meta = FindNode(roots, wrongMd5).Meta;
-      const auto md5 = std::find_if(meta.begin(), meta.end(), [](const TAd1Meta &m) { return m.Key == NAd1Key::kMD5; });
-      if (md5 == meta.end())
-        throw std::invalid_argument(wrongMd5 + " has no stored MD5 to spoil");
-      md5->Value[0] = md5->Value[0] == '0' ? '1' : '0';
-    }
+    if (!wrongMd5.empty())
+      SpoilDigest(roots, wrongMd5, NAd1Key::kMD5);
+    if (!wrongSha1.empty())
+      SpoilDigest(roots, wrongSha1, NAd1Key::kSHA1);
 
     // Segment 1 is --out itself; the others lie beside it.
     const size_t slash = out.find_last_of('/');
