@@ -6,6 +6,13 @@
 
 #include "plugin/HostAbi.h"
 
+// Separator of the folders in an item path, as the host splits it.
+#ifdef _WIN32
+inline constexpr wchar_t kPlatformPathDelimiter = L'\\';
+#else
+inline constexpr wchar_t kPlatformPathDelimiter = L'/';
+#endif
+
 // Error code of the last failed system call (GetLastError; errno on Linux).
 UInt32 PlatformLastError() noexcept;
 // HRESULT of such a code in the form the host decodes: HRESULT_FROM_WIN32 on Windows, the host's

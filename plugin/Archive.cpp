@@ -478,13 +478,15 @@ void Tvor7zArchive::GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VAR
 
 void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,
                                    Tvor7zProgress &progress,
-                                   const std::function<Int32(ISequentialOutStream *)> &decode) {
+                                   const std::function<Int32(ISequentialOutStream *)> &decode, bool isFolder) {
   ComPtr<ISequentialOutStream> stream;
   Int32 askMode = testMode ? NAskMode::kTest : NAskMode::kExtract;
   const HRESULT hr = CheckHResult(callback->GetStream(index, stream.Put(), askMode));
   if (hr != S_OK) {
     stream = nullptr;
     askMode = NAskMode::kSkip;
+  } else if (isFolder) {
+    stream = nullptr;
   } else if (testMode) {
     stream = new Tvor7zTestSequentialOutStream();
     askMode = NAskMode::kTest;

@@ -169,8 +169,10 @@ public:
 
   // One requested item through the host's per-item protocol: output stream, prepare, decode into it
   // (`decode` returns the operation result), report. Without a stream the item's size counts as done.
+  // A folder gets no stream and keeps the asked mode (the host makes the folder itself).
   void ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,
-                      Tvor7zProgress &progress, const std::function<Int32(ISequentialOutStream *)> &decode);
+                      Tvor7zProgress &progress, const std::function<Int32(ISequentialOutStream *)> &decode,
+                      bool isFolder = false);
 
 protected:
   std::recursive_mutex FLock;
