@@ -1,16 +1,620 @@
 #include "formats/ad1/AD1Archive.h"
 
-#include "plugin/Registry.h"
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
 
-// The signature's terminating zero is part of the test, so 16 bytes are needed in the end.
-UInt32 WINAPI IsArc_AD1(const Byte *p, size_t size) {
-  if (size < 8)
-    return 2;
-  if (std::memcmp(p, "ADSEGMEN", 8) != 0)
+#include "blocks/FlateDecoder.h"
+#include "blocks/MtBlocksDecoder.h"
+#include "formats/ad1/AD1ArchiveStream.h"
+#include "hashers/Hashers.h"
+#include "platform/Platform.h"
+#include "plugin/Registry.h"
+#include "streams/OutStreams.h"
+#include "streams/Progress.h"
+#include "streams/PropVariant.h"
+
+using namespace NAD1Layout;
+using namespace NOperationResult;
+
+namespace {
+constexpr UInt32 kDataBufferSize = 65536;
+constexpr UInt32 kUtf8CodePage = 65001;
+constexpr PROPID kpidMD5Raw = 0x10000;
+constexpr PROPID kpidSource = 0x10006;
+
+const TvorPropertyInfo kArchiveProps[] = {
+    {L"Case", 0x10000, VT_BSTR},        {L"Evidence", 0x10001, VT_BSTR},
+    {L"Description", 0x10002, VT_BSTR}, {L"Examiner", 0x10003, VT_BSTR},
+    {nullptr, kpidComment, VT_BSTR},    {L"Date acquired", 0x10004, VT_FILETIME},
+    {L"ID", 0x10005, VT_BSTR},          {L"Source", kpidSource, VT_BSTR},
+};
+
+// Path and folder flag are listed too, so that a detailed listing shows them.
+const TvorPropertyInfo kItemProps[] = {
+    {nullptr, kpidPath, VT_BSTR},       {nullptr, kpidIsDir, VT_BOOL},      {nullptr, kpidSize, VT_UI8},
+    {nullptr, kpidCTime, VT_FILETIME}, {nullptr, kpidMTime, VT_FILETIME}, {nullptr, kpidATime, VT_FILETIME},
+};
+
+bool IsUsedKey(UInt32 key) {
+  switch (key) {
+  case NAD1Key::kFileSize:
+  case NAD1Key::kAccessTime:
+  case NAD1Key::kCreationTime:
+  case NAD1Key::kModificationTime:
+  case NAD1Key::kMD5:
+  case NAD1Key::kSHA1:
+  case NAD1Key::kFolderPath:
+    return true;
+  default:
+    return false;
+  }
+}
+
+bool IsInteger(const AString &text) {
+  Int64 value = 0;
+  const char *end = text.data() + text.size();
+  const auto [p, ec] = std::from_chars(text.data(), end, value);
+  return ec == std::errc() && p == end;
+}
+
+UString Widen(const AString &text) { return UString(text.begin(), text.end()); }
+
+// A folder path as stored (written with backslashes, perhaps with one at the end) in the host's form.
+UString FolderPath(UString path) {
+  std::replace(path.begin(), path.end(), L'\\', kPlatformPathDelimiter);
+  if (!path.empty() && path.back() == kPlatformPathDelimiter)
+    path.pop_back();
+  return path;
+}
+}  // namespace
+
+// ---- open ----
+
+bool Tvor7zAD1Archive::ReadSegmentHeader(IInStream *stream, TSegmentHeader &header) {
+  Byte b[kSegmentHeaderSize];
+  size_t got = 0;
+  CheckHResult(stream->Seek(0, STREAM_SEEK_SET, nullptr));
+  CheckHResult(ReadStream(stream, b, sizeof(b), &got));
+  if (IsArc_AD1(b, got) != 1 || got < sizeof(b))
+    return false;
+  header.Number = AD1GetUi32(b + kSegmentNumber);
+  header.Count = AD1GetUi32(b + kSegmentCount);
+  header.SegmentSize = AD1GetUi32(b + kSegmentSize);
+  header.DataOffset = AD1GetUi32(b + kDataOffset);
+  return true;
+}
+
+UString Tvor7zAD1Archive::SegmentName(UInt32 number) { return FBaseName + L".ad" + std::to_wstring(number); }
+
+ComPtr<IInStream> Tvor7zAD1Archive::OpenVolume(const UString &name, IArchiveOpenCallback *openCallback) {
+  if (!FVolumeCallback)
+    FVolumeCallback = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
+  ComPtr<IInStream> stream;
+  // A file that is missing or cannot be opened is just as absent here.
+  if (FVolumeCallback)
+    FVolumeCallback->GetStream(name.c_str(), stream.Put());
+  return stream;
+}
+
+void Tvor7zAD1Archive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback) {
+  FItems = new Tvor7zAD1Items();
+  FVisitedItems.clear();
+  FVisitedMeta.clear();
+  TSegmentHeader header;
+  if (!ReadSegmentHeader(FStream, header))
+    RaiseHResult(S_FALSE);
+  FBaseName = ChangeExtension(GetArchiveName(), UString());
+
+  ComPtr<IInStream> first(FStream);
+  if (header.Number == 1) {
+    // Segment 1 under another name: its fellows cannot be named, so it stands alone. A set of one
+    // is whole under any name.
+    if (GetArchiveExtension() != L".ad1" && header.Count > 1) {
+      header.Count = 1;
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    }
+  } else {
+    FVolumeCallback = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
+    if (!FVolumeCallback)
+      RaiseHResult(S_FALSE);
+    first = OpenVolume(SegmentName(1), openCallback);
+    if (!first) {
+      // Opened, but with nothing to show: that must not pass for an empty image.
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return;
+    }
+    if (!ReadSegmentHeader(first, header))
+      RaiseHResult(S_FALSE);
+  }
+  JoinSegments(first, header, openCallback);
+  FDataStream = new Tvor7zBufferedInStream(FJoined, kDataBufferSize);
+  FCodePage = kUtf8CodePage;
+  if (!ReadImage())
+    RaiseHResult(S_FALSE);
+}
+
+void Tvor7zAD1Archive::JoinSegments(IInStream *first, const TSegmentHeader &header,
+                                    IArchiveOpenCallback *openCallback) {
+  FJoined = new Tvor7zLimitInStream();
+  // Bytes of a segment file of `length` bytes that belong to the data space. A file shorter than its
+  // data offset holds none (the difference would wrap around).
+  const auto dataIn = [&](UInt64 length) -> UInt64 {
+    return length > header.DataOffset ? length - header.DataOffset : 0;
+  };
+  ComPtr<IInStream> stream(first);
+  for (UInt64 number = 1;;) {
+    UInt64 length = 0;
+    CheckHResult(stream->Seek(0, STREAM_SEEK_END, &length));
+    if (length > header.SegmentSize) {
+      FJoined->AddSegment(stream, header.DataOffset, dataIn(header.SegmentSize));
+      SetErrorFlag(kpv_ErrorFlags_DataAfterEnd);
+      return;
+    }
+    FJoined->AddSegment(stream, header.DataOffset, dataIn(length));
+    if (length < header.DataOffset || (number < header.Count && length < header.SegmentSize)) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return;
+    }
+    if (++number > header.Count)
+      return;
+    stream = OpenVolume(SegmentName(static_cast<UInt32>(number)), openCallback);
+    TSegmentHeader next;
+    if (!stream || !ReadSegmentHeader(stream, next)) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return;
+    }
+    if (next.Number != number || next.Count != header.Count || next.SegmentSize != header.SegmentSize ||
+        next.DataOffset != header.DataOffset) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      return;
+    }
+  }
+}
+
+UInt64 Tvor7zAD1Archive::DataSpaceLength() {
+  UInt64 length = 0;
+  CheckHResult(FJoined->Seek(0, STREAM_SEEK_END, &length));
+  return length;
+}
+
+size_t Tvor7zAD1Archive::ReadAt(UInt64 position, void *data, size_t size) {
+  if (position > static_cast<UInt64>(std::numeric_limits<Int64>::max()))
     return 0;
-  if (size < 16)
-    return 2;
-  return std::memcmp(p + 8, "TEDFILE\0", 8) == 0 ? 1 : 0;
+  CheckHResult(FDataStream->Seek(static_cast<Int64>(position), STREAM_SEEK_SET, nullptr));
+  size_t got = 0;
+  CheckHResult(ReadStream(FDataStream, data, size, &got));
+  return got;
+}
+
+bool Tvor7zAD1Archive::ReadText(UInt64 position, UInt64 length, AString &text) {
+  const size_t wanted = static_cast<size_t>(std::min<UInt64>(length, kMaxTextLength));
+  text.resize(wanted);
+  text.resize(ReadAt(position, text.data(), wanted));
+  if (text.size() < wanted) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return false;
+  }
+  if (length > kMaxTextLength)
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  return true;
+}
+
+bool Tvor7zAD1Archive::ReadImage() {
+  Byte h[kV4HeaderSize] = {};
+  if (ReadAt(0, h, kImageStartSize) < kImageStartSize ||
+      std::memcmp(h, kImageSignature, kImageSignatureSize) != 0)
+    return false;
+  const UInt32 version = AD1GetUi32(h + kVersion);
+  if (version != 3 && version != 4)
+    return false;
+  const UInt32 headerSize = version == 3 ? kV3HeaderSize : kV4HeaderSize;
+  if (ReadAt(kImageStartSize, h + kImageStartSize, headerSize - kImageStartSize) < headerSize - kImageStartSize)
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+  const UInt32 nameLength = AD1GetUi32(h + kNameLength);
+  if (nameLength != 0) {
+    AString name;
+    ReadText(version == 3 ? kV3HeaderSize : AD1GetUi32(h + kV4NamePosition), nameLength, name);
+    FItems->GetInfo()->SourceName = AnsiToUnicode(name);
+  }
+  FItems->SetChunkSize(AD1GetUi32(h + kChunkSize));
+  const UInt32 firstItem = AD1GetUi32(h + kFirstItem);
+  if (firstItem != 0)
+    WalkItems(firstItem);
+  return true;
+}
+
+void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
+  // Pre-order without recursion, so that deep nesting cannot exhaust the stack: an item's next
+  // sibling waits below its first child.
+  struct TPending {
+    UInt64 Position;
+    UString ParentPath;
+  };
+  std::vector<TPending> pending{{firstItem, UString()}};
+  // Every item keeps its whole path, so a deep tree costs the square of its depth: a hostile image
+  // could ask for far more memory than it is large. Real trees stay well within a few characters
+  // of path per byte of image.
+  const UInt64 pathBudget = kPathCharsPerDataByte * DataSpaceLength() + kMaxTextLength;
+  UInt64 pathChars = 0;
+  while (!pending.empty()) {
+    TPending level = std::move(pending.back());
+    pending.pop_back();
+    // A position seen before would repeat a part of the tree, possibly for ever.
+    if (!FVisitedItems.insert(level.Position).second) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      continue;
+    }
+    Tvor7zAD1Item &item = *FItems->Add();
+    UInt64 next = 0, firstChild = 0;
+    if (!ReadItem(level.Position, level.ParentPath, item, next, firstChild))
+      continue;
+    pathChars += item.Path.size();
+    if (pathChars > pathBudget) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      return;
+    }
+    if (next != 0)
+      pending.push_back({next, level.ParentPath});
+    if (firstChild != 0)
+      pending.push_back({firstChild, item.Path});
+  }
+}
+
+bool Tvor7zAD1Archive::ReadItem(UInt64 position, const UString &parentPath, Tvor7zAD1Item &item, UInt64 &next,
+                                UInt64 &firstChild) {
+  Byte r[kItemRecordSize];
+  if (ReadAt(position, r, sizeof(r)) < sizeof(r)) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return false;
+  }
+  const UInt32 type = AD1GetUi32(r + kItemType);
+  if (type != kTypeFile && type != kTypeFolder) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  next = AD1GetUi64(r + kItemNext);
+  firstChild = AD1GetUi64(r + kItemFirstChild);
+  item.IsFolder = type == kTypeFolder;
+  item.Size = AD1GetUi64(r + kItemSize);
+  item.DataOffset = AD1GetUi64(r + kItemData);
+
+  const UInt32 nameLength = AD1GetUi32(r + kItemNameLength);
+  if (nameLength == 0) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  } else {
+    AString name;
+    ReadText(position + kItemRecordSize, nameLength, name);
+    const UString n = AnsiToUnicode(name);
+    item.Path = parentPath.empty() ? n : parentPath + kPlatformPathDelimiter + n;
+  }
+
+  const UInt64 firstMeta = AD1GetUi64(r + kItemFirstMeta);
+  if (firstMeta == 0)
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  else
+    ReadMetadata(firstMeta, item);
+  return true;
+}
+
+void Tvor7zAD1Archive::ReadMetadata(UInt64 position, Tvor7zAD1Item &item) {
+  const UInt64 spaceLength = DataSpaceLength();
+  for (; position != 0;) {
+    // Entries belong to one item each; one seen before means the chain loops or is shared.
+    if (!FVisitedMeta.insert(position).second) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      return;
+    }
+    Byte e[kMetaEntrySize];
+    if (ReadAt(position, e, sizeof(e)) < sizeof(e)) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return;
+    }
+    const UInt64 next = AD1GetUi64(e + kMetaNext);
+    const UInt32 key = AD1GetUi32(e + kMetaKey);
+    const UInt32 length = AD1GetUi32(e + kMetaValueLength);
+    const UInt64 valuePosition = position + kMetaEntrySize;
+    if (length == 0) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    } else if (!IsUsedKey(key)) {
+      // Not read, but a value cut off by the end of the data still shows.
+      if (valuePosition > spaceLength || spaceLength - valuePosition < length)
+        SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    } else {
+      AString value;
+      ReadText(valuePosition, length, value);
+      switch (key) {
+      case NAD1Key::kFileSize:
+        if (!item.IsFolder && !IsInteger(value))
+          SetErrorFlag(kpv_ErrorFlags_HeadersError);
+        break;
+      case NAD1Key::kAccessTime:
+        item.ATime = AD1DateTimeToFileTime(value);
+        break;
+      case NAD1Key::kCreationTime:
+        item.CTime = AD1DateTimeToFileTime(value);
+        break;
+      case NAD1Key::kModificationTime:
+        item.MTime = AD1DateTimeToFileTime(value);
+        break;
+      case NAD1Key::kMD5:
+        HexToDigest(Widen(value), item.MD5, sizeof(item.MD5));
+        break;
+      case NAD1Key::kSHA1:
+        HexToDigest(Widen(value), item.SHA1, sizeof(item.SHA1));
+        break;
+      case NAD1Key::kFolderPath:
+        if (item.IsFolder)
+          item.Path = FolderPath(AnsiToUnicode(value));
+        else
+          SetErrorFlag(kpv_ErrorFlags_HeadersError);
+        break;
+      default:
+        break;
+      }
+    }
+    position = next;
+  }
+}
+
+void Tvor7zAD1Archive::DoClose() {
+  FItems = nullptr;
+  FDataStream = nullptr;
+  FJoined = nullptr;
+  FVolumeCallback = nullptr;
+  FVisitedItems.clear();
+  FVisitedMeta.clear();
+}
+
+// ---- listing ----
+
+void Tvor7zAD1Archive::DoGetNumberOfArchiveProperties(UInt32 &count) { count = std::size(kArchiveProps); }
+
+void Tvor7zAD1Archive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
+  GetPropertyInfoFromTable(kArchiveProps, index, name, propID, varType);
+}
+
+void Tvor7zAD1Archive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
+  if (propID == kpidSource && FItems)
+    PropSetStringIfAny(value, FItems->GetInfo()->SourceName);
+}
+
+void Tvor7zAD1Archive::DoGetNumberOfItems(UInt32 &count) { count = FItems ? FItems->GetCount() : 0; }
+
+void Tvor7zAD1Archive::DoGetNumberOfProperties(UInt32 &count) { count = std::size(kItemProps); }
+
+void Tvor7zAD1Archive::DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
+  GetPropertyInfoFromTable(kItemProps, index, name, propID, varType);
+}
+
+void Tvor7zAD1Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
+  if (!FItems || index >= FItems->GetCount())
+    return;
+  const Tvor7zAD1Item &item = *FItems->GetItem(index);
+  const auto setTime = [&](UInt64 t) {
+    if (t != 0)
+      PropSetFileTime(value, t);
+  };
+  switch (propID) {
+  case kpidPath:
+    PropSetStringIfAny(value, item.Path);
+    break;
+  case kpidIsDir:
+    PropSetBool(value, item.IsFolder);
+    break;
+  case kpidSize:
+    if (!item.IsFolder)
+      PropSetUInt64(value, item.Size);
+    break;
+  case kpidCTime:
+    setTime(item.CTime);
+    break;
+  case kpidMTime:
+    setTime(item.MTime);
+    break;
+  case kpidATime:
+    setTime(item.ATime);
+    break;
+  default:
+    break;
+  }
+}
+
+void Tvor7zAD1Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
+
+void Tvor7zAD1Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
+  switch (index) {
+  case 0:
+    *name = AllocBstr(L"MD5");
+    *propID = kpidMD5Raw;
+    break;
+  case 1:
+    *propID = kpidSha1;
+    break;
+  default:
+    RaiseHResult(E_INVALIDARG);
+  }
+}
+
+void Tvor7zAD1Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
+                                    UInt32 *propType) {
+  if (!FItems || index >= FItems->GetCount())
+    return;
+  const Tvor7zAD1Item &item = *FItems->GetItem(index);
+  if (item.IsFolder)
+    return;
+  if (propID == kpidMD5Raw && item.HasMD5()) {
+    *data = item.MD5;
+    *dataSize = sizeof(item.MD5);
+    *propType = NPropDataType::kRaw;
+  } else if (propID == kpidSha1 && item.HasSHA1()) {
+    *data = item.SHA1;
+    *dataSize = sizeof(item.SHA1);
+    *propType = NPropDataType::kRaw;
+  }
+}
+
+// ---- data ----
+
+bool Tvor7zAD1Archive::ReadChunkPositions(const Tvor7zAD1Item &item, std::vector<UInt64> &positions) {
+  const UInt64 spaceLength = DataSpaceLength();
+  if (item.DataOffset == 0 || item.DataOffset >= spaceLength)
+    return false;
+  Byte b[8];
+  if (ReadAt(item.DataOffset, b, sizeof(b)) < sizeof(b))
+    return false;
+  const UInt64 count = AD1GetUi64(b);
+  // N + 1 positions of 8 bytes must lie in the data space: the allocation stays within the file.
+  const UInt64 room = spaceLength - item.DataOffset < 8 ? 0 : (spaceLength - item.DataOffset - 8) / 8;
+  if (count == 0 || count >= room)
+    return false;
+  positions.resize(static_cast<size_t>(count + 1));
+  std::vector<Byte> raw(std::min<size_t>(positions.size(), kDataBufferSize / 8) * 8);
+  for (size_t done = 0; done < positions.size();) {
+    const size_t n = std::min(positions.size() - done, raw.size() / 8);
+    if (ReadAt(item.DataOffset + 8 + done * 8, raw.data(), n * 8) < n * 8)
+      return false;
+    for (size_t i = 0; i < n; i++)
+      positions[done + i] = AD1GetUi64(raw.data() + i * 8);
+    done += n;
+  }
+  return true;
+}
+
+void Tvor7zAD1Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
+  if (!FItems || !FDataStream || index >= FItems->GetCount())
+    return;
+  const Tvor7zAD1Item &item = *FItems->GetItem(index);
+  const UInt32 chunk = FItems->GetChunkSize();
+  if (item.IsFolder || item.DataOffset == 0 || chunk == 0 || chunk > kMaxStreamChunkSize)
+    return;
+  std::vector<UInt64> positions;
+  if (item.Size != 0 && !ReadChunkPositions(item, positions))
+    return;
+  // Chunks past the file's end hold none of its bytes.
+  const UInt64 needed = item.Size / chunk + (item.Size % chunk != 0 ? 1 : 0);
+  const UInt64 count = std::min<UInt64>(positions.empty() ? 0 : positions.size() - 1, needed);
+  if (count > std::numeric_limits<UInt32>::max())
+    return;
+  ComPtr<Tvor7zBlocks> blocks(new Tvor7zBlocks(item.Size, chunk, static_cast<UInt32>(count)));
+  for (UInt64 i = 0; i < count; i++) {
+    Tvor7zBlock_ *b = blocks->Add();
+    const UInt64 from = positions[i], to = positions[i + 1];
+    b->Offset = from;
+    b->StoredSize = static_cast<UInt32>(std::min<UInt64>(to > from ? to - from : 0, std::numeric_limits<UInt32>::max()));
+    b->Position = i * chunk;
+    b->Size = static_cast<UInt32>(std::min<UInt64>(chunk, item.Size - b->Position));
+    b->Flags = 0;
+    b->Valid = true;
+  }
+  stream = static_cast<ISequentialInStream *>(
+      static_cast<IInStream *>(new Tvor7zAD1ArchiveStream2(FDataStream.Get(), blocks.Get())));
+}
+
+struct Tvor7zAD1Archive::TExtraction {
+  ComPtr<IHasher> MD5;
+  ComPtr<IHasher> SHA1;
+  ComPtr<TvorFlateDecodeDecoder> Decoder;
+  ComPtr<Tvor7zLimitSequentialInStream> Limit;
+};
+
+void Tvor7zAD1Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
+                                 IArchiveExtractCallback *callback) {
+  Tvor7zProgress progress(callback);
+  const UInt32 count = FItems ? FItems->GetCount() : 0;
+  const bool all = numItems == 0xFFFFFFFFu;
+  const UInt32 n = all ? count : numItems;
+  UInt64 total = 0;
+  for (UInt32 i = 0; i < n; i++) {
+    const UInt32 index = all ? i : indices[i];
+    if (index >= count)
+      RaiseHResult(E_INVALIDARG);
+    const Tvor7zAD1Item &item = *FItems->GetItem(index);
+    if (!item.IsFolder)
+      total += item.Size;
+  }
+  CheckHResult(progress.SetTotal(total));
+  TExtraction extraction;
+  for (UInt32 i = 0; i < n; i++) {
+    const UInt32 index = all ? i : indices[i];
+    const Tvor7zAD1Item &item = *FItems->GetItem(index);
+    ExtractOneItem(
+        callback, index, testMode, item.IsFolder ? 0 : item.Size, progress,
+        [&](ISequentialOutStream *s) { return ExtractFile(item, s, progress, extraction); }, item.IsFolder);
+  }
+  CheckHResult(progress.Flush());
+}
+
+Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStream *stream,
+                                    Tvor7zProgress &progress, TExtraction &extraction) {
+  // The stored digest: MD5 when there is one, else SHA-1.
+  ComPtr<IHasher> hasher;
+  const Byte *expected = nullptr;
+  UInt32 expectedSize = 0;
+  if (item.HasMD5()) {
+    if (!extraction.MD5)
+      extraction.MD5 = new Tvor7zWinCryptMD5Hasher();
+    hasher = extraction.MD5;
+    expected = item.MD5;
+    expectedSize = sizeof(item.MD5);
+  } else if (item.HasSHA1()) {
+    if (!extraction.SHA1)
+      extraction.SHA1 = CreateSHA1Hasher(&FCodecsInfo);
+    hasher = extraction.SHA1;
+    expected = item.SHA1;
+    expectedSize = sizeof(item.SHA1);
+  }
+  ComPtr<ISequentialOutStream> target(stream);
+  ComPtr<Tvor7zHashSequentialOutStream> hashStream;
+  if (hasher) {
+    hasher->Init();
+    hashStream = new Tvor7zHashSequentialOutStream(hasher, stream);
+    target = hashStream.Get();
+  }
+  ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(target));
+  ComPtr<Tvor7zProgressSequentialOutStream> out(
+      new Tvor7zProgressSequentialOutStream(&progress, static_cast<ISequentialOutStream *>(counter.Get())));
+
+  Int32 result = kOK;
+  if (item.Size != 0) {
+    std::vector<UInt64> positions;
+    if (!ReadChunkPositions(item, positions)) {
+      result = kHeadersError;
+    } else {
+      if (!extraction.Decoder)
+        extraction.Decoder = new TvorFlateDecodeDecoder();
+      if (!extraction.Limit)
+        extraction.Limit = new Tvor7zLimitSequentialInStream();
+      const UInt64 chunk = FItems->GetChunkSize();
+      for (size_t i = 0; i + 1 < positions.size() && result == kOK; i++) {
+        const UInt64 from = positions[i], to = positions[i + 1];
+        // A chunk the data space cannot hold reads as empty and fails to decode.
+        const bool inside = from <= static_cast<UInt64>(std::numeric_limits<Int64>::max());
+        if (inside)
+          CheckHResult(FDataStream->Seek(static_cast<Int64>(from), STREAM_SEEK_SET, nullptr));
+        extraction.Limit->SetStream(FDataStream, inside && to > from ? to - from : 0);
+        result = Tvor7zMtBlocksDecoder::CoderResultToOperationResult(
+            extraction.Decoder->Code(extraction.Limit, out, nullptr, &chunk, nullptr));
+      }
+      extraction.Limit->SetStream(nullptr, 0);
+    }
+  }
+  if (result == kOK) {
+    if (counter->Count() < item.Size)
+      result = kUnexpectedEnd;
+    else if (counter->Count() > item.Size)
+      result = kDataError;
+  }
+  if (result == kOK && hashStream) {
+    Byte digest[64] = {};
+    if (hasher->GetDigestSize() != expectedSize)
+      return kCRCError;
+    hashStream->GetHash(digest);
+    if (std::memcmp(digest, expected, expectedSize) != 0)
+      result = kCRCError;
+  }
+  return result;
 }
 
 void RegisterAd1Classes(Tvor7zRegistry &registry) {

@@ -1,8 +1,14 @@
+// AD1 logical images: a tree of files and folders with their times and digests, the contents in
+// zlib chunks, spread over one or more segment files. One archive item per file or folder.
 #pragma once
 
-#include "plugin/Archive.h"
+#include <unordered_set>
+#include <vector>
 
-UInt32 WINAPI IsArc_AD1(const Byte *p, size_t size);
+#include "formats/ad1/AD1Format.h"
+#include "formats/ad1/AD1Items.h"
+#include "plugin/Archive.h"
+#include "streams/InStreams.h"
 
 class Tvor7zAD1Archive : public Tvor7zArchive {
 public:
@@ -11,4 +17,68 @@ public:
   static UString GetExtension() { return L"AD1"; }
   static AString GetSignature() { return AString("ADSEGMENTEDFILE", 15); }
   static Func_IsArc GetIsArcFunc() { return IsArc_AD1; }
+
+  void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
+  void DoClose() override;
+  void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
+  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+  void DoGetNumberOfArchiveProperties(UInt32 &count) override;
+  void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
+  void DoGetNumberOfItems(UInt32 &count) override;
+  void DoGetNumberOfProperties(UInt32 &count) override;
+  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
+  void DoGetNumRawProps(UInt32 &count) override;
+  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
+  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+
+  Tvor7zAD1Items *GetItems() const { return FItems.Get(); }
+
+  // Longest name, source name or metadata value read; anything longer is cut there and flagged.
+  static constexpr UInt32 kMaxTextLength = 1u << 20;
+  // Path characters the item list may hold per byte of the data space.
+  static constexpr UInt64 kPathCharsPerDataByte = 4;
+  // Largest chunk size a random-access stream accepts (each cached chunk is held whole).
+  static constexpr UInt32 kMaxStreamChunkSize = 64u << 20;
+
+private:
+  struct TSegmentHeader {
+    UInt32 Number = 0;
+    UInt32 Count = 0;
+    UInt32 SegmentSize = 0;
+    UInt32 DataOffset = 0;
+  };
+  // Reads a segment file's header; false when it is not one.
+  static bool ReadSegmentHeader(IInStream *stream, TSegmentHeader &header);
+  // Joins the segments from `first` (segment 1) on into FJoined.
+  void JoinSegments(IInStream *first, const TSegmentHeader &header, IArchiveOpenCallback *openCallback);
+  ComPtr<IInStream> OpenVolume(const UString &name, IArchiveOpenCallback *openCallback);
+  UString SegmentName(UInt32 number);
+  // Reads the logical image header and walks the item tree; false when it is not an AD1 image.
+  bool ReadImage();
+  void WalkItems(UInt64 firstItem);
+  // Reads one item record and its name and metadata; false ends the walk of its level.
+  bool ReadItem(UInt64 position, const UString &parentPath, Tvor7zAD1Item &item, UInt64 &next, UInt64 &firstChild);
+  void ReadMetadata(UInt64 position, Tvor7zAD1Item &item);
+  // Reads up to `length` bytes at `position` (at most kMaxTextLength); false on a short read.
+  bool ReadText(UInt64 position, UInt64 length, AString &text);
+  // Reads `size` bytes at `position` of the data space; the count read.
+  size_t ReadAt(UInt64 position, void *data, size_t size);
+  UInt64 DataSpaceLength();
+
+  // The chunk positions P0..PN of a file; false when they cannot all be read.
+  bool ReadChunkPositions(const Tvor7zAD1Item &item, std::vector<UInt64> &positions);
+  // Hashers, coder and input window of one Extract call, made on first use.
+  struct TExtraction;
+  Int32 ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
+                    TExtraction &extraction);
+
+  ComPtr<Tvor7zAD1Items> FItems;
+  ComPtr<IInStream> FDataStream;
+  ComPtr<Tvor7zLimitInStream> FJoined;
+  ComPtr<IArchiveOpenVolumeCallback> FVolumeCallback;
+  UString FBaseName;
+  std::unordered_set<UInt64> FVisitedItems;  // bounds the walk of a tree whose positions loop
+  std::unordered_set<UInt64> FVisitedMeta;
 };
