@@ -246,9 +246,15 @@ void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
       SetErrorFlag(kpv_ErrorFlags_HeadersError);
       continue;
     }
+    // A record that cannot be read whole is no item: listing it would add an unnamed empty file.
+    Byte record[kItemRecordSize];
+    if (ReadAt(level.Position, record, sizeof(record)) < sizeof(record)) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      continue;
+    }
     Tvor7zAD1Item &item = *FItems->Add();
     UInt64 next = 0, firstChild = 0;
-    if (!ReadItem(level.Position, level.ParentPath, item, next, firstChild))
+    if (!ReadItem(level.Position, record, level.ParentPath, item, next, firstChild))
       continue;
     pathChars += item.Path.size();
     if (pathChars > pathBudget) {
@@ -262,13 +268,8 @@ void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
   }
 }
 
-bool Tvor7zAD1Archive::ReadItem(UInt64 position, const UString &parentPath, Tvor7zAD1Item &item, UInt64 &next,
-                                UInt64 &firstChild) {
-  Byte r[kItemRecordSize];
-  if (ReadAt(position, r, sizeof(r)) < sizeof(r)) {
-    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-    return false;
-  }
+bool Tvor7zAD1Archive::ReadItem(UInt64 position, const Byte *r, const UString &parentPath, Tvor7zAD1Item &item,
+                                UInt64 &next, UInt64 &firstChild) {
   const UInt32 type = AD1GetUi32(r + kItemType);
   if (type != kTypeFile && type != kTypeFolder) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);

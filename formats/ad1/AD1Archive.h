@@ -58,8 +58,10 @@ private:
   // Reads the logical image header and walks the item tree; false when it is not an AD1 image.
   bool ReadImage();
   void WalkItems(UInt64 firstItem);
-  // Reads one item record and its name and metadata; false ends the walk of its level.
-  bool ReadItem(UInt64 position, const UString &parentPath, Tvor7zAD1Item &item, UInt64 &next, UInt64 &firstChild);
+  // Takes one item from its record `r` (read at `position`), with its name and metadata; false
+  // ends the walk of its level.
+  bool ReadItem(UInt64 position, const Byte *r, const UString &parentPath, Tvor7zAD1Item &item, UInt64 &next,
+                UInt64 &firstChild);
   void ReadMetadata(UInt64 position, Tvor7zAD1Item &item);
   // Reads up to `length` bytes at `position` (at most kMaxTextLength); false on a short read.
   bool ReadText(UInt64 position, UInt64 length, AString &text);

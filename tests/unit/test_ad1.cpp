@@ -383,6 +383,13 @@ TEST(AD1Archive, HostileTreesEndWithAFlagInsteadOfLoopingOrExhaustingMemory) {
     o.Archive->GetStream(0, none.Put());
     EXPECT_FALSE(none);
   }
+  {  // the data ends inside the last record: no unnamed empty item for it
+    const UInt64 last = layout.ItemPositions.at("Gr\xC3\xBC\xC3\x9F" "e.txt");
+    TOpened o = OpenSpace(std::vector<Byte>(space.begin(), space.begin() + static_cast<ptrdiff_t>(last + 20)));
+    ASSERT_EQ(o.Result, S_OK);
+    EXPECT_EQ(o.Count(), 6u);
+    EXPECT_EQ(o.ErrorFlags(), kUnexpected);
+  }
   {  // an unknown item type: the item stays, empty, and its level ends
     auto s = space;
     s[layout.ItemPositions.at("docs\\a.txt") + 40] = 9;
