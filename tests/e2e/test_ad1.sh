@@ -94,7 +94,7 @@ run_in() {
 }
 
 for host in $(e2e_hosts); do
-  if [ "$host" = win ]; then sep='\'; else sep=/; fi
+  if [ "$host" = win ]; then sep='\\'; else sep=/; fi
   tr / "$sep" <expected.txt >"expected-$host.txt"
 
   for dir in v3 v4 v3set v4set; do
