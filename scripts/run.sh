@@ -69,4 +69,25 @@ md5sum disk.raw linux/disk.img windows/disk.img 2>/dev/null || md5sum disk.raw l
 cd "$src"
 # ---- end of WHX demo ----
 
+# ---- AD1 demo: this project's sources as a logical image of several segments, listed, tested and
+# extracted by the real hosts, and compared with the folder they came from ----
+cd "$demo"
+"$src/$b/tools/ad1_writer" --from "$src/formats" --out evidence.ad1 --segment-size 30000 --source 'C:\vor7z\formats'
+ls -l evidence.ad*
+say "Linux: 7z l / 7z t / 7z x of evidence.ad1"
+"$linux7z" l evidence.ad1 | sed -n '/^Type/,$p'
+"$linux7z" t evidence.ad1 | tail -4
+"$linux7z" x -y -oad1-linux evidence.ad1 >/dev/null
+if [ -n "${win_dll[0]#-DVOR7Z_WIN_DLL=}" ]; then
+  say "Windows: 7z.exe t / 7z.exe x of evidence.ad2 (a later segment) under wine"
+  bash "$src/scripts/wine-run.sh" "$win7z" t evidence.ad2 | tr -d '\r' | tail -4
+  bash "$src/scripts/wine-run.sh" "$win7z" x -y -oad1-windows evidence.ad2 >/dev/null
+fi
+say "What the hosts extracted against the source folder"
+for d in ad1-linux ad1-windows; do
+  [ -d "$d" ] && diff -r "$src/formats" "$d" && echo "$d: identical to formats/"
+done
+cd "$src"
+# ---- end of AD1 demo ----
+
 say "Done. Install: copy $b/vor7z.so into /usr/lib/p7zip/Formats/ (Linux) or $b-win/vor7z.dll into the Formats folder of 7-Zip (Windows)."
