@@ -1,0 +1,172 @@
+// Writes an L01 logical evidence set of a folder tree, for the end-to-end tests:
+//   l01_writer --from tree --out set/logical.L01 --chunk-sectors 1 --chunks-per-segment 4
+// As in real sets the root entry is the folder "LogicalEntries"; the source folder's entries are its
+// children, taken in name order. stat times become Unix seconds (the modification time also stands
+// in for the creation time, which stat does not give).
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "fixtures/L01Writer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr UInt32 kArchiveAttribute = 0x8, kFolderAttribute = 0x2000000;
+
+void Usage() {
+  std::cerr << "usage: l01_writer --from DIR --out PATH/NAME.L01 [options]\n"
+               "  --chunk-sectors N        sectors of 512 bytes per chunk (default 64)\n"
+               "  --chunks-per-segment N   chunks in each segment file (default: one segment)\n"
+               "  --stored                 chunks stored with their Adler-32, not deflated\n"
+               "  --digests md5|sha1|both|none   stored digests of the files (default md5)\n"
+               "  --wrong-md5 RELPATH      store a wrong MD5 for that file\n"
+               "  --corrupt-chunk K        flip a byte in the middle of chunk K (from 0)\n"
+               "  --missing-segment K      do not write segment K (from 1)\n";
+  std::exit(2);
+}
+
+UInt64 Number(const std::string &s) {
+  char *end = nullptr;
+  const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+  if (s.empty() || *end)
+    Usage();
+  return v;
+}
+
+std::vector<TL01Entry> ReadTree(const fs::path &folder, bool md5, bool sha1) {
+  std::vector<fs::path> entries;
+  for (const auto &entry : fs::directory_iterator(folder))
+    entries.push_back(entry.path());
+  std::sort(entries.begin(), entries.end(),
+            [](const fs::path &a, const fs::path &b) { return a.filename().string() < b.filename().string(); });
+  std::vector<TL01Entry> nodes;
+  for (const fs::path &p : entries) {
+    struct stat st {};
+    if (stat(p.c_str(), &st) != 0)
+      throw std::runtime_error("cannot stat " + p.string());
+    TL01Entry node;
+    node.Name = p.filename().string();
+    node.IsDir = S_ISDIR(st.st_mode);
+    node.CTime = node.MTime = static_cast<UInt64>(st.st_mtime);
+    node.ATime = static_cast<UInt64>(st.st_atime);
+    node.ChangeTime = static_cast<UInt64>(st.st_ctime);
+    node.Attributes = node.IsDir ? kFolderAttribute : kArchiveAttribute;
+    node.StoreMD5 = md5;
+    node.StoreSHA1 = sha1;
+    if (node.IsDir) {
+      node.Children = ReadTree(p, md5, sha1);
+    } else {
+      std::ifstream f(p, std::ios::binary);
+      if (!f)
+        throw std::runtime_error("cannot read " + p.string());
+      node.Data.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+    nodes.push_back(std::move(node));
+  }
+  return nodes;
+}
+
+TL01Entry &FindEntry(std::vector<TL01Entry> &nodes, const std::string &relPath) {
+  const size_t slash = relPath.find('/');
+  const std::string head = relPath.substr(0, slash);
+  for (TL01Entry &node : nodes)
+    if (node.Name == head)
+      return slash == std::string::npos ? node : FindEntry(node.Children, relPath.substr(slash + 1));
+  throw std::invalid_argument("no item " + relPath);
+}
+
+void WriteFiles(const std::string &dir, const std::vector<TEwfSegmentFile> &files) {
+  for (const TEwfSegmentFile &file : files) {
+    const std::string path = dir + file.Name;
+    std::ofstream w(path, std::ios::binary | std::ios::trunc);
+    w.write(reinterpret_cast<const char *>(file.Data.data()), static_cast<std::streamsize>(file.Data.size()));
+    if (!w)
+      throw std::runtime_error("cannot write " + path);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string from, out, digests = "md5", wrongMd5;
+  UInt64 missing = 0;
+  long long corruptChunk = -1;
+  bool stored = false;
+  TL01Options o;
+  try {
+    for (int i = 1; i < argc; i++) {
+      const std::string arg = argv[i];
+      if (arg == "--stored") {
+        stored = true;
+        continue;
+      }
+      if (i + 1 >= argc)
+        Usage();
+      const std::string v = argv[++i];
+      if (arg == "--from") from = v;
+      else if (arg == "--out") out = v;
+      else if (arg == "--chunk-sectors") o.SectorsPerChunk = static_cast<UInt32>(Number(v));
+      else if (arg == "--chunks-per-segment") o.ChunksPerSegment = static_cast<UInt32>(Number(v));
+      else if (arg == "--digests") digests = v;
+      else if (arg == "--wrong-md5") wrongMd5 = v;
+      else if (arg == "--corrupt-chunk") corruptChunk = static_cast<long long>(Number(v));
+      else if (arg == "--missing-segment") missing = Number(v);
+      else Usage();
+    }
+    if (from.empty() || out.empty() || (digests != "md5" && digests != "sha1" && digests != "both" && digests != "none"))
+      Usage();
+    if (stored)
+      o.Compress = [](UInt32) { return false; };
+
+    TL01Entry root;
+    root.Name = "LogicalEntries";
+    root.IsDir = true;
+    root.Children = ReadTree(from, digests == "md5" || digests == "both", digests == "sha1" || digests == "both");
+    if (!wrongMd5.empty()) {
+      TL01Entry &file = FindEntry(root.Children, wrongMd5);
+      if (file.IsDir || !file.StoreMD5)
+        throw std::invalid_argument(wrongMd5 + " has no stored MD5 to spoil");
+      std::string md5 = L01Hex(EwfMD5(file.Data));
+      md5[0] = md5[0] == '0' ? '1' : '0';
+      file.Values["ha"] = md5;
+    }
+
+    // Segment 1 is --out itself; the others lie beside it with the same letter case.
+    const size_t slash = out.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? std::string() : out.substr(0, slash + 1);
+    const std::string name = out.substr(slash == std::string::npos ? 0 : slash + 1);
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.size() - dot != 4)
+      Usage();
+    o.BaseName = name.substr(0, dot);
+    o.Extension = name.substr(dot + 1);
+
+    TL01Layout layout;
+    std::vector<TEwfSegmentFile> files = WriteL01(root, o, &layout);
+    if (corruptChunk >= 0) {
+      if (static_cast<size_t>(corruptChunk) >= layout.Chunks.size())
+        throw std::invalid_argument("no chunk " + std::to_string(corruptChunk) + " to corrupt");
+      const TL01Chunk &c = layout.Chunks[static_cast<size_t>(corruptChunk)];
+      files[c.Segment].Data[c.Offset + c.Size / 2] ^= 0xFF;
+    }
+    if (missing) {
+      if (missing > files.size())
+        throw std::invalid_argument("no segment " + std::to_string(missing) + " to leave out");
+      files.erase(files.begin() + static_cast<ptrdiff_t>(missing - 1));
+    }
+    WriteFiles(dir, files);
+  } catch (const std::exception &e) {
+    std::cerr << "l01_writer: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
