@@ -104,15 +104,14 @@ HRESULT CopyStream(void *buffer, UInt32 bufferSize, Tvor7zProgress *progress, IS
   while (size > 0) {
     const UInt32 want = static_cast<UInt32>(std::min<UInt64>(bufferSize, size));
     UInt32 got = 0;
-    HRESULT hr = inStream->Read(buf, want, &got);
+    const HRESULT readResult = inStream->Read(buf, want, &got);
     if (got > want)
       return E_FAIL;
-    if (hr != S_OK || got == 0)
-      return hr;
+    // Bytes delivered with a failure are still good: they are written before the failure counts.
     UInt32 written = 0;
     while (written < got) {
       UInt32 done = 0;
-      hr = outStream->Write(buf + written, got - written, &done);
+      const HRESULT hr = outStream->Write(buf + written, got - written, &done);
       if (hr != S_OK)
         return hr;
       if (done == 0 || done > got - written)
@@ -122,11 +121,13 @@ HRESULT CopyStream(void *buffer, UInt32 bufferSize, Tvor7zProgress *progress, IS
     if (copied)
       *copied += got;
     size -= got;
-    if (progress) {
-      hr = progress->Add(got);
+    if (progress && got > 0) {
+      const HRESULT hr = progress->Add(got);
       if (hr != S_OK)
         return hr;
     }
+    if (readResult != S_OK || got == 0)
+      return readResult;
   }
   return S_OK;
 }

@@ -47,6 +47,7 @@ private:
 HRESULT ReadStream(ISequentialInStream *stream, void *buffer, size_t size, size_t *processed = nullptr);
 // Writes everything: S_FALSE when a Write accepts nothing, E_FAIL when it claims more than offered.
 HRESULT WriteStream(ISequentialOutStream *stream, const void *buffer, size_t size, size_t *processed = nullptr);
-// Copies `size` bytes through `buffer`, reporting each chunk to `progress` when given.
+// Copies `size` bytes through `buffer`, reporting each chunk to `progress` when given. A read that
+// fails still has the bytes it delivered written first; then its result is returned.
 HRESULT CopyStream(void *buffer, UInt32 bufferSize, Tvor7zProgress *progress, ISequentialInStream *inStream,
                    ISequentialOutStream *outStream, UInt64 size, UInt64 *copied = nullptr);

@@ -230,6 +230,17 @@ TEST(StreamLoops, CopyStreamCopiesReportsAndStops) {
   failing->FailAfter = 10;
   in->Seek(0, STREAM_SEEK_SET, nullptr);
   EXPECT_EQ(CopyStream(buf, sizeof buf, nullptr, in, failing, 100), E_FAIL);
+
+  // A read that fails part way hands over the bytes before the failure: they are written and
+  // counted, then the failure is returned.
+  ComPtr<TTestInStream> damaged(new TTestInStream(data));
+  damaged->ReadFailAt = 150;
+  damaged->ReadFailCode = S_FALSE;
+  ComPtr<TTestOutStream> kept(new TTestOutStream);
+  copied = 0;
+  EXPECT_EQ(CopyStream(buf, sizeof buf, nullptr, damaged, kept, 700, &copied), S_FALSE);
+  EXPECT_EQ(copied, 150u);
+  EXPECT_EQ(kept->Data, std::vector<Byte>(data.begin(), data.begin() + 150));
 }
 
 // ---- Property values ----
