@@ -323,7 +323,8 @@ enum : PROPID {
   kpidExtension = 5, kpidIsDir = 6, kpidSize = 7, kpidPackSize = 8, kpidAttrib = 9, kpidCTime = 10,
   kpidATime = 11, kpidMTime = 12, kpidSolid = 13, kpidCommented = 14, kpidEncrypted = 15,
   kpidCRC = 19, kpidType = 20, kpidIsAnti = 21, kpidMethod = 22, kpidComment = 28, kpidPosition = 29,
-  kpidIsVolume = 35, kpidOffset = 36, kpidPhySize = 44, kpidHeadersSize = 45, kpidCreatorApp = 51,
+  kpidIsVolume = 35, kpidOffset = 36, kpidPhySize = 44, kpidHeadersSize = 45, kpidCharacts = 47,
+  kpidShortName = 50, kpidCreatorApp = 51,
   kpidSectorSize = 52, kpidPosixAttrib = 53, kpidSymLink = 54, kpidError = 55, kpidIsTree = 66,
   kpidSha1 = 67, kpidSha256 = 68, kpidErrorType = 69, kpidNumErrors = 70, kpidErrorFlags = 71,
   kpidWarningFlags = 72, kpidWarning = 73, kpidHardLink = 90, kpidUserDefined = 0x10000
