@@ -1,12 +1,50 @@
+// EWF version-1 logical evidence files (.L01): the acquired files stored end to end in one chunked
+// data image, with the file tree in an "ltree" section. One archive item per file or folder.
 #pragma once
 
+#include "formats/ewf/EwfArchive.h"
 #include "formats/ewf/EwfFormats.h"
+#include "formats/ewf/LItems.h"
 
-class Tvor7zL01Archive : public Tvor7zArchive {
+class Tvor7zL01Archive : public Tvor7zEwfArchive {
 public:
   static GUID GetClassID() { return GUID{0x33B807B9u, 0xD114u, 0x4FDFu, {0xAA, 0x15, 0x0E, 0xE8, 0xD8, 0x08, 0x05, 0x38}}; }
   static UString GetName() { return L"L01"; }
   static UString GetExtension() { return L"l01"; }
   static AString GetSignature() { return AString(NEwfSignature::kL01, 8); }
   static Func_IsArc GetIsArcFunc() { return IsArc_L01; }
+
+  void DoClose() override;
+  void DoGetNumberOfItems(UInt32 &count) override;
+  void DoGetNumberOfProperties(UInt32 &count) override;
+  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
+  void DoGetNumRawProps(UInt32 &count) override;
+  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
+  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+  void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
+  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+
+  Tvor7zLItems *Items() const noexcept { return FItems.Get(); }
+
+  // Name characters the entry list may hold per character of tree text.
+  static constexpr UInt64 kNameCharsPerTreeChar = 4;
+
+protected:
+  void CreateBlocks() override;
+  UString GetSegmentExtension(Int32 index, const UString &firstExtension) override;
+  void EndOpen() override;
+  Func_IsArc SegmentIsArc() const override { return IsArc_L01; }
+  void ReadLtreeSection(IInStream *stream, UInt32 size) override;
+
+private:
+  // Reads the tree text that `text` delivers into FItems.
+  void ReadTree(Tvor7zEwfText &text, UInt64 treeSize);
+  IInStream *DataStream();
+  struct TExtraction;
+  Int32 ExtractItem(const Tvor7zLItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
+                    TExtraction &extraction);
+
+  ComPtr<Tvor7zLItems> FItems;
+  ComPtr<IInStream> FDataStream;
 };

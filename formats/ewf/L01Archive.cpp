@@ -1,0 +1,351 @@
+#include "formats/ewf/L01Archive.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "formats/ewf/E01ArchiveStream.h"
+#include "formats/ewf/EwfBytes.h"
+#include "hashers/Hashers.h"
+#include "platform/Platform.h"
+#include "streams/OutStreams.h"
+#include "streams/PropVariant.h"
+
+using namespace NOperationResult;
+
+namespace {
+constexpr PROPID kpidMD5Raw = 0x10000;
+constexpr PROPID kpidChangeTime = 0x10001;
+constexpr UInt32 kLtreeHeaderSize = 48;
+constexpr UInt32 kCopyBufferSize = 65536;
+constexpr UInt32 kDrainSize = 256;
+
+// Path and folder flag are listed too, so that a detailed listing shows them.
+const TvorPropertyInfo kItemProps[] = {
+    {nullptr, kpidPath, VT_BSTR},        {nullptr, kpidIsDir, VT_BOOL},      {nullptr, kpidSize, VT_UI8},
+    {nullptr, kpidCTime, VT_FILETIME},   {nullptr, kpidMTime, VT_FILETIME}, {nullptr, kpidATime, VT_FILETIME},
+    {L"Change time", kpidChangeTime, VT_FILETIME}, {nullptr, kpidShortName, VT_BSTR},
+    {nullptr, kpidCharacts, VT_BSTR},
+};
+
+// Entry names join folders with backslashes; the host splits paths at its own delimiter.
+UString HostPath(UString name) {
+  std::replace(name.begin(), name.end(), L'\\', kPlatformPathDelimiter);
+  return name;
+}
+}  // namespace
+
+void Tvor7zL01Archive::CreateBlocks() {
+  FItems = new Tvor7zLItems();
+  FBlocks = FItems.Get();
+}
+
+UString Tvor7zL01Archive::GetSegmentExtension(Int32 index, const UString &firstExtension) {
+  return GetEwf1SegmentExtension(index, firstExtension, L'L');
+}
+
+void Tvor7zL01Archive::DoClose() {
+  Tvor7zEwfArchive::DoClose();
+  FItems = nullptr;
+  FDataStream = nullptr;
+}
+
+void Tvor7zL01Archive::EndOpen() {
+  // Every chunk counts whole: the volume section's sector count is not the data's size.
+  FBlocks->SetTotalSize(static_cast<UInt64>(FBlocks->GetCount()) * FBlocks->GetChunkSize());
+  SetChunkPackSizes();
+  SetBlockOffsets();
+}
+
+// ---- the entry tree ----
+
+void Tvor7zL01Archive::ReadLtreeSection(IInStream *stream, UInt32 size) {
+  if (size < kLtreeHeaderSize) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  Byte h[kLtreeHeaderSize];
+  if (ReadPayload(stream, h, sizeof(h)) < sizeof(h)) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return;
+  }
+  const UInt64 treeSize = EwfGetUi64(h + 16);
+  if (size - kLtreeHeaderSize < treeSize) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  const UInt32 stored = EwfGetUi32(h + 24);
+  std::memset(h + 24, 0, 4);
+  if (CalcAdler32(h, sizeof(h)) != stored)
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+
+  ComPtr<IHasher> md5(new Tvor7zWinCryptMD5Hasher());
+  md5->Init();
+  ComPtr<Tvor7zHashSequentialInStream> hashed(new Tvor7zHashSequentialInStream(md5, stream));
+  ComPtr<Tvor7zLimitSequentialInStream> limited(new Tvor7zLimitSequentialInStream());
+  limited->SetStream(hashed, treeSize);
+  bool found = false;
+  {
+    Tvor7zEwfText text(limited, true);
+    try {
+      UString line;
+      while (!text.ReadLine(line))
+        if (line == L"entry") {
+          found = true;
+          break;
+        }
+      if (found)
+        ReadTree(text, treeSize);
+      else
+        SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    } catch (const EOleSysError &e) {
+      // A line longer than any tree writes is damage, not a failure of the stream.
+      if (e.Code() != HRESULT_ERROR_INVALID_DATA)
+        throw;
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    }
+  }
+  if (!found)
+    return;
+  // The digest covers the whole text, also what the entries did not use.
+  Byte rest[kDrainSize];
+  for (;;) {
+    size_t got = 0;
+    CheckHResult(ReadStream(limited, rest, sizeof(rest), &got));
+    if (got == 0)
+      break;
+  }
+  Byte digest[16] = {};
+  md5->Final(digest);
+  if (std::memcmp(digest, h, sizeof(digest)) != 0)
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+}
+
+void Tvor7zL01Archive::ReadTree(Tvor7zEwfText &text, UInt64 treeSize) {
+  UString unused;
+  if (text.ReadLine(unused)) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  const Tvor7zEwfHeaderLine identifiers = SplitHeaderLine(text);
+  if (identifiers.size() < 5) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  TvorLEntryReader reader(*FItems, text, identifiers, kNameCharsPerTreeChar * treeSize);
+  reader.ParseEntries(1, UString());
+  for (unsigned bit = 0; bit < 16; bit++)
+    if (reader.ErrorFlags & (1u << bit))
+      SetErrorFlag(bit);
+  UString after;
+  if (!text.ReadLine(after) && !after.empty())
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+}
+
+// ---- listing ----
+
+void Tvor7zL01Archive::DoGetNumberOfItems(UInt32 &count) {
+  count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
+}
+
+void Tvor7zL01Archive::DoGetNumberOfProperties(UInt32 &count) { count = std::size(kItemProps); }
+
+void Tvor7zL01Archive::DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
+  GetPropertyInfoFromTable(kItemProps, index, name, propID, varType);
+}
+
+void Tvor7zL01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
+  if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
+    return;
+  const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
+  const auto setTime = [&](UInt64 t) {
+    if (t != 0)
+      PropSetFileTime(value, t);
+  };
+  switch (propID) {
+  case kpidPath:
+    PropSetStringIfAny(value, HostPath(item.Name));
+    break;
+  case kpidIsDir:
+    PropSetBool(value, item.IsDir);
+    break;
+  case kpidSize:
+    if (!item.IsDir && item.Size != -1)
+      PropSetUInt64(value, static_cast<UInt64>(item.Size));
+    break;
+  case kpidCTime:
+    setTime(item.CTime);
+    break;
+  case kpidMTime:
+    setTime(item.MTime);
+    break;
+  case kpidATime:
+    setTime(item.ATime);
+    break;
+  case kpidChangeTime:
+    setTime(item.ChangeTime);
+    break;
+  case kpidShortName:
+    PropSetStringIfAny(value, item.ShortName);
+    break;
+  case kpidCharacts:
+    PropSetStringIfAny(value, LItemAttributesText(item.Attributes));
+    break;
+  default:
+    break;
+  }
+}
+
+void Tvor7zL01Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
+
+void Tvor7zL01Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
+  switch (index) {
+  case 0:
+    *name = AllocBstr(L"MD5");
+    *propID = kpidMD5Raw;
+    break;
+  case 1:
+    *propID = kpidSha1;
+    break;
+  default:
+    RaiseHResult(E_INVALIDARG);
+  }
+}
+
+void Tvor7zL01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
+                                    UInt32 *propType) {
+  if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
+    return;
+  const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
+  if (item.IsDir)
+    return;
+  if (propID == kpidMD5Raw && item.HasMD5()) {
+    *data = item.MD5;
+    *dataSize = sizeof(item.MD5);
+    *propType = NPropDataType::kRaw;
+  } else if (propID == kpidSha1 && item.HasSHA1()) {
+    *data = item.SHA1;
+    *dataSize = sizeof(item.SHA1);
+    *propType = NPropDataType::kRaw;
+  }
+}
+
+// ---- data ----
+
+IInStream *Tvor7zL01Archive::DataStream() {
+  if (!FDataStream)
+    FDataStream = static_cast<IInStream *>(new Tvor7zE01ArchiveStream(FJoinedStream.Get(), FBlocks.Get()));
+  return FDataStream.Get();
+}
+
+void Tvor7zL01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
+  if (!FItems || !FJoinedStream || index >= static_cast<UInt32>(FItems->GetItemCount()))
+    return;
+  const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
+  if (item.IsDir)
+    return;
+  ComPtr<Tvor7zLimitInStream> s(new Tvor7zLimitInStream());
+  if (item.DuplicateOffset != -1 && item.Size >= 0)
+    s->AddSegment(DataStream(), static_cast<UInt64>(item.DuplicateOffset), static_cast<UInt64>(item.Size));
+  else if (item.DataOffset >= 0 && item.DataSize == item.Size && item.Size >= 0)
+    s->AddSegment(DataStream(), static_cast<UInt64>(item.DataOffset), static_cast<UInt64>(item.Size));
+  else
+    return;
+  stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(s.Get()));
+}
+
+struct Tvor7zL01Archive::TExtraction {
+  ComPtr<IHasher> MD5;
+  ComPtr<IHasher> SHA1;
+  std::vector<Byte> Buffer;
+};
+
+void Tvor7zL01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
+                                 IArchiveExtractCallback *callback) {
+  Tvor7zProgress progress(callback);
+  const UInt32 count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
+  const bool all = numItems == 0xFFFFFFFFu;
+  const UInt32 n = all ? count : numItems;
+  UInt64 total = 0;
+  for (UInt32 i = 0; i < n; i++) {
+    const UInt32 index = all ? i : indices[i];
+    if (index >= count)
+      RaiseHResult(E_INVALIDARG);
+    const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
+    if (!item.IsDir && item.Size > 0)
+      total += static_cast<UInt64>(item.Size);
+  }
+  CheckHResult(progress.SetTotal(total));
+  TExtraction extraction;
+  for (UInt32 i = 0; i < n; i++) {
+    const UInt32 index = all ? i : indices[i];
+    const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
+    const UInt64 size = !item.IsDir && item.Size > 0 ? static_cast<UInt64>(item.Size) : 0;
+    ExtractOneItem(
+        callback, index, testMode, size, progress,
+        [&](ISequentialOutStream *s) { return ExtractItem(item, s, progress, extraction); }, item.IsDir);
+  }
+  CheckHResult(progress.Flush());
+}
+
+Int32 Tvor7zL01Archive::ExtractItem(const Tvor7zLItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
+                                    TExtraction &extraction) {
+  ComPtr<IHasher> hasher;
+  const Byte *expected = nullptr;
+  UInt32 expectedSize = 0;
+  if (item.HasMD5()) {
+    if (!extraction.MD5)
+      extraction.MD5 = new Tvor7zWinCryptMD5Hasher();
+    hasher = extraction.MD5;
+    expected = item.MD5;
+    expectedSize = sizeof(item.MD5);
+  } else if (item.HasSHA1()) {
+    if (!extraction.SHA1)
+      extraction.SHA1 = CreateSHA1Hasher(&FCodecsInfo);
+    hasher = extraction.SHA1;
+    expected = item.SHA1;
+    expectedSize = sizeof(item.SHA1);
+  }
+  ComPtr<ISequentialOutStream> target(stream);
+  ComPtr<Tvor7zHashSequentialOutStream> hashStream;
+  if (hasher) {
+    hasher->Init();
+    hashStream = new Tvor7zHashSequentialOutStream(hasher, stream);
+    target = hashStream.Get();
+  }
+
+  Int32 result = kOK;
+  if (item.Size > 0) {
+    const Int64 offset = item.DuplicateOffset != -1 ? item.DuplicateOffset : item.DataOffset;
+    if (offset < 0) {
+      result = kHeadersError;
+    } else {
+      IInStream *data = DataStream();
+      CheckHResult(data->Seek(offset, STREAM_SEEK_SET, nullptr));
+      if (extraction.Buffer.empty())
+        extraction.Buffer.resize(kCopyBufferSize);
+      const UInt64 size = static_cast<UInt64>(item.Size);
+      UInt64 written = 0;
+      const HRESULT hr =
+          CopyStream(extraction.Buffer.data(), kCopyBufferSize, &progress, data, target, size, &written);
+      // A chunk that does not decode ends this file as damaged; the other files go on.
+      if (hr == S_FALSE)
+        result = kDataError;
+      else if (hr != S_OK)
+        RaiseHResult(hr);
+      else if (written < size)
+        result = kUnexpectedEnd;
+      else if (written > size)
+        result = kDataError;
+    }
+  }
+  if (result == kOK && hashStream) {
+    Byte digest[64] = {};
+    if (hasher->GetDigestSize() != expectedSize)
+      return kCRCError;
+    hashStream->GetHash(digest);
+    if (std::memcmp(digest, expected, expectedSize) != 0)
+      result = kCRCError;
+  }
+  return result;
+}

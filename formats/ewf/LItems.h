@@ -1,0 +1,72 @@
+// The entries of a logical evidence file (L01, and the version-2 logical files that share its tree
+// text), which double as the block table of the logical data image, and the reader of the entry
+// tree text.
+#pragma once
+
+#include <vector>
+
+#include "formats/ewf/EwfBlocks.h"
+#include "formats/ewf/EwfText.h"
+
+struct Tvor7zLItem {
+  bool IsDir = false;
+  UString Name;  // parent path, backslash, name
+  UString ShortName;
+  Int64 Size = 0;  // -1 = unknown
+  UInt64 CTime = 0;
+  UInt64 MTime = 0;
+  UInt64 ATime = 0;
+  UInt64 ChangeTime = 0;
+  Byte MD5[16] = {};   // all zero = none
+  Byte SHA1[20] = {};  // all zero = none
+  UInt32 Attributes = 0;
+  Int64 DataOffset = -1;  // first extent in the data image
+  Int64 DataSize = 0;
+  Int64 DuplicateOffset = -1;
+
+  bool HasMD5() const noexcept;
+  bool HasSHA1() const noexcept;
+};
+using Pvor7zLItem = Tvor7zLItem *;
+
+class Tvor7zLItems : public Tvor7zBaseEwfBlocks {
+public:
+  // A new entry with the defaults; pointers from earlier calls may move.
+  Pvor7zLItem AddItem() { return &FItems.emplace_back(); }
+  Int32 GetItemCount() const noexcept { return static_cast<Int32>(FItems.size()); }
+  // No range check; callers check against GetItemCount.
+  Pvor7zLItem GetItem(Int32 index) { return &FItems[static_cast<size_t>(index)]; }
+
+private:
+  std::vector<Tvor7zLItem> FItems;
+};
+
+// Reads the entries of a tree text into an item list: after the identifiers line, the root entry and
+// its subtree, depth first, parents before their children. Structural faults set HeadersError in
+// ErrorFlags; the entries read before a fault stay.
+class TvorLEntryReader {
+public:
+  TvorLEntryReader(Tvor7zLItems &items, Tvor7zEwfText &text, const Tvor7zEwfHeaderLine &identifiers,
+                   UInt64 nameBudget)
+      : FItems(items), FText(text), FIdentifiers(identifiers), FNameBudget(nameBudget) {}
+
+  // Reads `count` entries and their subtrees below `pathPrefix`; false at the first fault.
+  bool ParseEntries(UInt32 count, const UString &pathPrefix);
+  // Reads a "be" value: "0" (no data) or "1 <offset> <size>" in hexadecimal.
+  void ParseExtents(Tvor7zLItem &item, const UString &value);
+
+  UInt32 ErrorFlags = 0;
+
+private:
+  void SetError(UInt32 bit) { ErrorFlags |= 1u << bit; }
+  void ApplyValues(Tvor7zLItem &item, const Tvor7zEwfHeaderLine &values, const UString &pathPrefix);
+
+  Tvor7zLItems &FItems;
+  Tvor7zEwfText &FText;
+  const Tvor7zEwfHeaderLine &FIdentifiers;
+  UInt64 FNameBudget;  // name characters the list may still take
+};
+
+// The names of the set attribute bits ("Read Only", "Hidden", ... or the bit in hexadecimal), from
+// the lowest bit up, joined by ", ".
+UString LItemAttributesText(UInt32 attributes);
