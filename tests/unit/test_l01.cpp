@@ -1,0 +1,288 @@
+// L01 logical evidence files: the entry tree of the ltree section, item properties, extraction with
+// digest checks, streams into the data image, and damaged or hostile trees.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "fixtures/L01Writer.h"
+#include "fixtures/TestCallbacks.h"
+#include "formats/ewf/L01Archive.h"
+#include "platform/Platform.h"
+#include "streams/PropVariant.h"
+
+namespace {
+
+const TArchiveClassOf<Tvor7zL01Archive> kL01Class;
+constexpr UInt32 kHeaders = 1u << kpv_ErrorFlags_HeadersError;
+
+UString Wide(const std::string &s) { return UString(s.begin(), s.end()); }
+UString HostPath(const std::string &s) {
+  UString p = Wide(s);
+  for (auto &c : p)
+    if (c == L'\\')
+      c = kPlatformPathDelimiter;
+  return p;
+}
+
+std::vector<Byte> Bytes(size_t size, UInt32 seed) {
+  std::mt19937 rng(seed);
+  std::vector<Byte> v(size);
+  for (size_t i = 0; i < size; i++)
+    v[i] = (i / 300) % 2 ? static_cast<Byte>(rng()) : static_cast<Byte>(i / 5);
+  return v;
+}
+
+TL01Entry File(const std::string &name, std::vector<Byte> data) {
+  TL01Entry e;
+  e.Name = name;
+  e.Data = std::move(data);
+  e.MTime = 1717550268;
+  return e;
+}
+
+TL01Entry Dir(const std::string &name, std::vector<TL01Entry> children) {
+  TL01Entry e;
+  e.Name = name;
+  e.IsDir = true;
+  e.Children = std::move(children);
+  return e;
+}
+
+// LogicalEntries/{a.bin (2.5 chunks), docs/{b.txt, empty}, c.bin}
+TL01Entry Tree() {
+  return Dir("LogicalEntries", {File("a.bin", Bytes(80000, 1)),
+                                Dir("docs", {File("b.txt", Bytes(5000, 2)), File("empty", {})}),
+                                File("c.bin", Bytes(40000, 3))});
+}
+
+struct TOpened {
+  ComPtr<Tvor7zL01Archive> Archive;
+  ComPtr<TTestOpenCallback> Callback;
+  HRESULT Result = E_FAIL;
+
+  UInt32 ErrorFlags() {
+    PROPVARIANT v{};
+    EXPECT_EQ(Archive->GetArchiveProperty(kpidErrorFlags, &v), S_OK);
+    return v.vt == VT_UI4 ? v.ulVal : 0;
+  }
+  UInt32 Count() {
+    UInt32 n = 0;
+    EXPECT_EQ(Archive->GetNumberOfItems(&n), S_OK);
+    return n;
+  }
+  PROPVARIANT Prop(UInt32 index, PROPID id) {
+    PROPVARIANT v{};
+    EXPECT_EQ(Archive->GetProperty(index, id, &v), S_OK);
+    return v;
+  }
+  UString Text(UInt32 index, PROPID id) {
+    PROPVARIANT v = Prop(index, id);
+    UString s;
+    if (v.vt == VT_BSTR)
+      PropVariantToString(v, s);
+    PropVariantClearValue(v);
+    return s;
+  }
+  std::vector<UString> Paths() {
+    std::vector<UString> r;
+    for (UInt32 i = 0; i < Count(); i++)
+      r.push_back(Text(i, kpidPath));
+    return r;
+  }
+  ComPtr<TTestExtractCallback> ExtractAll(bool testMode = false) {
+    ComPtr<TTestExtractCallback> cb(new TTestExtractCallback());
+    EXPECT_EQ(Archive->Extract(nullptr, 0xFFFFFFFFu, testMode ? 1 : 0, cb), S_OK);
+    return cb;
+  }
+};
+
+TOpened Open(const std::vector<TEwfSegmentFile> &files, const std::string &first = "") {
+  TOpened o;
+  o.Archive = static_cast<Tvor7zL01Archive *>(kL01Class.Create());
+  const TEwfSegmentFile *start = &files.front();
+  for (const auto &f : files)
+    if (f.Name == first)
+      start = &f;
+  o.Callback = new TTestOpenCallback(Wide(start->Name));
+  for (const auto &f : files)
+    o.Callback->AddVolume(Wide(f.Name), f.Data);
+  ComPtr<TTestInStream> stream(new TTestInStream(start->Data));
+  o.Result = o.Archive->Open(stream, nullptr, o.Callback);
+  return o;
+}
+
+// A set whose tree text is `entries` (count and values lines) after a minimal preamble, over the
+// data image of `root`'s files.
+TOpened OpenWithEntries(const std::string &identifiers, const std::string &entries, const TL01Entry &root = Tree(),
+                        TL01Options options = {}) {
+  options.TreeText = L01Utf16("entry\n2\t1\n" + identifiers + "\n" + entries);
+  return Open(WriteL01(root, options));
+}
+
+std::vector<Byte> ReadAll(ISequentialInStream *s) {
+  std::vector<Byte> out;
+  Byte buf[1000];
+  for (UInt32 got = 0; s->Read(buf, sizeof(buf), &got) == S_OK && got > 0;)
+    out.insert(out.end(), buf, buf + got);
+  return out;
+}
+
+}  // namespace
+
+TEST(L01Archive, EntriesBecomeItemsInTreeOrderAndExtractChecked) {
+  TL01Entry root = Tree();
+  root.Children[0].StoreSHA1 = true;
+  root.Children[0].Attributes = 0x23;
+  root.Children[0].ShortName = "8 A~1.BIN";
+  root.Children[0].CTime = 1600000000;
+  TL01Options options;
+  options.ChunksPerSegment = 1;  // one 32 KiB chunk per segment: a set of several files
+  const auto files = WriteL01(root, options);
+  ASSERT_GT(files.size(), 3u);
+  for (const std::string first : {files[0].Name, files[2].Name}) {
+    TOpened o = Open(files, first);
+    ASSERT_EQ(o.Result, S_OK) << first;
+    EXPECT_EQ(o.ErrorFlags(), 0u);
+    EXPECT_EQ(o.Paths(), (std::vector<UString>{L"LogicalEntries", HostPath("LogicalEntries\\a.bin"),
+                                               HostPath("LogicalEntries\\docs"), HostPath("LogicalEntries\\docs\\b.txt"),
+                                               HostPath("LogicalEntries\\docs\\empty"),
+                                               HostPath("LogicalEntries\\c.bin")}));
+  }
+  TOpened o = Open(files);
+  EXPECT_EQ(o.Prop(0, kpidIsDir).boolVal, VARIANT_TRUE);
+  EXPECT_EQ(o.Prop(0, kpidSize).vt, VT_EMPTY);
+  EXPECT_EQ(o.Prop(1, kpidSize).uhVal.QuadPart, 80000u);
+  EXPECT_EQ(o.Text(1, kpidCharacts), L"Read Only, Hidden, 00000020");
+  EXPECT_EQ(o.Text(1, kpidShortName), L"A~1.BIN");
+  const PROPVARIANT c = o.Prop(1, kpidCTime);
+  ASSERT_EQ(c.vt, VT_FILETIME);
+  EXPECT_EQ(static_cast<UInt64>(c.filetime.dwHighDateTime) << 32 | c.filetime.dwLowDateTime,
+            1600000000ull * 10000000 + 116444736000000000ull);
+  const void *data = nullptr;
+  UInt32 size = 0, type = 0;
+  ASSERT_EQ(o.Archive->GetRawProp(1, kpidSha1, &data, &size, &type), S_OK);
+  EXPECT_EQ(size, 20u);
+
+  auto cb = o.ExtractAll();
+  EXPECT_EQ(cb->Total, 80000u + 5000 + 40000);
+  EXPECT_EQ(cb->Items[1].Data(), root.Children[0].Data);
+  EXPECT_EQ(cb->Items[3].Data(), root.Children[1].Children[0].Data);
+  EXPECT_EQ(cb->Items[5].Data(), root.Children[2].Data);
+  for (auto &[index, item] : cb->Items)
+    EXPECT_EQ(item.Result, NOperationResult::kOK) << index;
+
+  // The stream of a file is its extent of the data image.
+  ComPtr<ISequentialInStream> s;
+  o.Archive->GetStream(5, s.Put());
+  ASSERT_TRUE(s);
+  EXPECT_EQ(ReadAll(s), root.Children[2].Data);
+  ComPtr<ISequentialInStream> none;
+  o.Archive->GetStream(2, none.Put());
+  EXPECT_FALSE(none);
+}
+
+TEST(L01Archive, ValuesOfTheTreeText) {
+  // Extents in hexadecimal, "p" of any value, names below an unnamed folder, a 31-digit MD5.
+  const std::string ids = "n\tls\tbe\tp\tha\tdu";
+  const std::string entries = "0\t5\n"
+                              "root\t\t0\t1\t\t\n"
+                              "0\t0\n"
+                              "part\t512\t1 1000 200\t\t\t\n"
+                              "0\t0\n"
+                              "zero\t0\t0\t\t\t\n"
+                              "0\t0\n"
+                              "nowhere\t10\t0\t\t\t\n"
+                              "0\t1\n"
+                              "\t\t\t0\t\t\n"
+                              "0\t0\n"
+                              "under\t3\t\t\t" + std::string(31, 'A') + "\t2\n"
+                              "0\t0\n"
+                              "last\t\t\t\t\t\n";
+  TL01Entry root = Dir("LogicalEntries", {File("big", Bytes(8000, 7))});
+  TOpened o = OpenWithEntries(ids, entries, root);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.Paths(), (std::vector<UString>{L"root", HostPath("root\\part"), HostPath("root\\zero"),
+                                             HostPath("root\\nowhere"), L"", HostPath("\\under"),
+                                             HostPath("root\\last")}));
+  EXPECT_EQ(o.Prop(4, kpidIsDir).boolVal, VARIANT_TRUE);  // "p" = 0 still makes a folder
+  EXPECT_EQ(o.ErrorFlags(), 0u);
+
+  ComPtr<ISequentialInStream> s;
+  o.Archive->GetStream(1, s.Put());
+  ASSERT_TRUE(s);
+  const auto big = root.Children[0].Data;
+  EXPECT_EQ(ReadAll(s), std::vector<Byte>(big.begin() + 4096, big.begin() + 4096 + 512));
+
+  auto cb = o.ExtractAll();
+  EXPECT_EQ(cb->Items[1].Result, NOperationResult::kOK);
+  EXPECT_EQ(cb->Items[2].Result, NOperationResult::kOK);
+  EXPECT_TRUE(cb->Items[2].Data().empty());
+  EXPECT_EQ(cb->Items[3].Result, NOperationResult::kHeadersError);
+  // A duplicate points at other bytes; its short MD5 is no digest, so nothing is compared.
+  EXPECT_EQ(cb->Items[5].Result, NOperationResult::kOK);
+  EXPECT_EQ(cb->Items[5].Data(), std::vector<Byte>(big.begin() + 2, big.begin() + 5));
+}
+
+TEST(L01Archive, DamagedTreesKeepWhatWasReadAndSaySo) {
+  // Values lines end with a non-empty "id" field: a line keeps no empty field after its last TAB.
+  const std::string ids = "n\tls\tbe\tp\tha\tid";
+  const std::string good = "0\t1\nroot\t\t0\t1\t\t1\n0\t0\nfile\t0\t0\t\t\t2\n";
+  {  // the tree's digest does not match its text
+    TL01Options options;
+    options.BreakTreeMD5 = true;
+    TOpened o = Open(WriteL01(Tree(), options));
+    ASSERT_EQ(o.Result, S_OK);
+    EXPECT_EQ(o.Count(), 6u);
+    EXPECT_EQ(o.ErrorFlags(), kHeaders);
+  }
+  {  // a count line that is no count, after two good entries
+    TOpened o = OpenWithEntries(ids, "0\t2\nroot\t\t0\t1\t\t1\n0\t0\nfile\t0\t0\t\t\t2\nx\n");
+    ASSERT_EQ(o.Result, S_OK);
+    EXPECT_EQ(o.Count(), 2u);
+    EXPECT_EQ(o.ErrorFlags() & kHeaders, kHeaders);
+  }
+  {  // more children announced than written, text after the tree, too few identifiers
+    EXPECT_EQ(OpenWithEntries(ids, "0\t4000000000\nroot\t\t0\t1\t\t1\n").ErrorFlags() & kHeaders, kHeaders);
+    EXPECT_EQ(OpenWithEntries(ids, good + "junk\n").ErrorFlags() & kHeaders, kHeaders);
+    EXPECT_EQ(OpenWithEntries("n\tls", good).ErrorFlags() & kHeaders, kHeaders);
+    EXPECT_EQ(OpenWithEntries(ids, good).ErrorFlags(), 0u);
+  }
+  {  // a line longer than any real one
+    TOpened o = OpenWithEntries(ids, "0\t1\n" + std::string(70000, 'n') + "\t\t0\t1\t\t1\n");
+    ASSERT_EQ(o.Result, S_OK);
+    EXPECT_EQ(o.ErrorFlags() & kHeaders, kHeaders);
+  }
+  {  // 100,000 nested folders: neither the stack nor the memory of their paths runs out
+    std::string deep;
+    for (int i = 0; i < 100000; i++)
+      deep += "0\t1\nd\t\t0\t1\t\t1\n";
+    deep += "0\t0\nf\t0\t0\t\t\t2\n";
+    TOpened o = OpenWithEntries(ids, deep);
+    ASSERT_EQ(o.Result, S_OK);
+    EXPECT_GT(o.Count(), 1000u);
+    EXPECT_EQ(o.ErrorFlags() & kHeaders, kHeaders);
+  }
+}
+
+TEST(L01Archive, WrongDigestsAndBadChunksFailTheirFilesOnly) {
+  TL01Entry root = Tree();
+  root.Children[2].Values["ha"] = std::string(31, '0') + "1";  // c.bin: a wrong MD5
+  TL01Options options;
+  TL01Layout layout;
+  auto files = WriteL01(root, options, &layout);
+  // Damage a.bin's second chunk (bytes 32768..65535 of the data image).
+  const TL01Chunk &chunk = layout.Chunks.at(1);
+  files[chunk.Segment].Data[chunk.Offset + chunk.Size / 2] ^= 0x5A;
+  TOpened o = Open(files);
+  ASSERT_EQ(o.Result, S_OK);
+  auto cb = o.ExtractAll();
+  EXPECT_EQ(cb->Items[1].Result, NOperationResult::kDataError);
+  // Everything before the bad chunk was written.
+  const auto &a = root.Children[0].Data;
+  ASSERT_GE(cb->Items[1].Data().size(), 32768u);
+  EXPECT_TRUE(std::equal(a.begin(), a.begin() + 32768, cb->Items[1].Data().begin()));
+  EXPECT_EQ(cb->Items[3].Result, NOperationResult::kOK);
+  EXPECT_EQ(cb->Items[5].Result, NOperationResult::kCRCError);
+  EXPECT_EQ(cb->Items[5].Data(), root.Children[2].Data);
+}
