@@ -27,6 +27,7 @@ void Usage() {
                "  --chunk-sectors N        sectors of 512 bytes per chunk (default 64)\n"
                "  --chunks-per-segment N   chunks in each segment file (default: one segment)\n"
                "  --stored                 chunks stored with their Adler-32, not deflated\n"
+               "  --tree-first             the entry tree in segment 1 instead of the last segment\n"
                "  --digests md5|sha1|both|none   stored digests of the files (default md5)\n"
                "  --wrong-md5 RELPATH      store a wrong MD5 for that file\n"
                "  --corrupt-chunk K        flip a byte in the middle of chunk K (from 0)\n"
@@ -105,8 +106,8 @@ int main(int argc, char **argv) {
   try {
     for (int i = 1; i < argc; i++) {
       const std::string arg = argv[i];
-      if (arg == "--stored") {
-        stored = true;
+      if (arg == "--stored" || arg == "--tree-first") {
+        (arg == "--stored" ? stored : o.TreeInFirstSegment) = true;
         continue;
       }
       if (i + 1 >= argc)
