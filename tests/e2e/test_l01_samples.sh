@@ -18,8 +18,8 @@ cp -r "$samples/L01_list_of_metadata" pristine
 cp -r "$samples/L01_manipulation_test" manipulated
 cp "$samples/L01_manipulation_test/simple_manipulation/dataGUIDmod.L01.bak" pristine/origin.L01
 
-# The documented entries below the root "LogicalEntries": "size md5 name" for files, "dir name" for
-# folders (the NTFS folder entry has a size of 48 and bytes in the data image, yet it is a folder).
+# The documented entries below the root "LogicalEntries": "size md5 name" for files, "dir - name"
+# for folders (the NTFS folder entry has a size of 48 and bytes in the data image, yet it is a folder).
 documented() {
   case $1 in
   FAT32/PrimaryFAT.L01) echo "1026560 e84fa169332814efd362a3424590adec Primary FAT" ;;
@@ -32,8 +32,8 @@ documented() {
   exFAT/PrimaryFAT.L01) echo "655360 68176d0b673237df341dda2aaf852a9e Primary FAT" ;;
   exFAT/docx.L01) echo "14187 85da84af27762bc3c3276e5c77c17809 test.docx" ;;
   exFAT/zip.L01) echo "11309 c0079472368c1c5b6ed4c054dcdacbb5 exfatzip.zip" ;;
-  FAT32/folder.L01 | NTFS/folder.L01) echo "dir folder" ;;
-  exFAT/folder.L01) echo "dir testfol" ;;
+  FAT32/folder.L01 | NTFS/folder.L01) echo "dir - folder" ;;
+  exFAT/folder.L01) echo "dir - testfol" ;;
   origin.L01) echo "15257 7a2188299adf0ae1290121cefb054709 ltree.xlsx" ;;
   esac
 }
@@ -42,7 +42,9 @@ pristine_files="FAT32/PrimaryFAT.L01 FAT32/docx.L01 FAT32/folder.L01 FAT32/zip.L
 
 # prop FILE PATH NAME: the value of NAME in the "7z l -slt" block of PATH.
 prop() {
-  awk -v p="$2" -v n="$3 = " '/^Path = / { here = (substr($0, 8) == p) } here && index($0, n) == 1 { print substr($0, length(n) + 1); exit }' "$1"
+  # Through the environment: awk -v would read the backslashes of Windows paths as escapes.
+  P=$2 N="$3 = " awk '/^Path = / { here = (substr($0, 8) == ENVIRON["P"]) }
+    here && index($0, ENVIRON["N"]) == 1 { print substr($0, length(ENVIRON["N"]) + 1); exit }' "$1"
 }
 
 for h in $(e2e_hosts); do
@@ -55,9 +57,9 @@ for h in $(e2e_hosts); do
     expect_contains "Type = L01" "$out.list"
     expect_not_contains "ERRORS:" "$out.list"
     # Listed paths: the root and the documented entries, nothing else.
-    { echo LogicalEntries; documented "$f" | sed -E 's/^(dir|[0-9]+ [0-9a-f]+) //; s/^/LogicalEntries'"${sep//\\/\\\\}"'/'; } |
+    { echo LogicalEntries; documented "$f" | while read -r _ _ name; do echo "LogicalEntries$sep$name"; done; } |
       LC_ALL=C sort >"$out.paths.expected"
-    sed -n 's/^Path = //p' "$out.list" | LC_ALL=C sort >"$out.paths"
+    awk '/^----------$/ { items = 1 } items && sub(/^Path = /, "")' "$out.list" | LC_ALL=C sort >"$out.paths"
     diff "$out.paths.expected" "$out.paths" >&2 || fail "$h: $f: listed paths differ from the documented ones"
     # Stored MD5s of the files (the origin has none: its "ha" is all zeros).
     documented "$f" | while read -r size md5 name; do
@@ -77,7 +79,7 @@ for h in $(e2e_hosts); do
     [ "$rc" -eq 0 ] || { cat "$out.x" >&2; fail "$h: 7z x $f exit $rc"; }
     documented "$f" | while read -r size md5 name; do
       if [ "$size" = dir ]; then
-        [ -d "x.$h/LogicalEntries/$md5" ] || fail "$h: $f: folder $md5 not extracted as a folder"
+        [ -d "x.$h/LogicalEntries/$name" ] || fail "$h: $f: folder $name not extracted as a folder"
       else
         expect_eq "$size $md5" "$(stat -c %s "x.$h/LogicalEntries/$name") $(md5_of "x.$h/LogicalEntries/$name")" \
           "$h: $f: extracted $name"
@@ -115,9 +117,14 @@ for h in $(e2e_hosts); do
       expect_contains "Archives: $(wc -l <manipulated.txt)" "m.$h.out"
     fi
   done
-  # A renamed entry is listed by its new name.
+  # Edits that tell: a tree edited without its MD5 mended is a headers error, still listed with the
+  # new name; a changed file MD5 in a mended tree fails the file.
   run7z "$h" l -slt manipulated/simple_manipulation/ltreeENTnMOD.L01 >"n.$h.list" 2>&1
+  expect_contains "Headers Error" "n.$h.list"
   expect_contains "Path = LogicalEntries${sep}abcde.fghi" "n.$h.list"
+  run7z "$h" t manipulated/elaborate_manipulation/ltreeENTmd5MOD.L01 >"md5.$h.test" 2>&1
+  expect_contains "CRC Failed : LogicalEntries${sep}ltree.xlsx" "md5.$h.test"
+  expect_not_contains "Headers Error" "md5.$h.test"
   echo "$h: L01 samples listed, tested and extracted"
 done
 echo "l01_samples: passed"
