@@ -8,7 +8,7 @@
 #include "blocks/FlateDecoder.h"
 #include "blocks/MtBlocksDecoder.h"
 #include "formats/ad1/AD1ArchiveStream.h"
-#include "hashers/Hashers.h"
+#include "hashers/StoredDigests.h"
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
 #include "streams/OutStreams.h"
@@ -21,7 +21,6 @@ using namespace NOperationResult;
 namespace {
 constexpr UInt32 kDataBufferSize = 65536;
 constexpr UInt32 kUtf8CodePage = 65001;
-constexpr PROPID kpidMD5Raw = 0x10000;
 constexpr PROPID kpidSource = 0x10006;
 
 const TvorPropertyInfo kArchiveProps[] = {
@@ -425,17 +424,9 @@ void Tvor7zAD1Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
 void Tvor7zAD1Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
 
 void Tvor7zAD1Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  switch (index) {
-  case 0:
-    *name = AllocBstr(L"MD5");
-    *propID = kpidMD5Raw;
-    break;
-  case 1:
-    *propID = kpidSha1;
-    break;
-  default:
+  if (index >= 2)
     RaiseHResult(E_INVALIDARG);
-  }
+  GetDigestRawPropInfo(index, name, propID);
 }
 
 void Tvor7zAD1Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
@@ -445,15 +436,7 @@ void Tvor7zAD1Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **da
   const Tvor7zAD1Item &item = *FItems->GetItem(index);
   if (item.IsFolder)
     return;
-  if (propID == kpidMD5Raw && item.HasMD5()) {
-    *data = item.MD5;
-    *dataSize = sizeof(item.MD5);
-    *propType = NPropDataType::kRaw;
-  } else if (propID == kpidSha1 && item.HasSHA1()) {
-    *data = item.SHA1;
-    *dataSize = sizeof(item.SHA1);
-    *propType = NPropDataType::kRaw;
-  }
+  GetDigestRawProp({item.MD5, item.SHA1}, propID, data, dataSize, propType);
 }
 
 // ---- data ----
@@ -514,8 +497,8 @@ void Tvor7zAD1Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
 }
 
 struct Tvor7zAD1Archive::TExtraction {
-  ComPtr<IHasher> MD5;
-  ComPtr<IHasher> SHA1;
+  explicit TExtraction(Tvor7zCompressCodecsInfo *codecs) : Digest(codecs) {}
+  Tvor7zStoredDigestCheck Digest;
   ComPtr<TvorFlateDecodeDecoder> Decoder;
   ComPtr<Tvor7zLimitSequentialInStream> Limit;
 };
@@ -536,7 +519,7 @@ void Tvor7zAD1Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool te
       total += item.Size;
   }
   CheckHResult(progress.SetTotal(total));
-  TExtraction extraction;
+  TExtraction extraction(&FCodecsInfo);
   for (UInt32 i = 0; i < n; i++) {
     const UInt32 index = all ? i : indices[i];
     const Tvor7zAD1Item &item = *FItems->GetItem(index);
@@ -550,29 +533,7 @@ void Tvor7zAD1Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool te
 Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStream *stream,
                                     Tvor7zProgress &progress, TExtraction &extraction) {
   // The stored digest: MD5 when there is one, else SHA-1.
-  ComPtr<IHasher> hasher;
-  const Byte *expected = nullptr;
-  UInt32 expectedSize = 0;
-  if (item.HasMD5()) {
-    if (!extraction.MD5)
-      extraction.MD5 = new Tvor7zWinCryptMD5Hasher();
-    hasher = extraction.MD5;
-    expected = item.MD5;
-    expectedSize = sizeof(item.MD5);
-  } else if (item.HasSHA1()) {
-    if (!extraction.SHA1)
-      extraction.SHA1 = CreateSHA1Hasher(&FCodecsInfo);
-    hasher = extraction.SHA1;
-    expected = item.SHA1;
-    expectedSize = sizeof(item.SHA1);
-  }
-  ComPtr<ISequentialOutStream> target(stream);
-  ComPtr<Tvor7zHashSequentialOutStream> hashStream;
-  if (hasher) {
-    hasher->Init();
-    hashStream = new Tvor7zHashSequentialOutStream(hasher, stream);
-    target = hashStream.Get();
-  }
+  const ComPtr<ISequentialOutStream> target = extraction.Digest.Wrap(stream, {item.MD5, item.SHA1});
   ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(target));
   ComPtr<Tvor7zProgressSequentialOutStream> out(
       new Tvor7zProgressSequentialOutStream(&progress, static_cast<ISequentialOutStream *>(counter.Get())));
@@ -607,15 +568,7 @@ Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStr
     else if (counter->Count() > item.Size)
       result = kDataError;
   }
-  if (result == kOK && hashStream) {
-    Byte digest[64] = {};
-    if (hasher->GetDigestSize() != expectedSize)
-      return kCRCError;
-    hashStream->GetHash(digest);
-    if (std::memcmp(digest, expected, expectedSize) != 0)
-      result = kCRCError;
-  }
-  return result;
+  return extraction.Digest.Verify(result);
 }
 
 void RegisterAd1Classes(Tvor7zRegistry &registry) {

@@ -7,8 +7,8 @@
 
 #include "formats/aff/AffArchiveStream.h"
 #include "formats/aff/AffBlocksDecoder.h"
-#include "hashers/BackgroundHasher.h"
 #include "hashers/Hashers.h"
+#include "hashers/StoredDigests.h"
 #include "plugin/Registry.h"
 #include "streams/Progress.h"
 #include "streams/PropVariant.h"
@@ -23,7 +23,6 @@ void RegisterAffClasses(Tvor7zRegistry &registry) {
 }
 
 namespace {
-constexpr PROPID kpidMD5Raw = 0x10000;
 // Longest segment name read: every name the reader knows is far shorter, and a longer one must not
 // make us allocate what its length field claims.
 constexpr UInt32 kMaxNameLength = 1024;
@@ -474,43 +473,14 @@ void Tvor7zAffArchive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
 void Tvor7zAffArchive::DoGetNumRawProps(UInt32 &count) { count = 3; }
 
 void Tvor7zAffArchive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  switch (index) {
-  case 0:
-    *name = AllocBstr(L"MD5");
-    *propID = kpidMD5Raw;
-    break;
-  case 1:
-    *propID = kpidSha1;
-    break;
-  case 2:
-    *propID = kpidSha256;
-    break;
-  default:
-    RaiseHResult(E_INVALIDARG);
-  }
+  GetDigestRawPropInfo(index, name, propID);
 }
 
 void Tvor7zAffArchive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) {
   if (!FInfo || index != 0)
     return;
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
-  const Byte *digest = nullptr;
-  UInt32 size = 0;
-  if (propID == kpidMD5Raw) {
-    digest = m.MD5;
-    size = sizeof(m.MD5);
-  } else if (propID == kpidSha1) {
-    digest = m.SHA1;
-    size = sizeof(m.SHA1);
-  } else if (propID == kpidSha256) {
-    digest = m.SHA256;
-    size = sizeof(m.SHA256);
-  }
-  if (digest && !IsZero(digest, size)) {
-    *data = digest;
-    *dataSize = size;
-    *propType = NPropDataType::kRaw;
-  }
+  GetDigestRawProp({m.MD5, m.SHA1, m.SHA256}, propID, data, dataSize, propType);
 }
 
 void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
@@ -543,45 +513,15 @@ void Tvor7zAffArchive::DoExtract(const UInt32 *indices, UInt32 numItems, bool te
 
 Int32 Tvor7zAffArchive::ExtractItem(ISequentialOutStream *outStream, Tvor7zProgress &progress) {
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
-  // The stored image digest: MD5 when there is one, else SHA-1, else SHA-256.
-  ComPtr<IHasher> hasher;
-  const Byte *expected = nullptr;
-  UInt32 expectedSize = 0;
-  if (!IsZero(m.MD5, sizeof(m.MD5))) {
-    hasher = new Tvor7zWinCryptMD5Hasher();
-    expected = m.MD5;
-    expectedSize = sizeof(m.MD5);
-  } else if (!IsZero(m.SHA1, sizeof(m.SHA1))) {
-    hasher = CreateSHA1Hasher(&FCodecsInfo);
-    expected = m.SHA1;
-    expectedSize = sizeof(m.SHA1);
-  } else if (!IsZero(m.SHA256, sizeof(m.SHA256))) {
-    hasher = CreateSHA256Hasher(&FCodecsInfo);
-    expected = m.SHA256;
-    expectedSize = sizeof(m.SHA256);
-  }
-  ComPtr<ISequentialOutStream> out(outStream);
-  ComPtr<Tvor7zHashSequentialOutStream> hashStream;
-  if (hasher) {
-    // The digest runs beside the decoding and writing instead of between them.
-    hasher = HashInBackground(hasher);
-    hashStream = new Tvor7zHashSequentialOutStream(hasher, outStream);
-    out = hashStream.Get();
-  }
+  // The stored image digest (MD5, else SHA-1, else SHA-256) runs beside the decoding and writing
+  // instead of between them.
+  Tvor7zStoredDigestCheck digest(&FCodecsInfo, true);
+  const ComPtr<ISequentialOutStream> out = digest.Wrap(outStream, {m.MD5, m.SHA1, m.SHA256});
   Tvor7zAffArchiveBlocksDecoder decoder(&FCodecsInfo);
-  decoder.SetBusyProcessors(hashStream ? 1 : 0);
+  decoder.SetBusyProcessors(digest.Active() ? 1 : 0);
   Int32 result = decoder.Decode(FInfo.Get(), FJoinedStream.Get(), out, &progress, 0);
   // What the files that were found hold decodes fine, but it is not the whole image.
   if (result == kOK && FSetIncomplete)
     result = kUnexpectedEnd;
-  if (result == kOK && hashStream) {
-    Byte digest[64] = {};
-    // A digest the hasher cannot produce cannot be confirmed either.
-    if (hasher->GetDigestSize() != expectedSize)
-      return kCRCError;
-    hashStream->GetHash(digest);
-    if (std::memcmp(digest, expected, expectedSize) != 0)
-      result = kCRCError;
-  }
-  return result;
+  return digest.Verify(result);
 }

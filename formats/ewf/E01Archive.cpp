@@ -7,15 +7,13 @@
 #include "formats/ewf/E01ArchiveStream.h"
 #include "formats/ewf/E01BlocksDecoder.h"
 #include "formats/ewf/EwfBytes.h"
-#include "hashers/BackgroundHasher.h"
-#include "hashers/Hashers.h"
+#include "hashers/StoredDigests.h"
 #include "platform/Platform.h"
 #include "streams/PropVariant.h"
 
 using namespace NOperationResult;
 
 namespace {
-constexpr PROPID kpidMD5Raw = 0x10000;
 constexpr UInt32 kHashSectionSize = 36;
 constexpr UInt32 kDigestSectionSize = 80;
 constexpr UInt32 kSessionHeaderSize = 36;
@@ -199,17 +197,9 @@ void Tvor7zE01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
 void Tvor7zE01Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
 
 void Tvor7zE01Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  switch (index) {
-  case 0:
-    *name = AllocBstr(L"MD5");
-    *propID = kpidMD5Raw;
-    break;
-  case 1:
-    *propID = kpidSha1;
-    break;
-  default:
+  if (index >= 2)
     RaiseHResult(E_INVALIDARG);
-  }
+  GetDigestRawPropInfo(index, name, propID);
 }
 
 void Tvor7zE01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
@@ -217,17 +207,8 @@ void Tvor7zE01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **da
   if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
     return;
   const Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
-  if (item.Kind != Tvor7zEItem::kImage)
-    return;
-  if (propID == kpidMD5Raw && item.HasMD5()) {
-    *data = item.MD5;
-    *dataSize = sizeof(item.MD5);
-    *propType = NPropDataType::kRaw;
-  } else if (propID == kpidSha1 && item.HasSHA1()) {
-    *data = item.SHA1;
-    *dataSize = sizeof(item.SHA1);
-    *propType = NPropDataType::kRaw;
-  }
+  if (item.Kind == Tvor7zEItem::kImage)
+    GetDigestRawProp({item.MD5, item.SHA1}, propID, data, dataSize, propType);
 }
 
 void Tvor7zE01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
@@ -265,33 +246,17 @@ void Tvor7zE01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool te
 }
 
 Int32 Tvor7zE01Archive::ExtractItem(Tvor7zEItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress) {
-  // The stored image digest: MD5 when there is one, else SHA-1.
-  ComPtr<IHasher> hasher;
-  const Byte *expected = nullptr;
-  UInt32 expectedSize = 0;
-  if (item.HasMD5()) {
-    hasher = new Tvor7zWinCryptMD5Hasher();
-    expected = item.MD5;
-    expectedSize = sizeof(item.MD5);
-  } else if (item.HasSHA1()) {
-    hasher = CreateSHA1Hasher(&FCodecsInfo);
-    expected = item.SHA1;
-    expectedSize = sizeof(item.SHA1);
-  }
-  ComPtr<ISequentialOutStream> out(stream);
-  ComPtr<Tvor7zHashSequentialOutStream> hashStream;
-  if (hasher) {
-    // The digest runs beside the decoding and writing instead of between them.
-    hasher = HashInBackground(hasher);
-    hashStream = new Tvor7zHashSequentialOutStream(hasher, stream);
-    out = hashStream.Get();
-  }
+  // The stored image digest (MD5, else SHA-1) runs beside the decoding and writing instead of
+  // between them.
+  Tvor7zStoredDigestCheck digest(&FCodecsInfo, true);
+  const ComPtr<ISequentialOutStream> out =
+      digest.Wrap(stream, item.Kind == Tvor7zEItem::kImage ? TvorStoredDigests{item.MD5, item.SHA1} : TvorStoredDigests{});
   ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(out));
 
   Int32 result;
   if (item.Kind == Tvor7zEItem::kImage) {
     Tvor7zE01ArchiveBlocksDecoder decoder;
-    decoder.SetBusyProcessors(hashStream ? 1 : 0);
+    decoder.SetBusyProcessors(digest.Active() ? 1 : 0);
     result = decoder.Decode(FBlocks.Get(), FJoinedStream.Get(), counter.Get(), &progress, 0);
   } else if (item.Kind == Tvor7zEItem::kCueSheet && FItems->GetCueStream()) {
     const ComPtr<IInStream> cue = FItems->GetCueStream();
@@ -309,13 +274,5 @@ Int32 Tvor7zE01Archive::ExtractItem(Tvor7zEItem &item, ISequentialOutStream *str
     else if (counter->Count() > item.Size)
       result = kDataError;
   }
-  if (result == kOK && hashStream) {
-    Byte digest[64] = {};
-    if (hasher->GetDigestSize() != expectedSize || expectedSize > sizeof(digest))
-      return kCRCError;
-    hashStream->GetHash(digest);
-    if (std::memcmp(digest, expected, expectedSize) != 0)
-      result = kCRCError;
-  }
-  return result;
+  return digest.Verify(result);
 }

@@ -6,7 +6,7 @@
 
 #include "formats/ewf/E01ArchiveStream.h"
 #include "formats/ewf/EwfBytes.h"
-#include "hashers/Hashers.h"
+#include "hashers/StoredDigests.h"
 #include "platform/Platform.h"
 #include "streams/OutStreams.h"
 #include "streams/PropVariant.h"
@@ -14,7 +14,6 @@
 using namespace NOperationResult;
 
 namespace {
-constexpr PROPID kpidMD5Raw = 0x10000;
 constexpr PROPID kpidChangeTime = 0x10001;
 constexpr UInt32 kLtreeHeaderSize = 48;
 constexpr UInt32 kCopyBufferSize = 65536;
@@ -199,17 +198,9 @@ void Tvor7zL01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
 void Tvor7zL01Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
 
 void Tvor7zL01Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  switch (index) {
-  case 0:
-    *name = AllocBstr(L"MD5");
-    *propID = kpidMD5Raw;
-    break;
-  case 1:
-    *propID = kpidSha1;
-    break;
-  default:
+  if (index >= 2)
     RaiseHResult(E_INVALIDARG);
-  }
+  GetDigestRawPropInfo(index, name, propID);
 }
 
 void Tvor7zL01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
@@ -219,15 +210,7 @@ void Tvor7zL01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **da
   const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
   if (item.IsDir)
     return;
-  if (propID == kpidMD5Raw && item.HasMD5()) {
-    *data = item.MD5;
-    *dataSize = sizeof(item.MD5);
-    *propType = NPropDataType::kRaw;
-  } else if (propID == kpidSha1 && item.HasSHA1()) {
-    *data = item.SHA1;
-    *dataSize = sizeof(item.SHA1);
-    *propType = NPropDataType::kRaw;
-  }
+  GetDigestRawProp({item.MD5, item.SHA1}, propID, data, dataSize, propType);
 }
 
 // ---- data ----
@@ -255,8 +238,8 @@ void Tvor7zL01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
 }
 
 struct Tvor7zL01Archive::TExtraction {
-  ComPtr<IHasher> MD5;
-  ComPtr<IHasher> SHA1;
+  explicit TExtraction(Tvor7zCompressCodecsInfo *codecs) : Digest(codecs) {}
+  Tvor7zStoredDigestCheck Digest;
   std::vector<Byte> Buffer;
 };
 
@@ -276,7 +259,7 @@ void Tvor7zL01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool te
       total += static_cast<UInt64>(item.Size);
   }
   CheckHResult(progress.SetTotal(total));
-  TExtraction extraction;
+  TExtraction extraction(&FCodecsInfo);
   for (UInt32 i = 0; i < n; i++) {
     const UInt32 index = all ? i : indices[i];
     const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
@@ -290,29 +273,8 @@ void Tvor7zL01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool te
 
 Int32 Tvor7zL01Archive::ExtractItem(const Tvor7zLItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
                                     TExtraction &extraction) {
-  ComPtr<IHasher> hasher;
-  const Byte *expected = nullptr;
-  UInt32 expectedSize = 0;
-  if (item.HasMD5()) {
-    if (!extraction.MD5)
-      extraction.MD5 = new Tvor7zWinCryptMD5Hasher();
-    hasher = extraction.MD5;
-    expected = item.MD5;
-    expectedSize = sizeof(item.MD5);
-  } else if (item.HasSHA1()) {
-    if (!extraction.SHA1)
-      extraction.SHA1 = CreateSHA1Hasher(&FCodecsInfo);
-    hasher = extraction.SHA1;
-    expected = item.SHA1;
-    expectedSize = sizeof(item.SHA1);
-  }
-  ComPtr<ISequentialOutStream> target(stream);
-  ComPtr<Tvor7zHashSequentialOutStream> hashStream;
-  if (hasher) {
-    hasher->Init();
-    hashStream = new Tvor7zHashSequentialOutStream(hasher, stream);
-    target = hashStream.Get();
-  }
+  // The stored digest: MD5 when there is one, else SHA-1.
+  const ComPtr<ISequentialOutStream> target = extraction.Digest.Wrap(stream, {item.MD5, item.SHA1});
 
   Int32 result = kOK;
   if (item.Size > 0) {
@@ -339,13 +301,5 @@ Int32 Tvor7zL01Archive::ExtractItem(const Tvor7zLItem &item, ISequentialOutStrea
         result = kDataError;
     }
   }
-  if (result == kOK && hashStream) {
-    Byte digest[64] = {};
-    if (hasher->GetDigestSize() != expectedSize)
-      return kCRCError;
-    hashStream->GetHash(digest);
-    if (std::memcmp(digest, expected, expectedSize) != 0)
-      result = kCRCError;
-  }
-  return result;
+  return extraction.Digest.Verify(result);
 }

@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "fixtures/HostCodecs.h"
+#include "fixtures/TestStreams.h"
 #include "hashers/BackgroundHasher.h"
 #include "hashers/Hashers.h"
+#include "hashers/StoredDigests.h"
+#include "streams/Progress.h"
 
 namespace {
 
@@ -291,4 +294,40 @@ TEST(BackgroundHasher, SlowInnerHasherGetsEveryByteInOrderAndInitDropsQueuedByte
   h->Init();
   h->Update(junk.data(), static_cast<UInt32>(junk.size()));
   h = nullptr;
+}
+
+TEST(StoredDigests, TheFirstStoredDigestIsCheckedAndOfferedRaw) {
+  const auto data = RandomBytes(70000, 21);
+  const auto md5 = Digest(Make<Tvor7zWinCryptMD5Hasher>(), data);
+  const auto sha1 = Digest(Make<Tvor7zWinCryptSHA1Hasher>(), data);
+  const auto sha256 = Digest(Make<Tvor7zWinCryptSHA256Hasher>(), data);
+  std::vector<Byte> wrong(32, 0x11), zero(32, 0);
+  ComPtr<TTestOutStream> sink(new TTestOutStream());
+  Tvor7zStoredDigestCheck check(nullptr);
+  const auto run = [&](const TvorStoredDigests &d, Int32 before = NOperationResult::kOK) {
+    sink->Data.clear();
+    const ComPtr<ISequentialOutStream> out = check.Wrap(sink, d);
+    EXPECT_EQ(WriteStream(out, data.data(), data.size()), S_OK);
+    EXPECT_EQ(sink->Data, data);  // everything passes on
+    return check.Verify(before);
+  };
+  // MD5 first, then SHA-1, then SHA-256: only the first stored one counts.
+  EXPECT_EQ(run({md5.data(), wrong.data(), wrong.data()}), NOperationResult::kOK);
+  EXPECT_EQ(run({wrong.data(), sha1.data(), sha256.data()}), NOperationResult::kCRCError);
+  EXPECT_EQ(run({zero.data(), sha1.data(), wrong.data()}), NOperationResult::kOK);
+  EXPECT_EQ(run({nullptr, nullptr, sha256.data()}), NOperationResult::kOK);
+  EXPECT_EQ(run({nullptr, zero.data(), wrong.data()}), NOperationResult::kCRCError);
+  EXPECT_EQ(run({}), NOperationResult::kOK);
+  // An earlier failure stands, whatever the digest.
+  EXPECT_EQ(run({md5.data()}, NOperationResult::kDataError), NOperationResult::kDataError);
+
+  // Raw properties: the stored bytes; nothing for a digest that is all zero.
+  const void *p = nullptr;
+  UInt32 size = 0, type = 0;
+  GetDigestRawProp({md5.data(), zero.data()}, kpidMD5Raw, &p, &size, &type);
+  EXPECT_EQ(p, md5.data());
+  EXPECT_EQ(size, 16u);
+  p = nullptr;
+  GetDigestRawProp({md5.data(), zero.data()}, kpidSha1, &p, &size, &type);
+  EXPECT_EQ(p, nullptr);
 }
