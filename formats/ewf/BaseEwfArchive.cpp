@@ -119,19 +119,30 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
   try {
     ComPtr<IInStream> stream = FStream;
     for (;;) {
+      // A later segment is only looked for when the one before said that another follows: one that
+      // is missing or is not that segment cuts the set short, and the files or image data behind
+      // it would otherwise vanish without a word.
       if (FSegmentNumber > 1)
         stream = OpenVolume(SegmentName(FSegmentNumber), openCallback);
-      if (!stream)
+      if (!stream) {
+        SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
         break;
+      }
       Int32 number = 0;
+      const UInt16 flagsBefore = FErrorFlags;
       if (!ReadSegmentHeader(stream, number)) {
         if (FSegmentNumber == 1)
           RaiseHResult(S_FALSE);
+        // Unless the header check already said what is wrong with it.
+        if (FErrorFlags == flagsBefore)
+          SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
         break;
       }
       if (number != FSegmentNumber) {
-        if (FSegmentNumber > 1)
+        if (FSegmentNumber > 1) {
+          SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
           break;
+        }
         // A later segment of the set was opened: start over from its first segment.
         stream = nullptr;
         DoClose();

@@ -436,10 +436,10 @@ TEST(Ewf1, SegmentSetsAndRestart) {
     EXPECT_EQ(a.Callback->Requested, (std::vector<UString>{L"disk.e02", L"disk.e03"}));
   }
   {
-    // A missing second segment: segment 1 only, no flag, and the image still has its full size.
+    // A missing second segment: segment 1 only, flagged, and the image still has its full size.
     auto a = OpenE01({files[0], files[2]});
     ASSERT_EQ(a.Result, S_OK);
-    EXPECT_EQ(a.ErrorFlags(), 0u);
+    EXPECT_EQ(a.ErrorFlags(), kFlagEnd);
     EXPECT_EQ(a.Size(), image.size());
     auto x = a.Extract();
     EXPECT_EQ(x.OpResult(), NOperationResult::kUnexpectedEnd);
@@ -466,13 +466,13 @@ TEST(Ewf1, SegmentSetsAndRestart) {
     EXPECT_EQ(OpenE01(renamed, "disk.E01").Result, S_FALSE);
   }
   {
-    // The second file carries another number: the walk ends after segment 1.
+    // The second file carries another number: the walk ends after segment 1, cut short.
     auto mixed = files;
     mixed[1].Data[9] = 3;
     auto a = OpenE01(mixed);
     ASSERT_EQ(a.Result, S_OK);
     EXPECT_EQ(a.Archive->JoinedStream()->GetSegmentCount(), 1);
-    EXPECT_EQ(a.ErrorFlags(), 0u);
+    EXPECT_EQ(a.ErrorFlags(), kFlagEnd);
   }
   {
     // A later segment that is not an EWF file: headers error, segment 1 stays.
@@ -486,11 +486,12 @@ TEST(Ewf1, SegmentSetsAndRestart) {
     EXPECT_EQ(OpenE01(broken).ErrorFlags(), kFlagEnd);
   }
   {
-    // Without the volume callback only the opened file is read.
+    // Without the volume callback only the opened file is read, and the set shows as cut short.
     auto a = OpenE01(files, "", false);
     ASSERT_EQ(a.Result, S_OK);
     EXPECT_TRUE(a.Callback->Requested.empty());
     EXPECT_EQ(a.Archive->JoinedStream()->GetSegmentCount(), 1);
+    EXPECT_EQ(a.ErrorFlags(), kFlagEnd);
   }
   {
     // Any error flag stops the walk: a damaged descriptor in segment 1 leaves segment 2 unread.
