@@ -1,21 +1,37 @@
 #include "formats/ewf/E01ArchiveStream.h"
 
+#include <algorithm>
+
+#include "formats/ewf/EwfBytes.h"
+#include "hashers/Hashers.h"
 #include "plugin/Errors.h"
 #include "streams/Progress.h"
 
-Tvor7zE01ArchiveStream::Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks)
-    : Tvor7zBlockCacheStream2(joinedStream, blocks, 0) {}
+Tvor7zE01ArchiveStream::Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks, bool checkStoredChunks)
+    : Tvor7zBlockCacheStream2(joinedStream, blocks, 0), FCheckStoredChunks(checkStoredChunks) {}
 
 void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &,
                                        ISequentialInStream *inStream, ISequentialOutStream *outStream) {
-  if (!FDecoder)
-    FDecoder = new TvorFlateDecodeDecoder();
   if (FStored.size() < block.StoredSize)
     FStored.resize(block.StoredSize);
-  if (FDecoded.size() < block.Size)
-    FDecoded.resize(block.Size);
   size_t got = 0;
   CheckHResult(ReadStream(inStream, FStored.data(), block.StoredSize, &got));
+  if (!(block.Flags & kCompressed)) {
+    // A stored chunk: its bytes, then their Adler-32. Bytes cut off by the end of the data are
+    // handed out as far as they go.
+    const size_t n = std::min<size_t>(got, block.Size);
+    if (got >= static_cast<size_t>(block.Size) + 4 &&
+        CalcAdler32(FStored.data(), block.Size) != EwfGetUi32(FStored.data() + block.Size))
+      RaiseHResult(S_FALSE);
+    const HRESULT wr = WriteStream(outStream, FStored.data(), n);
+    if (wr != S_OK)
+      RaiseHResult(wr == S_FALSE ? E_FAIL : wr);
+    return;
+  }
+  if (!FDecoder)
+    FDecoder = new TvorFlateDecodeDecoder();
+  if (FDecoded.size() < block.Size)
+    FDecoded.resize(block.Size);
   size_t written = 0;
   const HRESULT hr = FDecoder->DecodeBuffer(FStored.data(), got, FDecoded.data(), block.Size, &written);
   if (hr != S_OK)
@@ -27,7 +43,7 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
 
 void Tvor7zE01ArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info,
                                            UInt32 offset, void *data, UInt32 size, UInt32 &processed) {
-  if (block->Flags & kCompressed) {
+  if ((block->Flags & kCompressed) || FCheckStoredChunks) {
     Tvor7zBlockCacheStream2::ReadFromBlock(index, block, info, offset, data, size, processed);
     return;
   }

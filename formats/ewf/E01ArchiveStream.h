@@ -12,7 +12,10 @@ public:
   // Flags bit of a chunk stored deflate-compressed.
   static constexpr UInt32 kCompressed = 0x80000000u;
 
-  Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks);
+  // With `checkStoredChunks` stored chunks are read whole through the cache and their Adler-32 is
+  // checked (a mismatch fails the read like a chunk that does not inflate); without it they are read
+  // straight from the segments, unchecked, for the cheapest random access.
+  Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks, bool checkStoredChunks = false);
 
 protected:
   void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
@@ -21,6 +24,7 @@ protected:
                      UInt32 size, UInt32 &processed) override;
 
 private:
+  bool FCheckStoredChunks;
   ComPtr<TvorFlateDecodeDecoder> FDecoder;
   // One chunk's stored and decoded bytes, so that a chunk inflates in one pass.
   std::vector<Byte> FStored;

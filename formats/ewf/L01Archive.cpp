@@ -131,7 +131,7 @@ void Tvor7zL01Archive::ReadTree(Tvor7zEwfText &text, UInt64 treeSize) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
-  TvorLEntryReader reader(*FItems, text, identifiers, kNameCharsPerTreeChar * treeSize);
+  TvorLEntryReader reader(*FItems, text, identifiers, kNameCharsPerTreeByte * treeSize);
   reader.ParseEntries(1, UString());
   for (unsigned bit = 0; bit < 16; bit++)
     if (reader.ErrorFlags & (1u << bit))
@@ -217,7 +217,8 @@ void Tvor7zL01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **da
 
 IInStream *Tvor7zL01Archive::DataStream() {
   if (!FDataStream)
-    FDataStream = static_cast<IInStream *>(new Tvor7zE01ArchiveStream(FJoinedStream.Get(), FBlocks.Get()));
+    // Stored chunks are checked too: many files carry no digest, and nothing else would notice.
+    FDataStream = static_cast<IInStream *>(new Tvor7zE01ArchiveStream(FJoinedStream.Get(), FBlocks.Get(), true));
   return FDataStream.Get();
 }
 

@@ -27,8 +27,10 @@ public:
 
   Tvor7zLItems *Items() const noexcept { return FItems.Get(); }
 
-  // Name characters the entry list may hold per character of tree text.
-  static constexpr UInt64 kNameCharsPerTreeChar = 4;
+  // Name characters the entry list may hold per byte of tree text. Every entry's line carries far
+  // more than its path in real trees; a deep hostile tree would otherwise cost the square of its
+  // depth.
+  static constexpr UInt64 kNameCharsPerTreeByte = 1;
 
 protected:
   void CreateBlocks() override;

@@ -286,3 +286,38 @@ TEST(L01Archive, WrongDigestsAndBadChunksFailTheirFilesOnly) {
   EXPECT_EQ(cb->Items[5].Result, NOperationResult::kCRCError);
   EXPECT_EQ(cb->Items[5].Data(), root.Children[2].Data);
 }
+
+TEST(L01Archive, StoredChunksAreCheckedEvenWithoutDigests) {
+  TL01Entry root = Tree();
+  root.Children[0].StoreMD5 = false;
+  root.Children[1].Children[0].StoreMD5 = false;
+  root.Children[2].StoreMD5 = false;
+  TL01Options options;
+  options.Compress = [](UInt32) { return false; };
+  TL01Layout layout;
+  auto files = WriteL01(root, options, &layout);
+  {
+    TOpened o = Open(files);
+    ASSERT_EQ(o.Result, S_OK);
+    auto cb = o.ExtractAll(true);
+    for (auto &[index, item] : cb->Items)
+      EXPECT_EQ(item.Result, NOperationResult::kOK) << index;
+  }
+  // One byte of the third chunk (the end of a.bin, then b.txt and c.bin's start) changes.
+  const TL01Chunk &chunk = layout.Chunks.at(2);
+  files[chunk.Segment].Data[chunk.Offset + 20000] ^= 1;
+  TOpened o = Open(files);
+  ASSERT_EQ(o.Result, S_OK);
+  auto cb = o.ExtractAll();
+  EXPECT_EQ(cb->Items[1].Result, NOperationResult::kDataError);
+  EXPECT_EQ(cb->Items[1].Data().size(), 65536u);  // its first two chunks were fine
+  EXPECT_EQ(cb->Items[3].Result, NOperationResult::kDataError);
+  EXPECT_EQ(cb->Items[5].Result, NOperationResult::kDataError);
+  // Reading the damaged part through a stream fails as well.
+  ComPtr<ISequentialInStream> s;
+  o.Archive->GetStream(3, s.Put());
+  ASSERT_TRUE(s);
+  Byte buf[100];
+  UInt32 got = 0;
+  EXPECT_NE(s->Read(buf, sizeof(buf), &got), S_OK);
+}
