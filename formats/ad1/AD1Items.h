@@ -16,9 +16,6 @@ struct Tvor7zAD1Item {
   Byte MD5[16] = {};   // all zero = none
   Byte SHA1[20] = {};  // all zero = none
   UInt64 DataOffset = 0;  // the file's chunk table; 0 = no data
-
-  bool HasMD5() const;
-  bool HasSHA1() const;
 };
 
 struct Tvor7zAD1MetaInfo {

@@ -14,9 +14,6 @@ struct Tvor7zEItem {
   Byte MD5[16] = {};   // all zero = none
   Byte SHA1[20] = {};  // all zero = none
   bool IsBin = false;  // a session section made the image a .bin; its media-type extension is kept off
-
-  bool HasMD5() const noexcept;
-  bool HasSHA1() const noexcept;
 };
 
 class Tvor7zE01Items : public Tvor7zBaseEwfBlocks {

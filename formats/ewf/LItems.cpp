@@ -6,11 +6,6 @@
 #include "hashers/Hashers.h"
 
 namespace {
-template <size_t N>
-bool AnySet(const Byte (&digest)[N]) {
-  return std::any_of(digest, digest + N, [](Byte b) { return b != 0; });
-}
-
 // A whole decimal number; false for anything else.
 bool ParseDecimal(const UString &text, UInt64 &value) {
   if (text.empty() || text.size() > 20)
@@ -61,9 +56,6 @@ UString NextToken(const UString &text, size_t &pos) {
   return text.substr(start, pos - start);
 }
 }  // namespace
-
-bool Tvor7zLItem::HasMD5() const noexcept { return AnySet(MD5); }
-bool Tvor7zLItem::HasSHA1() const noexcept { return AnySet(SHA1); }
 
 bool TvorLEntryReader::ParseEntries(UInt32 count, const UString &pathPrefix) {
   // Depth first without recursion: a text can nest entries deeper than any stack.

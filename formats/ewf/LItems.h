@@ -23,9 +23,6 @@ struct Tvor7zLItem {
   Int64 DataOffset = -1;  // first extent in the data image
   Int64 DataSize = 0;
   Int64 DuplicateOffset = -1;
-
-  bool HasMD5() const noexcept;
-  bool HasSHA1() const noexcept;
 };
 using Pvor7zLItem = Tvor7zLItem *;
 
