@@ -5,27 +5,15 @@
 #include <cstring>
 #include <random>
 
+#include "ArchiveHarness.h"
 #include "fixtures/Ad1Writer.h"
-#include "fixtures/TestCallbacks.h"
 #include "formats/ad1/AD1Archive.h"
-#include "platform/Platform.h"
-#include "streams/PropVariant.h"
 
 namespace {
 
 const TArchiveClassOf<Tvor7zAD1Archive> kAd1Class;
 constexpr UInt32 kHeaders = 1u << kpv_ErrorFlags_HeadersError;
 constexpr UInt32 kUnexpected = 1u << kpv_ErrorFlags_UnexpectedEnd;
-
-UString Wide(const std::string &s) { return UString(s.begin(), s.end()); }
-// A path as the host gets it: folders joined with its delimiter.
-UString HostPath(const std::string &s) {
-  UString p = Wide(s);
-  for (auto &c : p)
-    if (c == L'\\')
-      c = kPlatformPathDelimiter;
-  return p;
-}
 
 std::vector<Byte> Bytes(size_t size, UInt32 seed) {
   std::mt19937 rng(seed);
@@ -62,61 +50,10 @@ std::vector<TAd1Node> Tree() {
           File("Gr\xC3\xBC\xC3\x9F" "e.txt", Bytes(5000, 4))};
 }
 
-struct TOpened {
-  ComPtr<Tvor7zAD1Archive> Archive;
-  ComPtr<TTestOpenCallback> Callback;
-  HRESULT Result = E_FAIL;
-
-  UInt32 ErrorFlags() {
-    PROPVARIANT v{};
-    EXPECT_EQ(Archive->GetArchiveProperty(kpidErrorFlags, &v), S_OK);
-    return v.vt == VT_UI4 ? v.ulVal : 0;
-  }
-  UInt32 Count() {
-    UInt32 n = 0;
-    EXPECT_EQ(Archive->GetNumberOfItems(&n), S_OK);
-    return n;
-  }
-  PROPVARIANT Prop(UInt32 index, PROPID id) {
-    PROPVARIANT v{};
-    EXPECT_EQ(Archive->GetProperty(index, id, &v), S_OK);
-    return v;
-  }
-  UString Path(UInt32 index) {
-    PROPVARIANT v = Prop(index, kpidPath);
-    UString s;
-    if (v.vt == VT_BSTR)
-      PropVariantToString(v, s);
-    PropVariantClearValue(v);
-    return s;
-  }
-  std::vector<UString> Paths() {
-    std::vector<UString> r;
-    for (UInt32 i = 0; i < Count(); i++)
-      r.push_back(Path(i));
-    return r;
-  }
-  // Extracts all items; results and data by index.
-  ComPtr<TTestExtractCallback> ExtractAll(bool testMode = false) {
-    ComPtr<TTestExtractCallback> cb(new TTestExtractCallback());
-    EXPECT_EQ(Archive->Extract(nullptr, 0xFFFFFFFFu, testMode ? 1 : 0, cb), S_OK);
-    return cb;
-  }
-};
+using TOpened = TOpenedArchive<Tvor7zAD1Archive>;
 
 TOpened Open(const std::vector<TAd1File> &files, const std::string &first = "") {
-  TOpened o;
-  o.Archive = static_cast<Tvor7zAD1Archive *>(kAd1Class.Create());
-  const TAd1File *start = &files.front();
-  for (const auto &f : files)
-    if (f.Name == first)
-      start = &f;
-  o.Callback = new TTestOpenCallback(Wide(start->Name));
-  for (const auto &f : files)
-    o.Callback->AddVolume(Wide(f.Name), f.Data);
-  ComPtr<TTestInStream> stream(new TTestInStream(start->Data));
-  o.Result = o.Archive->Open(stream, nullptr, o.Callback);
-  return o;
+  return OpenArchive<Tvor7zAD1Archive>(kAd1Class, files, first);
 }
 
 TOpened OpenSpace(const std::vector<Byte> &space, const TAd1Options &options = {}) {
@@ -126,14 +63,6 @@ TOpened OpenSpace(const std::vector<Byte> &space, const TAd1Options &options = {
 void PutUi64(std::vector<Byte> &space, UInt64 position, UInt64 value) {
   for (int i = 0; i < 8; i++)
     space.at(position + i) = static_cast<Byte>(value >> (8 * i));
-}
-
-std::vector<Byte> ReadAll(ISequentialInStream *s) {
-  std::vector<Byte> out;
-  Byte buf[3001];
-  for (UInt32 got = 0; s->Read(buf, sizeof(buf), &got) == S_OK && got > 0;)
-    out.insert(out.end(), buf, buf + got);
-  return out;
 }
 
 }  // namespace
@@ -328,7 +257,7 @@ TEST(AD1Archive, StreamsReadFilesAtAnyOffset) {
   ComPtr<ISequentialInStream> s;
   ASSERT_EQ(o.Archive->GetStream(0, s.Put()), S_OK);
   ASSERT_TRUE(s);
-  EXPECT_EQ(ReadAll(s), data);
+  EXPECT_EQ(HarnessReadAll(s), data);
   auto in = QueryAs<IInStream>(s.Get(), IID_IInStream);
   ASSERT_TRUE(in);
   std::mt19937 rng(5);
@@ -450,7 +379,7 @@ TEST(AD1Archive, CutOrFlippedImagesNeverCrash) {
     for (UInt32 i = 0; i < o.Count(); i++) {
       ComPtr<ISequentialInStream> st;
       if (o.Archive->GetStream(i, st.Put()) == S_OK && st)
-        ReadAll(st);
+        HarnessReadAll(st);
     }
   }
 }

@@ -5,25 +5,14 @@
 #include <cstring>
 #include <random>
 
+#include "ArchiveHarness.h"
 #include "fixtures/L01Writer.h"
-#include "fixtures/TestCallbacks.h"
 #include "formats/ewf/L01Archive.h"
-#include "platform/Platform.h"
-#include "streams/PropVariant.h"
 
 namespace {
 
 const TArchiveClassOf<Tvor7zL01Archive> kL01Class;
 constexpr UInt32 kHeaders = 1u << kpv_ErrorFlags_HeadersError;
-
-UString Wide(const std::string &s) { return UString(s.begin(), s.end()); }
-UString HostPath(const std::string &s) {
-  UString p = Wide(s);
-  for (auto &c : p)
-    if (c == L'\\')
-      c = kPlatformPathDelimiter;
-  return p;
-}
 
 std::vector<Byte> Bytes(size_t size, UInt32 seed) {
   std::mt19937 rng(seed);
@@ -56,60 +45,10 @@ TL01Entry Tree() {
                                 File("c.bin", Bytes(40000, 3))});
 }
 
-struct TOpened {
-  ComPtr<Tvor7zL01Archive> Archive;
-  ComPtr<TTestOpenCallback> Callback;
-  HRESULT Result = E_FAIL;
-
-  UInt32 ErrorFlags() {
-    PROPVARIANT v{};
-    EXPECT_EQ(Archive->GetArchiveProperty(kpidErrorFlags, &v), S_OK);
-    return v.vt == VT_UI4 ? v.ulVal : 0;
-  }
-  UInt32 Count() {
-    UInt32 n = 0;
-    EXPECT_EQ(Archive->GetNumberOfItems(&n), S_OK);
-    return n;
-  }
-  PROPVARIANT Prop(UInt32 index, PROPID id) {
-    PROPVARIANT v{};
-    EXPECT_EQ(Archive->GetProperty(index, id, &v), S_OK);
-    return v;
-  }
-  UString Text(UInt32 index, PROPID id) {
-    PROPVARIANT v = Prop(index, id);
-    UString s;
-    if (v.vt == VT_BSTR)
-      PropVariantToString(v, s);
-    PropVariantClearValue(v);
-    return s;
-  }
-  std::vector<UString> Paths() {
-    std::vector<UString> r;
-    for (UInt32 i = 0; i < Count(); i++)
-      r.push_back(Text(i, kpidPath));
-    return r;
-  }
-  ComPtr<TTestExtractCallback> ExtractAll(bool testMode = false) {
-    ComPtr<TTestExtractCallback> cb(new TTestExtractCallback());
-    EXPECT_EQ(Archive->Extract(nullptr, 0xFFFFFFFFu, testMode ? 1 : 0, cb), S_OK);
-    return cb;
-  }
-};
+using TOpened = TOpenedArchive<Tvor7zL01Archive>;
 
 TOpened Open(const std::vector<TEwfSegmentFile> &files, const std::string &first = "") {
-  TOpened o;
-  o.Archive = static_cast<Tvor7zL01Archive *>(kL01Class.Create());
-  const TEwfSegmentFile *start = &files.front();
-  for (const auto &f : files)
-    if (f.Name == first)
-      start = &f;
-  o.Callback = new TTestOpenCallback(Wide(start->Name));
-  for (const auto &f : files)
-    o.Callback->AddVolume(Wide(f.Name), f.Data);
-  ComPtr<TTestInStream> stream(new TTestInStream(start->Data));
-  o.Result = o.Archive->Open(stream, nullptr, o.Callback);
-  return o;
+  return OpenArchive<Tvor7zL01Archive>(kL01Class, files, first);
 }
 
 // A set whose tree text is `entries` (count and values lines) after a minimal preamble, over the
@@ -118,14 +57,6 @@ TOpened OpenWithEntries(const std::string &identifiers, const std::string &entri
                         TL01Options options = {}) {
   options.TreeText = L01Utf16("entry\n2\t1\n" + identifiers + "\n" + entries);
   return Open(WriteL01(root, options));
-}
-
-std::vector<Byte> ReadAll(ISequentialInStream *s) {
-  std::vector<Byte> out;
-  Byte buf[1000];
-  for (UInt32 got = 0; s->Read(buf, sizeof(buf), &got) == S_OK && got > 0;)
-    out.insert(out.end(), buf, buf + got);
-  return out;
 }
 
 }  // namespace
@@ -176,7 +107,7 @@ TEST(L01Archive, EntriesBecomeItemsInTreeOrderAndExtractChecked) {
   ComPtr<ISequentialInStream> s;
   o.Archive->GetStream(5, s.Put());
   ASSERT_TRUE(s);
-  EXPECT_EQ(ReadAll(s), root.Children[2].Data);
+  EXPECT_EQ(HarnessReadAll(s), root.Children[2].Data);
   ComPtr<ISequentialInStream> none;
   o.Archive->GetStream(2, none.Put());
   EXPECT_FALSE(none);
@@ -212,7 +143,7 @@ TEST(L01Archive, ValuesOfTheTreeText) {
   o.Archive->GetStream(1, s.Put());
   ASSERT_TRUE(s);
   const auto big = root.Children[0].Data;
-  EXPECT_EQ(ReadAll(s), std::vector<Byte>(big.begin() + 4096, big.begin() + 4096 + 512));
+  EXPECT_EQ(HarnessReadAll(s), std::vector<Byte>(big.begin() + 4096, big.begin() + 4096 + 512));
 
   auto cb = o.ExtractAll();
   EXPECT_EQ(cb->Items[1].Result, NOperationResult::kOK);
