@@ -476,6 +476,31 @@ void Tvor7zArchive::GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VAR
   GetPropertyInfoFromTable(kProps, index, nullptr, propID, varType);
 }
 
+void Tvor7zArchive::ExtractItems(const UInt32 *indices, UInt32 numItems, bool testMode,
+                                 IArchiveExtractCallback *callback, UInt32 count,
+                                 const std::function<TExtractItemInfo(UInt32)> &info,
+                                 const std::function<Int32(UInt32, ISequentialOutStream *, Tvor7zProgress &)> &extract) {
+  Tvor7zProgress progress(callback);
+  const bool all = numItems == 0xFFFFFFFFu;
+  const UInt32 n = all ? count : numItems;
+  UInt64 total = 0;
+  for (UInt32 i = 0; i < n; i++) {
+    const UInt32 index = all ? i : indices[i];
+    if (index >= count)
+      RaiseHResult(E_INVALIDARG);
+    total += info(index).Size;
+  }
+  CheckHResult(progress.SetTotal(total));
+  for (UInt32 i = 0; i < n; i++) {
+    const UInt32 index = all ? i : indices[i];
+    const TExtractItemInfo item = info(index);
+    ExtractOneItem(
+        callback, index, testMode, item.Size, progress,
+        [&](ISequentialOutStream *s) { return extract(index, s, progress); }, item.IsFolder);
+  }
+  CheckHResult(progress.Flush());
+}
+
 void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,
                                    Tvor7zProgress &progress,
                                    const std::function<Int32(ISequentialOutStream *)> &decode, bool isFolder) {

@@ -174,6 +174,18 @@ public:
                       Tvor7zProgress &progress, const std::function<Int32(ISequentialOutStream *)> &decode,
                       bool isFolder = false);
 
+  // What the Extract loop needs to know of one item.
+  struct TExtractItemInfo {
+    UInt64 Size;
+    bool IsFolder;
+  };
+  // The host's Extract over a list of `count` items: every requested index checked (E_INVALIDARG past
+  // the end; 0xFFFFFFFF items = all), their total size reported, then each item in the order asked
+  // through ExtractOneItem with `extract` decoding it, and the progress flushed.
+  void ExtractItems(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback,
+                    UInt32 count, const std::function<TExtractItemInfo(UInt32)> &info,
+                    const std::function<Int32(UInt32, ISequentialOutStream *, Tvor7zProgress &)> &extract);
+
 protected:
   std::recursive_mutex FLock;
   std::vector<UString> FPropertyNames;

@@ -505,29 +505,16 @@ struct Tvor7zAD1Archive::TExtraction {
 
 void Tvor7zAD1Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
                                  IArchiveExtractCallback *callback) {
-  Tvor7zProgress progress(callback);
-  const UInt32 count = FItems ? FItems->GetCount() : 0;
-  const bool all = numItems == 0xFFFFFFFFu;
-  const UInt32 n = all ? count : numItems;
-  UInt64 total = 0;
-  for (UInt32 i = 0; i < n; i++) {
-    const UInt32 index = all ? i : indices[i];
-    if (index >= count)
-      RaiseHResult(E_INVALIDARG);
-    const Tvor7zAD1Item &item = *FItems->GetItem(index);
-    if (!item.IsFolder)
-      total += item.Size;
-  }
-  CheckHResult(progress.SetTotal(total));
   TExtraction extraction(&FCodecsInfo);
-  for (UInt32 i = 0; i < n; i++) {
-    const UInt32 index = all ? i : indices[i];
-    const Tvor7zAD1Item &item = *FItems->GetItem(index);
-    ExtractOneItem(
-        callback, index, testMode, item.IsFolder ? 0 : item.Size, progress,
-        [&](ISequentialOutStream *s) { return ExtractFile(item, s, progress, extraction); }, item.IsFolder);
-  }
-  CheckHResult(progress.Flush());
+  ExtractItems(
+      indices, numItems, testMode, callback, FItems ? FItems->GetCount() : 0,
+      [&](UInt32 index) {
+        const Tvor7zAD1Item &item = *FItems->GetItem(index);
+        return TExtractItemInfo{item.IsFolder ? 0 : item.Size, item.IsFolder};
+      },
+      [&](UInt32 index, ISequentialOutStream *s, Tvor7zProgress &progress) {
+        return ExtractFile(*FItems->GetItem(index), s, progress, extraction);
+      });
 }
 
 Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStream *stream,

@@ -224,25 +224,12 @@ void Tvor7zE01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
 
 void Tvor7zE01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
                                  IArchiveExtractCallback *callback) {
-  Tvor7zProgress progress(callback);
-  const UInt32 count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
-  const bool all = numItems == 0xFFFFFFFFu;
-  const UInt32 n = all ? count : numItems;
-  UInt64 total = 0;
-  for (UInt32 i = 0; i < n; i++) {
-    const UInt32 index = all ? i : indices[i];
-    if (index >= count)
-      RaiseHResult(E_INVALIDARG);
-    total += FItems->GetItem(static_cast<Int32>(index))->Size;
-  }
-  CheckHResult(progress.SetTotal(total));
-  for (UInt32 i = 0; i < n; i++) {
-    const UInt32 index = all ? i : indices[i];
-    Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
-    ExtractOneItem(callback, index, testMode, item.Size, progress,
-                   [&](ISequentialOutStream *s) { return ExtractItem(item, s, progress); });
-  }
-  CheckHResult(progress.Flush());
+  ExtractItems(
+      indices, numItems, testMode, callback, FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0,
+      [&](UInt32 index) { return TExtractItemInfo{FItems->GetItem(static_cast<Int32>(index))->Size, false}; },
+      [&](UInt32 index, ISequentialOutStream *s, Tvor7zProgress &progress) {
+        return ExtractItem(*FItems->GetItem(static_cast<Int32>(index)), s, progress);
+      });
 }
 
 Int32 Tvor7zE01Archive::ExtractItem(Tvor7zEItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress) {

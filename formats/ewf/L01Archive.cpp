@@ -246,30 +246,16 @@ struct Tvor7zL01Archive::TExtraction {
 
 void Tvor7zL01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
                                  IArchiveExtractCallback *callback) {
-  Tvor7zProgress progress(callback);
-  const UInt32 count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
-  const bool all = numItems == 0xFFFFFFFFu;
-  const UInt32 n = all ? count : numItems;
-  UInt64 total = 0;
-  for (UInt32 i = 0; i < n; i++) {
-    const UInt32 index = all ? i : indices[i];
-    if (index >= count)
-      RaiseHResult(E_INVALIDARG);
-    const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
-    if (!item.IsDir && item.Size > 0)
-      total += static_cast<UInt64>(item.Size);
-  }
-  CheckHResult(progress.SetTotal(total));
   TExtraction extraction(&FCodecsInfo);
-  for (UInt32 i = 0; i < n; i++) {
-    const UInt32 index = all ? i : indices[i];
-    const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
-    const UInt64 size = !item.IsDir && item.Size > 0 ? static_cast<UInt64>(item.Size) : 0;
-    ExtractOneItem(
-        callback, index, testMode, size, progress,
-        [&](ISequentialOutStream *s) { return ExtractItem(item, s, progress, extraction); }, item.IsDir);
-  }
-  CheckHResult(progress.Flush());
+  ExtractItems(
+      indices, numItems, testMode, callback, FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0,
+      [&](UInt32 index) {
+        const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
+        return TExtractItemInfo{!item.IsDir && item.Size > 0 ? static_cast<UInt64>(item.Size) : 0, item.IsDir};
+      },
+      [&](UInt32 index, ISequentialOutStream *s, Tvor7zProgress &progress) {
+        return ExtractItem(*FItems->GetItem(static_cast<Int32>(index)), s, progress, extraction);
+      });
 }
 
 Int32 Tvor7zL01Archive::ExtractItem(const Tvor7zLItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
