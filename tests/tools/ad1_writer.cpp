@@ -2,21 +2,16 @@
 //   ad1_writer --from tree --out set/image.ad1 --version 4 --chunk 4096 --segment-size 20000
 // Entries are taken in name order; stat times become metadata (the modification time also stands in
 // for the creation time, which stat does not give).
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 
 #include "fixtures/Ad1Writer.h"
-
-namespace fs = std::filesystem;
+#include "fixtures/SourceTree.h"
 
 namespace {
 
@@ -36,41 +31,22 @@ void Usage() {
 }
 
 UInt64 Number(const std::string &s) {
-  char *end = nullptr;
-  const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-  if (s.empty() || *end)
+  UInt64 v = 0;
+  if (!ParseToolNumber(s, v))
     Usage();
   return v;
 }
 
-UInt64 FileTimeOf(const timespec &t) {
-  constexpr UInt64 kUnixEpoch = 116444736000000000ull;  // 1970-01-01 as a FILETIME
-  return kUnixEpoch + static_cast<UInt64>(t.tv_sec) * 10000000ull + static_cast<UInt64>(t.tv_nsec) / 100;
-}
 
-std::vector<TAd1Node> ReadTree(const fs::path &folder, unsigned digests) {
-  std::vector<fs::path> entries;
-  for (const auto &entry : fs::directory_iterator(folder))
-    entries.push_back(entry.path());
-  std::sort(entries.begin(), entries.end(),
-            [](const fs::path &a, const fs::path &b) { return a.filename().string() < b.filename().string(); });
+std::vector<TAd1Node> ToNodes(const std::vector<TSourceEntry> &entries, unsigned digests) {
   std::vector<TAd1Node> nodes;
-  for (const fs::path &p : entries) {
-    struct stat st {};
-    if (stat(p.c_str(), &st) != 0)
-      throw std::runtime_error("cannot stat " + p.string());
+  for (const TSourceEntry &e : entries) {
     TAd1Node node;
-    node.Name = p.filename().string();
-    node.IsFolder = S_ISDIR(st.st_mode);
-    if (node.IsFolder) {
-      node.Children = ReadTree(p, digests);
-    } else {
-      std::ifstream f(p, std::ios::binary);
-      if (!f)
-        throw std::runtime_error("cannot read " + p.string());
-      node.Data.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    }
-    const TAd1Times times{FileTimeOf(st.st_atim), FileTimeOf(st.st_mtim), FileTimeOf(st.st_mtim)};
+    node.Name = e.Name;
+    node.IsFolder = e.IsDir;
+    node.Data = e.Data;
+    node.Children = ToNodes(e.Children, digests);
+    const TAd1Times times{SourceFileTime(e.ATime), SourceFileTime(e.MTime), SourceFileTime(e.MTime)};
     node.Meta = Ad1StandardMeta(node, times, digests);
     nodes.push_back(std::move(node));
   }
@@ -141,7 +117,7 @@ int main(int argc, char **argv) {
     if (from.empty() || out.empty())
       Usage();
 
-    std::vector<TAd1Node> roots = ReadTree(from, digests);
+    std::vector<TAd1Node> roots = ToNodes(ReadSourceTree(from), digests);
     if (!wrongMd5.empty())
       SpoilDigest(roots, wrongMd5, NAd1Key::kMD5);
     if (!wrongSha1.empty())

@@ -3,20 +3,15 @@
 // As in real sets the root entry is the folder "LogicalEntries"; the source folder's entries are its
 // children, taken in name order. stat times become Unix seconds (the modification time also stands
 // in for the creation time, which stat does not give).
-#include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 
 #include "fixtures/L01Writer.h"
-
-namespace fs = std::filesystem;
+#include "fixtures/SourceTree.h"
 
 namespace {
 
@@ -36,41 +31,26 @@ void Usage() {
 }
 
 UInt64 Number(const std::string &s) {
-  char *end = nullptr;
-  const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-  if (s.empty() || *end)
+  UInt64 v = 0;
+  if (!ParseToolNumber(s, v))
     Usage();
   return v;
 }
 
-std::vector<TL01Entry> ReadTree(const fs::path &folder, bool md5, bool sha1) {
-  std::vector<fs::path> entries;
-  for (const auto &entry : fs::directory_iterator(folder))
-    entries.push_back(entry.path());
-  std::sort(entries.begin(), entries.end(),
-            [](const fs::path &a, const fs::path &b) { return a.filename().string() < b.filename().string(); });
+std::vector<TL01Entry> ToEntries(const std::vector<TSourceEntry> &entries, bool md5, bool sha1) {
   std::vector<TL01Entry> nodes;
-  for (const fs::path &p : entries) {
-    struct stat st {};
-    if (stat(p.c_str(), &st) != 0)
-      throw std::runtime_error("cannot stat " + p.string());
+  for (const TSourceEntry &e : entries) {
     TL01Entry node;
-    node.Name = p.filename().string();
-    node.IsDir = S_ISDIR(st.st_mode);
-    node.CTime = node.MTime = static_cast<UInt64>(st.st_mtime);
-    node.ATime = static_cast<UInt64>(st.st_atime);
-    node.ChangeTime = static_cast<UInt64>(st.st_ctime);
+    node.Name = e.Name;
+    node.IsDir = e.IsDir;
+    node.CTime = node.MTime = static_cast<UInt64>(e.MTime.tv_sec);
+    node.ATime = static_cast<UInt64>(e.ATime.tv_sec);
+    node.ChangeTime = static_cast<UInt64>(e.ChangeTime.tv_sec);
     node.Attributes = node.IsDir ? kFolderAttribute : kArchiveAttribute;
     node.StoreMD5 = md5;
     node.StoreSHA1 = sha1;
-    if (node.IsDir) {
-      node.Children = ReadTree(p, md5, sha1);
-    } else {
-      std::ifstream f(p, std::ios::binary);
-      if (!f)
-        throw std::runtime_error("cannot read " + p.string());
-      node.Data.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    }
+    node.Data = e.Data;
+    node.Children = ToEntries(e.Children, md5, sha1);
     nodes.push_back(std::move(node));
   }
   return nodes;
@@ -131,7 +111,7 @@ int main(int argc, char **argv) {
     TL01Entry root;
     root.Name = "LogicalEntries";
     root.IsDir = true;
-    root.Children = ReadTree(from, digests == "md5" || digests == "both", digests == "sha1" || digests == "both");
+    root.Children = ToEntries(ReadSourceTree(from), digests == "md5" || digests == "both", digests == "sha1" || digests == "both");
     if (!wrongMd5.empty()) {
       TL01Entry &file = FindEntry(root.Children, wrongMd5);
       if (file.IsDir || !file.StoreMD5)

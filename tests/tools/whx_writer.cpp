@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "fixtures/SourceTree.h"
 #include "fixtures/WhxWriter.h"
 
 namespace {
@@ -33,9 +34,8 @@ void Usage() {
 }
 
 UInt64 Number(const std::string &s) {
-  char *end = nullptr;
-  const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-  if (s.empty() || *end)
+  UInt64 v = 0;
+  if (!ParseToolNumber(s, v))
     Usage();
   return v;
 }
