@@ -33,6 +33,9 @@
 #   expect_contains TEXT FILE fails unless FILE contains TEXT (fixed string)
 #   expect_not_contains TEXT FILE
 #   expect_eq EXPECTED ACTUAL WHAT
+#   run7z_in HOST DIR OUT ARGS...  runs 7z ARGS in DIR with its output in OUT, sets RC, and fails on a
+#                             crash, a hang or a usage error
+#   tree_mtimes DIR           "path seconds" of everything below DIR (whole-second modification times)
 #   host_formats_dir HOST     the host's Formats folder (for tests that need the plugin file itself)
 
 set -u -o pipefail
@@ -124,6 +127,16 @@ expect_clean_exit() {
      fail "$2: unexpected exit code $1" ;;
   esac
 }
+
+run7z_in() {
+  local host=$1 dir=$2 out=$3
+  shift 3
+  (cd "$dir" && run7z "$host" "$@") >"$out" 2>&1
+  RC=$?
+  expect_clean_exit "$RC" "$host: 7z $* in $dir"
+}
+
+tree_mtimes() { (cd "$1" && find . -mindepth 1 -printf '%P %T@\n' | sed 's/\.[0-9]*$//' | sort); }
 
 # A path as the Windows host sees it: '/' becomes '\', an absolute path goes through drive Z:.
 e2e_winpath() {

@@ -43,9 +43,7 @@ expected_items() { # DIR PREFIX
 }
 expected_items src "" >expected.txt
 
-# Whole-second modification times of everything below a folder.
-mtimes() { (cd "$1" && find . -mindepth 1 -printf '%P %T@\n' | sed 's/\.[0-9]*$//' | sort); }
-mtimes src >mtimes.txt
+tree_mtimes src >mtimes.txt
 
 # The items of a "7z l -slt" listing in the same form.
 listed_items() {
@@ -84,21 +82,13 @@ make_ad1 md5first --segment-size $segment --wrong-sha1 docs/deep/notes.txt
 make_ad1 badchunk --segment-size $segment --corrupt-chunk media/big.bin
 make_ad1 missing --segment-size $segment --missing 3
 
-# run_in HOST DIR OUT ARGS...: 7z ARGS in DIR, output to OUT; sets RC.
-run_in() {
-  local host=$1 dir=$2 out=$3
-  shift 3
-  (cd "$dir" && run7z "$host" "$@") >"$out" 2>&1
-  RC=$?
-  expect_clean_exit "$RC" "$host: 7z $* in $dir"
-}
 
 for host in $(e2e_hosts); do
   if [ "$host" = win ]; then sep='\\'; else sep=/; fi
   tr / "$sep" <expected.txt >"expected-$host.txt"
 
   for dir in v3 v4 v3set v4set; do
-    run_in "$host" $dir "l-$host.txt" l -slt image.ad1
+    run7z_in "$host" $dir "l-$host.txt" l -slt image.ad1
     expect_eq 0 "$RC" "$host: exit code of 7z l $dir"
     expect_contains "Type = AD1" "l-$host.txt"
     expect_contains "Source = $source_name" "l-$host.txt"
@@ -109,26 +99,26 @@ for host in $(e2e_hosts); do
     v4) expect_contains "SHA-1 = $(sha1sum src/media/big.bin | cut -d' ' -f1)" "l-$host.txt" ;;
     esac
 
-    run_in "$host" $dir "t-$host.txt" t image.ad1
+    run7z_in "$host" $dir "t-$host.txt" t image.ad1
     expect_eq 0 "$RC" "$host: exit code of 7z t $dir"
     expect_contains "Everything is Ok" "t-$host.txt"
 
     rm -rf "x-$host"
-    run_in "$host" $dir "x-$host.txt" x -y "-o../x-$host" image.ad1
+    run7z_in "$host" $dir "x-$host.txt" x -y "-o../x-$host" image.ad1
     expect_eq 0 "$RC" "$host: exit code of 7z x $dir"
     diff -r src "x-$host" >&2 || fail "$host: $dir: extracted tree differs from the source"
-    mtimes "x-$host" >"mx-$host.txt"
+    tree_mtimes "x-$host" >"mx-$host.txt"
     diff mtimes.txt "mx-$host.txt" >&2 || fail "$host: $dir: modification times of the extracted tree"
   done
 
   # A later segment opens the whole set.
   for set in v3set v4set; do
-    run_in "$host" $set "l2-$host.txt" l -slt image.ad2
+    run7z_in "$host" $set "l2-$host.txt" l -slt image.ad2
     expect_eq 0 "$RC" "$host: exit code of 7z l $set/image.ad2"
     listed_items "l2-$host.txt" >"items-$host.txt"
     diff "expected-$host.txt" "items-$host.txt" >&2 || fail "$host: $set/image.ad2: items listed differ"
   done
-  run_in "$host" v4set "t-$host.txt" t image.ad3
+  run7z_in "$host" v4set "t-$host.txt" t image.ad3
   expect_eq 0 "$RC" "$host: exit code of 7z t v4set/image.ad3"
   expect_contains "Everything is Ok" "t-$host.txt"
 
@@ -136,19 +126,19 @@ for host in $(e2e_hosts); do
   # pass. MD5 is checked before SHA-1, so a wrong SHA-1 beside a right MD5 goes unnoticed.
   for dir in wrongmd5 wrongsha1; do
     rm -rf "x-$host"
-    run_in "$host" $dir "d-$host.txt" x -y "-o../x-$host" image.ad1
+    run7z_in "$host" $dir "d-$host.txt" x -y "-o../x-$host" image.ad1
     expect_eq 2 "$RC" "$host: exit code of 7z x $dir"
     expect_contains "CRC Failed" "d-$host.txt"
     expect_contains "notes.txt" "d-$host.txt"
     expect_contains "Sub items Errors: 1" "d-$host.txt"
     diff -r src "x-$host" >&2 || fail "$host: $dir: extracted tree differs from the source"
   done
-  run_in "$host" md5first "d-$host.txt" t image.ad1
+  run7z_in "$host" md5first "d-$host.txt" t image.ad1
   expect_eq 0 "$RC" "$host: exit code of 7z t with a wrong SHA-1 beside a right MD5"
 
   # A corrupt chunk: Data Error for that file only.
   rm -rf "x-$host"
-  run_in "$host" badchunk "d-$host.txt" x -y "-o../x-$host" image.ad1
+  run7z_in "$host" badchunk "d-$host.txt" x -y "-o../x-$host" image.ad1
   expect_eq 2 "$RC" "$host: exit code of 7z x with a corrupt chunk"
   expect_contains "Data Error" "d-$host.txt"
   expect_contains "big.bin" "d-$host.txt"
@@ -158,7 +148,7 @@ for host in $(e2e_hosts); do
   # The last segment missing: the host hears of the unexpected end, what lies in the first two
   # segments is extracted as it was.
   rm -rf "x-$host"
-  run_in "$host" missing "d-$host.txt" x -y "-o../x-$host" image.ad1
+  run7z_in "$host" missing "d-$host.txt" x -y "-o../x-$host" image.ad1
   expect_eq 2 "$RC" "$host: exit code of 7z x with a missing segment"
   expect_contains "Unexpected end" "d-$host.txt"
   for f in Grüße.txt docs/deep/exact.bin docs/deep/notes.txt docs/zero.bin; do

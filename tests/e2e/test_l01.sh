@@ -46,9 +46,7 @@ expected_items() { # DIR PREFIX
 }
 { echo "LogicalEntries|+|||"; expected_items src LogicalEntries/; } >expected.txt
 
-# Whole-second modification times of everything below a folder.
-mtimes() { (cd "$1" && find . -mindepth 1 -printf '%P %T@\n' | sed 's/\.[0-9]*$//' | sort); }
-mtimes src >mtimes.txt
+tree_mtimes src >mtimes.txt
 
 # The items of a "7z l -slt" listing in the same form.
 listed_items() {
@@ -92,21 +90,13 @@ if command -v ewfexport >/dev/null; then
   done
 fi
 
-# run_in HOST DIR OUT ARGS...: 7z ARGS in DIR, output to OUT; sets RC.
-run_in() {
-  local host=$1 dir=$2 out=$3
-  shift 3
-  (cd "$dir" && run7z "$host" "$@") >"$out" 2>&1
-  RC=$?
-  expect_clean_exit "$RC" "$host: 7z $* in $dir"
-}
 
 for host in $(e2e_hosts); do
   if [ "$host" = win ]; then sep='\\'; else sep=/; fi
   tr / "$sep" <expected.txt >"expected-$host.txt"
 
   for dir in one set; do
-    run_in "$host" $dir "l-$host.txt" l -slt logical.L01
+    run7z_in "$host" $dir "l-$host.txt" l -slt logical.L01
     expect_eq 0 "$RC" "$host: exit code of 7z l $dir"
     expect_contains "Type = L01" "l-$host.txt"
     expect_contains "Characteristics = Archive" "l-$host.txt"
@@ -119,15 +109,15 @@ for host in $(e2e_hosts); do
     set) ! grep -q '^MD5 = .' "l-$host.txt" || fail "$host: set: an MD5 listed although only SHA-1 is stored" ;;
     esac
 
-    run_in "$host" $dir "t-$host.txt" t logical.L01
+    run7z_in "$host" $dir "t-$host.txt" t logical.L01
     expect_eq 0 "$RC" "$host: exit code of 7z t $dir"
     expect_contains "Everything is Ok" "t-$host.txt"
 
     rm -rf "x-$host"
-    run_in "$host" $dir "x-$host.txt" x -y "-o../x-$host" logical.L01
+    run7z_in "$host" $dir "x-$host.txt" x -y "-o../x-$host" logical.L01
     expect_eq 0 "$RC" "$host: exit code of 7z x $dir"
     diff -r src "x-$host/LogicalEntries" >&2 || fail "$host: $dir: extracted tree differs from the source"
-    mtimes "x-$host/LogicalEntries" >"mx-$host.txt"
+    tree_mtimes "x-$host/LogicalEntries" >"mx-$host.txt"
     diff mtimes.txt "mx-$host.txt" >&2 || fail "$host: $dir: modification times of the extracted tree"
     if [ -d "ewf-$dir" ]; then
       diff -r "ewf-$dir" "x-$host" >&2 || fail "$host: $dir: our extraction differs from libewf's export"
@@ -136,18 +126,18 @@ for host in $(e2e_hosts); do
 
   # A later segment opens the whole set.
   for seg in L02 L03; do
-    run_in "$host" set "l2-$host.txt" l -slt logical.$seg
+    run7z_in "$host" set "l2-$host.txt" l -slt logical.$seg
     expect_eq 0 "$RC" "$host: exit code of 7z l set/logical.$seg"
     listed_items "l2-$host.txt" >"items-$host.txt"
     diff "expected-$host.txt" "items-$host.txt" >&2 || fail "$host: set/logical.$seg: items listed differ"
   done
-  run_in "$host" set "t-$host.txt" t logical.L03
+  run7z_in "$host" set "t-$host.txt" t logical.L03
   expect_eq 0 "$RC" "$host: exit code of 7z t set/logical.L03"
   expect_contains "Everything is Ok" "t-$host.txt"
 
   # A wrong stored MD5: that file fails its check after all its bytes were written, the others pass.
   rm -rf "x-$host"
-  run_in "$host" wrongmd5 "d-$host.txt" x -y "-o../x-$host" logical.L01
+  run7z_in "$host" wrongmd5 "d-$host.txt" x -y "-o../x-$host" logical.L01
   expect_eq 2 "$RC" "$host: exit code of 7z x with a wrong MD5"
   grep -qE "CRC Failed : LogicalEntries.docs.deep.notes.txt" "d-$host.txt" ||
     { cat "d-$host.txt" >&2; fail "$host: no CRC failure for notes.txt"; }
@@ -158,7 +148,7 @@ for host in $(e2e_hosts); do
   # the files beside it are extracted as they were.
   for dir in badchunk nodigest; do
     rm -rf "x-$host"
-    run_in "$host" $dir "d-$host.txt" x -y "-o../x-$host" logical.L01
+    run7z_in "$host" $dir "d-$host.txt" x -y "-o../x-$host" logical.L01
     expect_eq 2 "$RC" "$host: exit code of 7z x $dir"
     for f in Grüße.txt docs/deep/notes.txt media/big.bin; do
       grep -qE "(Data Error|CRC Failed|Unexpected end of data) : LogicalEntries.${f//\//.}\$" "d-$host.txt" ||
@@ -175,20 +165,20 @@ for host in $(e2e_hosts); do
   # set ends before the tree: no items, but an error that says the set was cut short, never an
   # empty archive that tests fine; nothing crashes or hangs.
   for dir in miss2 miss3; do
-    run_in "$host" $dir "m-$host.txt" l -slt logical.L01
+    run7z_in "$host" $dir "m-$host.txt" l -slt logical.L01
     listed_items "m-$host.txt" >"items-$host.txt"
     [ ! -s "items-$host.txt" ] || { cat "m-$host.txt" >&2; fail "$host: $dir: items listed from a tree that was not read"; }
-    run_in "$host" $dir "m-$host.txt" t logical.L01
+    run7z_in "$host" $dir "m-$host.txt" t logical.L01
     expect_eq 2 "$RC" "$host: $dir: exit code of 7z t with a segment missing"
     expect_contains "Unexpected end of archive" "m-$host.txt"
     rm -rf "x-$host"
-    run_in "$host" $dir "m-$host.txt" x -y "-o../x-$host" logical.L01
+    run7z_in "$host" $dir "m-$host.txt" x -y "-o../x-$host" logical.L01
     [ -z "$(find "x-$host" -type f 2>/dev/null)" ] || fail "$host: $dir: files extracted from a tree that was not read"
   done
   # With the tree in segment 1, the files in segment 1 are extracted as they were; big.bin runs into
   # the missing segment 2 and keeps its bytes from segment 1, readme.txt lies wholly behind it.
   rm -rf "x-$host"
-  run_in "$host" firstmiss "m-$host.txt" x -y "-o../x-$host" logical.L01
+  run7z_in "$host" firstmiss "m-$host.txt" x -y "-o../x-$host" logical.L01
   expect_eq 2 "$RC" "$host: exit code of 7z x with segment 2 missing"
   for f in media/big.bin readme.txt; do
     grep -qE "(Unexpected end of data|Data Error) : LogicalEntries.${f//\//.}\$" "m-$host.txt" ||
