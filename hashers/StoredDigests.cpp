@@ -19,7 +19,9 @@ const Byte *Stored(const TvorStoredDigests &d, unsigned kind) {
 }
 }  // namespace
 
-void GetDigestRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
+void GetDigestRawPropInfo(UInt32 index, UInt32 kinds, BSTR *name, PROPID *propID) {
+  if (index >= kinds)
+    RaiseHResult(E_INVALIDARG);
   switch (index) {
   case 0:
     *name = AllocBstr(L"MD5");

@@ -12,10 +12,10 @@ struct TvorStoredDigests {
   const Byte *SHA256 = nullptr;  // 32 bytes
 };
 
-// Raw item properties, in this order: "MD5" (ID 0x10000), kpidSha1, kpidSha256. A format lists as
-// many as it stores kinds of.
+// Raw item properties, in this order: "MD5" (ID 0x10000), kpidSha1, kpidSha256. A format lists the
+// first `kinds` of them; an index past those is E_INVALIDARG.
 inline constexpr PROPID kpidMD5Raw = 0x10000;
-void GetDigestRawPropInfo(UInt32 index, BSTR *name, PROPID *propID);
+void GetDigestRawPropInfo(UInt32 index, UInt32 kinds, BSTR *name, PROPID *propID);
 // Answers GetRawProp for those properties: the stored bytes as raw data, nothing when not stored.
 void GetDigestRawProp(const TvorStoredDigests &digests, PROPID propID, const void **data, UInt32 *dataSize,
                       UInt32 *propType);

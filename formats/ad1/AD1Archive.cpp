@@ -424,9 +424,7 @@ void Tvor7zAD1Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
 void Tvor7zAD1Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
 
 void Tvor7zAD1Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  if (index >= 2)
-    RaiseHResult(E_INVALIDARG);
-  GetDigestRawPropInfo(index, name, propID);
+  GetDigestRawPropInfo(index, 2, name, propID);
 }
 
 void Tvor7zAD1Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,

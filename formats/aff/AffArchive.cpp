@@ -473,7 +473,7 @@ void Tvor7zAffArchive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
 void Tvor7zAffArchive::DoGetNumRawProps(UInt32 &count) { count = 3; }
 
 void Tvor7zAffArchive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  GetDigestRawPropInfo(index, name, propID);
+  GetDigestRawPropInfo(index, 3, name, propID);
 }
 
 void Tvor7zAffArchive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) {

@@ -197,9 +197,7 @@ void Tvor7zE01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
 void Tvor7zE01Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
 
 void Tvor7zE01Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  if (index >= 2)
-    RaiseHResult(E_INVALIDARG);
-  GetDigestRawPropInfo(index, name, propID);
+  GetDigestRawPropInfo(index, 2, name, propID);
 }
 
 void Tvor7zE01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,

@@ -198,9 +198,7 @@ void Tvor7zL01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
 void Tvor7zL01Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
 
 void Tvor7zL01Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  if (index >= 2)
-    RaiseHResult(E_INVALIDARG);
-  GetDigestRawPropInfo(index, name, propID);
+  GetDigestRawPropInfo(index, 2, name, propID);
 }
 
 void Tvor7zL01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
