@@ -87,6 +87,7 @@ void Tvor7zArchive::InternalClose() noexcept {
   FWarningFlags = 0;
   FWarning.clear();
   FErrorFlags = 0;
+  FStructureErrorFlags = 0;
   FError.clear();
   FErrorType.clear();
 }
@@ -449,6 +450,12 @@ UString Tvor7zArchive::GetArchiveExtension() {
 }
 
 void Tvor7zArchive::SetErrorFlag(UInt32 bit) {
+  SetMetadataErrorFlag(bit);
+  if (bit <= 15)
+    FStructureErrorFlags = static_cast<UInt16>(FStructureErrorFlags | (1u << bit));
+}
+
+void Tvor7zArchive::SetMetadataErrorFlag(UInt32 bit) {
   if (bit <= 15)
     FErrorFlags = static_cast<UInt16>(FErrorFlags | (1u << bit));
 }

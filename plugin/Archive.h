@@ -153,9 +153,16 @@ public:
   UString GetArchiveName();
   UString GetArchiveExtension();
   void SetErrorFlag(UInt32 bit);
+  // For damage to metadata that nothing needs to locate or decode the data (case data, stored
+  // digests): reported like any other error flag, but left out of StructureErrorFlags, so that the
+  // container is read on past it.
+  void SetMetadataErrorFlag(UInt32 bit);
   UString AnsiToUnicode(const AString &text) const;
   UString AnsiToUnicode(const char *data, size_t size) const;
   UInt16 ErrorFlags() const { return FErrorFlags; }
+  // The flags that damage to the container's structure set; the walks over segments and volumes
+  // stop at them.
+  UInt16 StructureErrorFlags() const { return FStructureErrorFlags; }
   UInt32 CodePage() const { return FCodePage; }
   Tvor7zCompressCodecsInfo &CodecsInfo() { return FCodecsInfo; }
   bool IsOpen() const { return FStream != nullptr; }
@@ -201,6 +208,7 @@ protected:
   UInt16 FWarningFlags = 0;
   UString FWarning;
   UInt16 FErrorFlags = 0;
+  UInt16 FStructureErrorFlags = 0;
   UString FError;
   UString FErrorType;
 

@@ -129,12 +129,12 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
         break;
       }
       Int32 number = 0;
-      const UInt16 flagsBefore = FErrorFlags;
+      const UInt16 flagsBefore = StructureErrorFlags();
       if (!ReadSegmentHeader(stream, number)) {
         if (FSegmentNumber == 1)
           RaiseHResult(S_FALSE);
         // Unless the header check already said what is wrong with it.
-        if (FErrorFlags == flagsBefore)
+        if (StructureErrorFlags() == flagsBefore)
           SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
         break;
       }
@@ -152,7 +152,7 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
         if (!stream || !ReadSegmentHeader(stream, number)) {
           // Nothing of the set can be read in order without its first segment: say so unless the
           // header check already did.
-          if (FErrorFlags == 0)
+          if (StructureErrorFlags() == 0)
             SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
           break;
         }
@@ -162,7 +162,9 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
       if (!FJoinedStream)
         FJoinedStream = new Tvor7zLimitInStream();
       FJoinedStream->AddStream(stream);
-      if (!ReadSegment(stream) || FErrorFlags != 0)
+      // Damage to the sections that locate the data ends the set here; damaged case metadata or
+      // stored digests do not.
+      if (!ReadSegment(stream) || StructureErrorFlags() != 0)
         break;
       stream = nullptr;
       FSegmentNumber++;

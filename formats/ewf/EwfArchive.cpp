@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "blocks/FlateDecoder.h"
@@ -165,34 +166,42 @@ ComPtr<IInStream> Tvor7zEwfArchive::OpenZlibSection(IInStream *stream, UInt32 si
   const HRESULT hr =
       DeflateDecoder()->Code(limit, temp.Get(), nullptr, outLimit != 0 ? &outLimit : nullptr, nullptr);
   limit->SetStream(nullptr, 0);
+  if (hr == S_FALSE)
+    return nullptr;
   if (hr != S_OK)
     RaiseHResult(hr);
   CheckHResult(temp->Seek(0, STREAM_SEEK_SET, nullptr));
   return ComPtr<IInStream>(static_cast<IInStream *>(temp.Get()));
 }
 
-void Tvor7zEwfArchive::ReadHeaderText(IInStream *stream, UInt32 size, Tvor7zEwfInfo &info) {
+bool Tvor7zEwfArchive::ReadHeaderText(IInStream *stream, UInt32 size, Tvor7zEwfInfo &info) {
   const ComPtr<IInStream> text = OpenZlibSection(stream, size, kHeaderInflateLimit);
-  ReadEwf1HeaderText(text.Get(), info);
+  if (text && ReadEwf1HeaderText(text.Get(), info))
+    return true;
+  // Case metadata locates no data: a copy that does not inflate or parse is skipped, and the next
+  // intact one (writers store header2 twice) takes its place.
+  SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+  return false;
 }
 
 // The old single-byte header keeps local times and loses characters its code page lacks, while
 // header2 holds UTF-16 text and true Unix times: header2 wins wherever it has a value, whichever
-// section comes first in the file.
+// section comes first in the file. Of each kind the first intact copy counts; every copy is
+// checked, so that damage shows wherever it is.
 void Tvor7zEwfArchive::ReadHeaderSection(IInStream *stream, UInt32 size) {
-  if (FHeaderRead)
-    return;
-  FHeaderRead = true;
   Tvor7zEwfInfo header;
-  ReadHeaderText(stream, size, header);
-  FillMissingHeaderValues(*FBlocks->GetInfo(), header);
+  if (ReadHeaderText(stream, size, header) && !FHeaderRead) {
+    FHeaderRead = true;
+    FillMissingHeaderValues(*FBlocks->GetInfo(), header);
+  }
 }
 
 void Tvor7zEwfArchive::ReadHeader2Section(IInStream *stream, UInt32 size) {
-  if (FHeader2Read)
-    return;
-  FHeader2Read = true;
-  ReadHeaderText(stream, size, *FBlocks->GetInfo());
+  Tvor7zEwfInfo merged = *FBlocks->GetInfo();
+  if (ReadHeaderText(stream, size, merged) && !FHeader2Read) {
+    FHeader2Read = true;
+    *FBlocks->GetInfo() = std::move(merged);
+  }
 }
 
 void Tvor7zEwfArchive::ReadVolumeSection(IInStream *stream, UInt32 size) {

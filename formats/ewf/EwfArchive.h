@@ -26,7 +26,7 @@ protected:
   virtual void ReadLtreeSection(IInStream *stream, UInt32 size);
 
   // Inflates the next `size` bytes of `stream` into a temporary stream (rewound). At most
-  // `outLimit` bytes are kept when it is not 0. A corrupt payload raises S_FALSE.
+  // `outLimit` bytes are kept when it is not 0. Nil for a corrupt payload; stream failures raise.
   ComPtr<IInStream> OpenZlibSection(IInStream *stream, UInt32 size, UInt64 outLimit = 0);
   void ReadHeaderSection(IInStream *stream, UInt32 size);
   void ReadHeader2Section(IInStream *stream, UInt32 size);
@@ -42,8 +42,8 @@ protected:
   static size_t ReadPayload(ISequentialInStream *stream, void *data, size_t size);
 
   Int32 FMediaType = 0;
-  bool FHeaderRead = false;
-  bool FHeader2Read = false;
+  bool FHeaderRead = false;   // an intact header section supplied its values
+  bool FHeader2Read = false;  // an intact header2 section did
   bool FVolumeRead = false;
   Int32 FVolumeSize = 0;
   UInt32 FBytesPerSector = 0;
@@ -57,7 +57,9 @@ private:
     UInt64 End;
   };
 
-  void ReadHeaderText(IInStream *stream, UInt32 size, Tvor7zEwfInfo &info);
+  // Parses a header or header2 payload into `info`; false (with the headers flag, `info` untouched)
+  // when it does not inflate or is no header text.
+  bool ReadHeaderText(IInStream *stream, UInt32 size, Tvor7zEwfInfo &info);
   void AddChunkArea(UInt64 start, UInt64 end);
   // End of the chunk area holding `offset`; 0 when none does.
   UInt64 ChunkAreaEnd(UInt64 offset) const;

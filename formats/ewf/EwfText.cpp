@@ -131,7 +131,7 @@ bool Tvor7zEwfText::ReadLine(UString &line) {
     if (c == L'\r')
       break;
     if (line.size() >= kMaxLine)
-      RaiseHResult(HRESULT_ERROR_INVALID_DATA);
+      throw EEwfLineTooLong();
     line.push_back(c);
   }
   if (FEncoding != kSingleByte)
@@ -152,10 +152,9 @@ static UString TrimField(const UString &s) {
   return s.substr(b, e - b);
 }
 
-Tvor7zEwfHeaderLine SplitHeaderLine(Tvor7zEwfText &text) {
+static Tvor7zEwfHeaderLine SplitFields(const UString &line) {
   Tvor7zEwfHeaderLine fields;
-  UString line;
-  if (text.ReadLine(line) || line.empty())
+  if (line.empty())
     return fields;
   size_t start = 0;
   for (;;) {
@@ -169,6 +168,13 @@ Tvor7zEwfHeaderLine SplitHeaderLine(Tvor7zEwfText &text) {
     start = tab + 1;
   }
   return fields;
+}
+
+Tvor7zEwfHeaderLine SplitHeaderLine(Tvor7zEwfText &text) {
+  UString line;
+  if (text.ReadLine(line))
+    return {};
+  return SplitFields(line);
 }
 
 // Skips spaces and reads the digit run that follows; false when there is none. A value that does
@@ -268,22 +274,28 @@ void FillMissingHeaderValues(Tvor7zEwfInfo &info, const Tvor7zEwfInfo &from) {
       info.*field = from.*field;
 }
 
-void ReadEwf1HeaderText(ISequentialInStream *stream, Tvor7zEwfInfo &info) {
+bool ReadEwf1HeaderText(ISequentialInStream *stream, Tvor7zEwfInfo &info) {
   Tvor7zEwfText text(stream, false);
-  UString line;
-  if (text.ReadLine(line) || line.empty())
-    return;
+  UString count, category, identifiers, values;
+  try {
+    if (text.ReadLine(count) || text.ReadLine(category) || text.ReadLine(identifiers) || text.ReadLine(values))
+      return false;
+  } catch (const EEwfLineTooLong &) {
+    return false;
+  }
+  if (count.empty() || category != L"main")
+    return false;
   bool nonZero = false;
-  for (wchar_t c : line) {
+  for (wchar_t c : count) {
     if (c < L'0' || c > L'9')
-      return;
+      return false;
     nonZero = nonZero || c != L'0';
   }
-  if (!nonZero)
-    return;
-  if (text.ReadLine(line) || line != L"main")
-    return;
-  const Tvor7zEwfHeaderLine identifiers = SplitHeaderLine(text);
-  const Tvor7zEwfHeaderLine values = SplitHeaderLine(text);
-  ApplyHeaderValues(identifiers, values, info);
+  // Values may be fewer than their identifiers (empty ones at the end are not written), never more.
+  const Tvor7zEwfHeaderLine ids = SplitFields(identifiers);
+  const Tvor7zEwfHeaderLine vals = SplitFields(values);
+  if (!nonZero || ids.empty() || vals.size() > ids.size())
+    return false;
+  ApplyHeaderValues(ids, vals, info);
+  return true;
 }

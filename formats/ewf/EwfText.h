@@ -5,7 +5,15 @@
 #include <vector>
 
 #include "formats/ewf/EwfBlocks.h"
+#include "plugin/Errors.h"
 #include "streams/Com.h"
+
+// A line longer than any EWF writer produces: damage of the text, not a failure of its stream. It
+// carries 0x8007000D for callers that let it pass.
+class EEwfLineTooLong : public EOleSysError {
+public:
+  EEwfLineTooLong() noexcept : EOleSysError(HRESULT_ERROR_INVALID_DATA) {}
+};
 
 // Characters of a text in one of three encodings, read one at a time with push-back.
 class Tvor7zEwfText {
@@ -25,7 +33,8 @@ public:
   HRESULT ReadLineChar(wchar_t &c);
   void UnreadChar(wchar_t c);
   // True (and an empty line) when the data ended before the first character; false when a line,
-  // possibly empty, was read. Stream errors and lines over kMaxLine characters raise.
+  // possibly empty, was read. Stream errors raise; a line over kMaxLine characters raises
+  // EEwfLineTooLong.
   bool ReadLine(UString &line);
 
   Byte Encoding() const noexcept { return FEncoding; }
@@ -66,6 +75,8 @@ void ApplyHeaderValues(const Tvor7zEwfHeaderLine &identifiers, const Tvor7zEwfHe
 // Copies into `info` the header values it still lacks (empty texts, zero dates).
 void FillMissingHeaderValues(Tvor7zEwfInfo &info, const Tvor7zEwfInfo &from);
 
-// Parses the inflated payload of a version-1 header or header2 section into `info`. A text that does
-// not start with a category count and "main" is ignored. Stream errors and over-long lines raise.
-void ReadEwf1HeaderText(ISequentialInStream *stream, Tvor7zEwfInfo &info);
+// Parses the inflated payload of a version-1 header or header2 section into `info`: the category
+// count, "main", the identifiers and their values. False, with `info` untouched, when the text is
+// not such a header (a line missing or out of place, more values than identifiers, a line over
+// Tvor7zEwfText::kMaxLine characters). Stream errors raise.
+bool ReadEwf1HeaderText(ISequentialInStream *stream, Tvor7zEwfInfo &info);

@@ -97,10 +97,7 @@ void Tvor7zL01Archive::ReadLtreeSection(IInStream *stream, UInt32 size) {
         ReadTree(text, treeSize);
       else
         SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    } catch (const EOleSysError &e) {
-      // A line longer than any tree writes is damage, not a failure of the stream.
-      if (e.Code() != HRESULT_ERROR_INVALID_DATA)
-        throw;
+    } catch (const EEwfLineTooLong &) {
       SetErrorFlag(kpv_ErrorFlags_HeadersError);
     }
   }

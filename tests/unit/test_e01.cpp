@@ -8,6 +8,7 @@
 
 #include "formats/ewf/E01ArchiveStream.h"
 #include "formats/ewf/E01BlocksDecoder.h"
+#include "formats/ewf/EwfText.h"
 
 using namespace NOperationResult;
 
@@ -512,10 +513,11 @@ TEST(E01, StreamingDecodeOfOneBlock) {
 
 namespace {
 
-// Reads the whole image back through every path a host uses and compares it with `image`.
-void ExpectWholeImage(TE01Opened &a, const std::vector<Byte> &image, const std::string &what) {
+// Reads the whole image back through every path a host uses and compares it with `image`; the
+// archive carries exactly the error flags `flags`.
+void ExpectWholeImage(TE01Opened &a, const std::vector<Byte> &image, const std::string &what, UInt32 flags = 0) {
   ASSERT_EQ(a.Result, S_OK) << what;
-  EXPECT_EQ(a.ErrorFlags(), 0u) << what;
+  EXPECT_EQ(a.ErrorFlags(), flags) << what;
   EXPECT_EQ(a.Size(), image.size()) << what;
   auto x = a.Extract();
   EXPECT_EQ(x.OpResult(), kOK) << what;
@@ -680,5 +682,74 @@ TEST(E01, TailIsTakenOnlyWhenItsChunkVouchesForIt) {
     // Counted, it is the media's last byte.
     auto b = OpenE01(OneSegment(64, 2, {{full, true}, {Slice(withTail, kChunk, kChunk + 1), true}}, withTail));
     ExpectWholeImage(b, withTail, "counted surplus chunk");
+  }
+}
+
+// ---- damaged metadata ----
+
+namespace {
+
+// Flips one bit in the middle of the payload of the `nth` section of `type` in segment 1.
+void FlipInSection(std::vector<TEwfSegmentFile> &files, const std::string &type, UInt32 nth) {
+  TEwfSectionPlace place;
+  ASSERT_TRUE(EwfFindSection(files[0].Data, type, nth, place)) << type << " " << nth;
+  files[0].Data[place.Offset + place.Size / 2] ^= 0x10;
+}
+
+}  // namespace
+
+// Case metadata locates no data: a copy that does not inflate or parse is skipped with the headers
+// flag and the next intact one supplies the values (header2 first, the header fills its gaps).
+TEST(E01, DamagedCaseMetadataGivesWayToTheNextIntactCopy) {
+  const auto image = EwfTestImage(3 * kChunk);
+  auto o = Options();
+  o.Header2Text = EwfText16(u"1\nmain\nc\ta\nwide case\twide desc\n", false);
+  o.Header2Copies = 2;
+  o.ChunksPerSegment = 1;  // three segments: damage in the first must not cut the set short
+  struct TCase {
+    const char *Name;
+    std::vector<std::pair<std::string, UInt32>> Damaged;
+    const wchar_t *Case, *Description, *Examiner;
+  };
+  const TCase cases[] = {
+      {"nothing", {}, L"wide case", L"wide desc", L"Examiner"},
+      {"first header2", {{"header2", 0}}, L"wide case", L"wide desc", L"Examiner"},
+      {"second header2", {{"header2", 1}}, L"wide case", L"wide desc", L"Examiner"},
+      {"both header2", {{"header2", 0}, {"header2", 1}}, L"case 7", L"desc", L"Examiner"},
+      {"header", {{"header", 0}}, L"wide case", L"wide desc", L"<empty>"},
+      {"all three", {{"header2", 0}, {"header2", 1}, {"header", 0}}, L"<empty>", L"<empty>", L"<empty>"},
+  };
+  for (const auto &c : cases) {
+    auto files = WriteE01(image, o);
+    ASSERT_EQ(files.size(), 3u);
+    for (const auto &[type, nth] : c.Damaged)
+      FlipInSection(files, type, nth);
+    auto a = OpenE01(files);
+    ExpectWholeImage(a, image, c.Name, c.Damaged.empty() ? 0u : kFlagHeaders);
+    EXPECT_EQ(a.ArchiveText(0x10000), c.Case) << c.Name;
+    EXPECT_EQ(a.ArchiveText(0x10002), c.Description) << c.Name;
+    EXPECT_EQ(a.ArchiveText(0x10003), c.Examiner) << c.Name;
+    // The set identifier comes from the volume section, whatever became of the headers.
+    EXPECT_EQ(a.ArchiveText(0x10006), L"{01020304-0506-0708-090A-0B0C0D0E0F10}") << c.Name;
+  }
+
+  // Texts that inflate but are no header: skipped alike, the other kind still counts.
+  const std::string longNotes(Tvor7zEwfText::kMaxLine + 1, 'n');
+  const std::pair<const char *, std::string> texts[] = {
+      {"no category count", "main\nc\tn\nx\ty\n"},
+      {"no main category", "1\nsrce\nc\tn\nx\ty\n"},
+      {"no values line", "1\nmain\nc\tn\n"},
+      {"more values than identifiers", "1\nmain\nc\tn\nx\ty\tz\n"},
+      {"notes over the longest line", "1\nmain\nc\tt\nx\t" + longNotes + "\n"},
+  };
+  for (const auto &[name, text] : texts) {
+    auto bad = Options();
+    bad.HeaderText = EwfText(text);
+    bad.Header2Text = EwfText16(u"1\nmain\nn\nev 2\n", false);
+    auto a = OpenE01(WriteE01(image, bad));
+    ExpectWholeImage(a, image, name, kFlagHeaders);
+    EXPECT_EQ(a.ArchiveText(0x10000), L"<empty>") << name;
+    EXPECT_EQ(a.ArchiveText(kpidComment), L"<empty>") << name;
+    EXPECT_EQ(a.ArchiveText(0x10001), L"ev 2") << name;
   }
 }

@@ -84,6 +84,37 @@ TEST(EwfText, HeaderNeedsCountAndMainCategory) {
   EXPECT_EQ(info.SystemDate, FileTime(2019, 1, 1));
 }
 
+// A text that is no header is reported, and none of its values is taken, however far it got.
+TEST(EwfText, TextThatIsNoHeaderLeavesTheValuesAlone) {
+  const std::string longLine(Tvor7zEwfText::kMaxLine + 1, 'x');
+  const std::pair<const char *, std::string> bad[] = {
+      {"empty", ""},
+      {"count 0", "0\nmain\nc\nx\n"},
+      {"other category first", "3\nsrce\nc\nx\n"},
+      {"no identifiers", "1\nmain\n"},
+      {"empty identifiers line", "1\nmain\n\nx\n"},
+      {"no values line", "1\nmain\nc\tn\n"},
+      {"more values than identifiers", "1\nmain\nc\tn\nx\ty\tz\n"},
+      {"over-long value", "1\nmain\nc\tt\nx\t" + longLine + "\n"},
+      {"over-long identifiers", "1\nmain\n" + longLine + "\nx\n"},
+  };
+  for (const auto &[name, text] : bad) {
+    Tvor7zEwfInfo info;
+    info.Case = L"before";
+    auto s = Stream(EwfText(text));
+    EXPECT_FALSE(ReadEwf1HeaderText(s, info)) << name;
+    EXPECT_EQ(info.Case, L"before") << name;
+    EXPECT_EQ(info.Notes, L"") << name;
+  }
+  // Fewer values than identifiers (empty ones at the end are not written), an empty values line and
+  // a last line without its line end are all a header.
+  for (const char *text : {"1\nmain\nc\tn\tt\nx\n", "1\nmain\nc\n\n", "1\nmain\nc\tn\nx\ty"}) {
+    Tvor7zEwfInfo info;
+    auto s = Stream(EwfText(text));
+    EXPECT_TRUE(ReadEwf1HeaderText(s, info)) << text;
+  }
+}
+
 TEST(EwfText, LineEnds) {
   EXPECT_EQ(Lines(EwfText("a\nb\rc\r\nd\n\re")), (std::vector<UString>{L"a", L"b", L"c", L"d", L"e"}));
   // CR CR LF: the first CR ends "a", CR LF ends an empty line.
@@ -137,10 +168,12 @@ TEST(EwfText, LongestLine) {
   auto lines = Lines(EwfText(ok + "\nend"));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].size(), Tvor7zEwfText::kMaxLine);
+  // A longer line is damage of the text, told apart from a failing stream; let pass, it still
+  // carries 0x8007000D.
   try {
     Lines(EwfText(ok + "x\n"));
     ADD_FAILURE() << "no exception";
-  } catch (const EOleSysError &e) {
+  } catch (const EEwfLineTooLong &e) {
     EXPECT_EQ(e.Code(), HRESULT_ERROR_INVALID_DATA);
   }
 }

@@ -218,6 +218,38 @@ TEST(L01Archive, WrongDigestsAndBadChunksFailTheirFilesOnly) {
   EXPECT_EQ(cb->Items[5].Data(), root.Children[2].Data);
 }
 
+// Case metadata locates no file: a damaged header2 or header is flagged, and the tree, which the
+// set keeps in its last segment, is still read in full.
+TEST(L01Archive, DamagedCaseMetadataKeepsTheWholeTree) {
+  const TL01Entry root = Tree();
+  TL01Options options;
+  options.ChunksPerSegment = 1;
+  options.Header2Text = EwfText16(u"3\nmain\nc\tav\nwide\t22.3\n", false);
+  options.HeaderText = EwfText("1\nmain\nc\te\nnarrow\texaminer\n");
+  for (const char *damaged : {"header2", "header"}) {
+    auto files = WriteL01(root, options);
+    ASSERT_GT(files.size(), 3u);
+    TEwfSectionPlace place;
+    ASSERT_TRUE(EwfFindSection(files[0].Data, damaged, 0, place));
+    files[0].Data[place.Offset + place.Size / 2] ^= 0x01;
+    TOpened o = Open(files);
+    ASSERT_EQ(o.Result, S_OK) << damaged;
+    EXPECT_EQ(o.ErrorFlags(), kHeaders) << damaged;
+    ASSERT_EQ(o.Count(), 6u) << damaged;
+    auto cb = o.ExtractAll();
+    EXPECT_EQ(cb->Items[1].Data(), root.Children[0].Data) << damaged;
+    EXPECT_EQ(cb->Items[5].Data(), root.Children[2].Data) << damaged;
+    for (auto &[index, item] : cb->Items)
+      EXPECT_EQ(item.Result, NOperationResult::kOK) << damaged << " " << index;
+    PROPVARIANT v{};
+    ASSERT_EQ(o.Archive->GetArchiveProperty(0x10000, &v), S_OK);
+    UString caseName;
+    PropVariantToString(v, caseName);
+    PropVariantClearValue(v);
+    EXPECT_EQ(caseName, std::string(damaged) == "header2" ? L"narrow" : L"wide") << damaged;
+  }
+}
+
 TEST(L01Archive, StoredChunksAreCheckedEvenWithoutDigests) {
   TL01Entry root = Tree();
   root.Children[0].StoreMD5 = false;
