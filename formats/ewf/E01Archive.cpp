@@ -36,6 +36,8 @@ void Tvor7zE01Archive::InitOpen() {
   FItems->GetItem(0)->Name = ChangeExtension(GetArchiveName(), L".img");
   FHashRead = false;
   FDigestRead = false;
+  FMD5Intact = false;
+  FSHA1Intact = false;
   FSessionRead = false;
 }
 
@@ -66,42 +68,58 @@ void Tvor7zE01Archive::EndOpen() {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
 }
 
+// Stored digests verify the image and locate nothing: damage to their sections is flagged and the
+// image is read on. A digest from a section whose checksum holds wins over one whose checksum
+// fails, in whichever order they come; among equals the later section wins.
+void Tvor7zE01Archive::TakeStoredDigest(Byte *field, const Byte *value, size_t size, bool intact,
+                                        bool &fieldIntact) {
+  if (!intact && fieldIntact)
+    return;
+  std::memcpy(field, value, size);
+  fieldIntact = intact;
+}
+
+// Reads a hash or digest payload of exactly `expected` bytes whose last 4 hold the Adler-32 of the
+// rest; nil when there is none to use (flagged). `intact` tells whether the checksum holds.
+const Byte *Tvor7zE01Archive::ReadDigestPayload(IInStream *stream, UInt32 size, UInt32 expected, bool &intact) {
+  if (size != expected) {
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+    return nullptr;
+  }
+  Byte *b = GetBuffer(expected);
+  if (ReadPayload(stream, b, expected) < expected) {
+    SetMetadataErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return nullptr;
+  }
+  intact = CalcAdler32(b, expected - 4) == EwfGetUi32(b + expected - 4);
+  if (!intact)
+    SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
+  return b;
+}
+
 void Tvor7zE01Archive::ReadHashSection(IInStream *stream, UInt32 size) {
   if (FHashRead)
     return;
-  if (size != kHashSectionSize) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  bool intact = false;
+  const Byte *b = ReadDigestPayload(stream, size, kHashSectionSize, intact);
+  if (!b)
     return;
-  }
-  FHashRead = true;
-  Byte b[kHashSectionSize];
-  if (ReadPayload(stream, b, sizeof(b)) < sizeof(b)) {
-    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-    return;
-  }
-  if (CalcAdler32(b, 32) != EwfGetUi32(b + 32))
-    SetErrorFlag(kpv_ErrorFlags_CRCError);
-  std::memcpy(FItems->GetItem(0)->MD5, b, 16);
+  // A damaged copy is used until an intact one comes.
+  FHashRead = intact;
+  TakeStoredDigest(FItems->GetItem(0)->MD5, b, 16, intact, FMD5Intact);
 }
 
 void Tvor7zE01Archive::ReadDigestSection(IInStream *stream, UInt32 size) {
   if (FDigestRead)
     return;
-  if (size != kDigestSectionSize) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  bool intact = false;
+  const Byte *b = ReadDigestPayload(stream, size, kDigestSectionSize, intact);
+  if (!b)
     return;
-  }
-  FDigestRead = true;
-  Byte b[kDigestSectionSize];
-  if (ReadPayload(stream, b, sizeof(b)) < sizeof(b)) {
-    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-    return;
-  }
-  if (CalcAdler32(b, 76) != EwfGetUi32(b + 76))
-    SetErrorFlag(kpv_ErrorFlags_CRCError);
+  FDigestRead = intact;
   Tvor7zEItem *image = FItems->GetItem(0);
-  std::memcpy(image->MD5, b, 16);
-  std::memcpy(image->SHA1, b + 16, 20);
+  TakeStoredDigest(image->MD5, b, 16, intact, FMD5Intact);
+  TakeStoredDigest(image->SHA1, b + 16, 20, intact, FSHA1Intact);
 }
 
 void Tvor7zE01Archive::ReadSessionSection(IInStream *stream, UInt32 size) {
@@ -109,36 +127,36 @@ void Tvor7zE01Archive::ReadSessionSection(IInStream *stream, UInt32 size) {
     return;
   FSessionRead = true;
   if (size < kSessionHeaderSize) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
   Byte h[kSessionHeaderSize];
   if (ReadPayload(stream, h, sizeof(h)) < sizeof(h)) {
-    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    SetMetadataErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
   if (CalcAdler32(h, 32) != EwfGetUi32(h + 32))
-    SetErrorFlag(kpv_ErrorFlags_CRCError);
+    SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
   const UInt32 count = EwfGetUi32(h);
   // 64-bit: count * 32 + 36 wraps around in 32 bits.
   if (static_cast<UInt64>(count) * kSessionEntrySize + kSessionHeaderSize > size) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
   if (count < 2)
     return;
   if (count > kMaxSessions) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
   const UInt32 entriesSize = count * kSessionEntrySize;
   Byte *e = GetBuffer(entriesSize);
   if (ReadPayload(stream, e, entriesSize) < entriesSize) {
-    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    SetMetadataErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
   if (EwfGetUi32(e + 4) != kFirstSessionSector) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
   // The sheet names the image in the 8-bit code page; the item name follows the same conversion so

@@ -41,11 +41,16 @@ protected:
   void ReadDigestSection(IInStream *stream, UInt32 size) override;
   void ReadSessionSection(IInStream *stream, UInt32 size) override;
 
+  const Byte *ReadDigestPayload(IInStream *stream, UInt32 size, UInt32 expected, bool &intact);
+  static void TakeStoredDigest(Byte *field, const Byte *value, size_t size, bool intact, bool &fieldIntact);
+
   // Decodes one item into `stream` and checks the image digest; the operation result.
   Int32 ExtractItem(Tvor7zEItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress);
 
   ComPtr<Tvor7zE01Items> FItems;
-  bool FHashRead = false;
-  bool FDigestRead = false;
+  bool FHashRead = false;    // an intact hash section was read
+  bool FDigestRead = false;  // an intact digest section was read
+  bool FMD5Intact = false;   // the stored MD5 comes from an intact section
+  bool FSHA1Intact = false;
   bool FSessionRead = false;
 };

@@ -753,3 +753,54 @@ TEST(E01, DamagedCaseMetadataGivesWayToTheNextIntactCopy) {
     EXPECT_EQ(a.ArchiveText(0x10001), L"ev 2") << name;
   }
 }
+
+// Stored digests verify the image and locate nothing. One whose section checksum fails is flagged;
+// an intact copy in the other kind of section decides, in whichever order they come, and with none
+// the damaged one still does.
+TEST(E01, DamagedStoredDigestsGiveWayToAnIntactCopy) {
+  const auto image = EwfTestImage(3 * kChunk);
+  const auto md5 = EwfMD5(image);
+  struct TCase {
+    const char *Name;
+    bool Digest;
+    const char *Damaged;
+    size_t At;  // payload byte flipped: inside the MD5 unless said otherwise
+    Int32 Result;
+  };
+  const TCase cases[] = {
+      {"hash damaged, digest intact", true, "hash", 3, kOK},
+      {"digest damaged, hash intact", true, "digest", 3, kOK},
+      {"digest's SHA-1 damaged", true, "digest", 20, kOK},
+      {"only a hash, damaged", false, "hash", 3, kCRCError},
+      {"only a hash, its checksum damaged", false, "hash", 33, kOK},
+  };
+  for (const auto &c : cases) {
+    auto o = Options();
+    o.Digest = c.Digest;
+    auto files = WriteE01(image, o);
+    TEwfSectionPlace place;
+    ASSERT_TRUE(EwfFindSection(files[0].Data, c.Damaged, 0, place)) << c.Name;
+    files[0].Data[place.Offset + c.At] ^= 0x04;
+    auto a = OpenE01(files);
+    ASSERT_EQ(a.Result, S_OK) << c.Name;
+    EXPECT_EQ(a.ErrorFlags(), kFlagCRC) << c.Name;
+    const void *data = nullptr;
+    UInt32 size = 0, type = 0;
+    ASSERT_EQ(a.Archive->GetRawProp(0, 0x10000, &data, &size, &type), S_OK);
+    ASSERT_EQ(size, 16u) << c.Name;
+    EXPECT_EQ(std::memcmp(data, md5.data(), 16) == 0, c.Result == kOK) << c.Name;
+    auto x = a.Extract(true);
+    EXPECT_EQ(x.OpResult(), c.Result) << c.Name;
+  }
+
+  // A digest section that does not fit, in the first segment of a set, is flagged and the segments
+  // after it are read all the same.
+  auto o = Options();
+  o.ChunksPerSegment = 1;
+  o.BeforeEnd = [](TEwfSegmentBuilder &b, UInt32 index, bool) {
+    if (index == 0)
+      b.AddSection("digest", std::vector<Byte>(79, 0));
+  };
+  auto a = OpenE01(WriteE01(image, o));
+  ExpectWholeImage(a, image, "short digest in segment 1", kFlagHeaders);
+}
