@@ -213,18 +213,30 @@ bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const st
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return std::string(data.begin(), data.end());
   };
+  // Digests and the image GUID locate nothing: one of the wrong size is flagged and left out, and
+  // the image is read on.
+  const auto rightSize = [&](UInt32 size) {
+    if (dataLength == size)
+      return true;
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  };
   const auto readDigest = [&](Byte *field, UInt32 size) {
-    if (dataLength != size || !IsZero(field, size))
-      return;
-    readExact(field, size);
+    if (rightSize(size) && IsZero(field, size))
+      readExact(field, size);
   };
 
   if (name == "aff_file_type") {
     const std::string type = readText();
     if (type.size() < dataLength)
       return false;
-    if (fileIndex == 0)
+    if (fileIndex == 0) {
       FFileType = type;
+      // The type decides whether further files belong to the image: one no writer uses may be a
+      // damaged "AFD", whose other files are then not read.
+      if (type != "AFF" && type != "AFD" && type != "AFM")
+        SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    }
   } else if (name == "imagesize") {
     if (dataLength == 8) {
       Byte b[8];
@@ -246,7 +258,7 @@ bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const st
     meta.DateAcquired = ParseAffDate(readText());
   } else if (name == "image_gid") {
     meta.ID = GUID{};
-    if (dataLength == sizeof(GUID)) {
+    if (rightSize(sizeof(GUID))) {
       Byte b[sizeof(GUID)];
       readExact(b, sizeof(b));
       std::memcpy(&meta.ID, b, sizeof(b));
@@ -331,7 +343,8 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
     FJoinedStream->AddStream(stream);
     if (!ReadAffFile(stream, k, base))
       break;
-    if (FFileType != "AFD" || ErrorFlags() != 0)
+    // Damage that cuts the set's structure ends it here; damaged metadata segments do not.
+    if (FFileType != "AFD" || StructureErrorFlags() != 0)
       break;
     base = FJoinedStream->Size();
   }

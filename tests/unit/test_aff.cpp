@@ -485,6 +485,48 @@ TEST(AffSet, NumberedFilesAreJoined) {
   EXPECT_TRUE(o.ErrorFlags() & kFlag(kpv_ErrorFlags_HeadersError));
 }
 
+// Digests and the image GUID locate nothing: one of the wrong size is flagged and left out, and the
+// files of the set after it are read all the same. A file type no writer uses may be a damaged
+// "AFD": it is flagged, since the files after the first are then not read.
+TEST(AffSet, DamagedMetadataIsFlaggedAndTheSetReadOn) {
+  const auto image = MakeImage(6 * 65536 + 5, 5);
+  TAffImageOptions opt;
+  opt.Name = "m.aff";
+  opt.MaxFileSize = 2 * 65536;
+  opt.Compression = TAffCompression::kStored;
+  opt.ZeroPages = false;
+  opt.Md5 = false;
+  opt.Sha256 = true;
+  opt.Texts = {{"md5", "not sixteen"}, {"sha1", "x"}, {"image_gid", "short"}, {"case_num", "case 1"}};
+  auto files = WriteAff(image, opt);
+  ASSERT_GE(files.size(), 3u);
+  TOpened o = OpenFiles(files);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_HeadersError));
+  EXPECT_EQ(o.Size(), image.size());
+  EXPECT_EQ(o.Text(0x10000), L"case 1");
+  EXPECT_EQ(o.ArchiveProp(0x10005).vt, VT_EMPTY);
+  for (PROPID id : {0x10000u, static_cast<PROPID>(kpidSha1)}) {
+    const void *data = nullptr;
+    UInt32 size = 0, type = 0;
+    ASSERT_EQ(o.Archive->GetRawProp(0, id, &data, &size, &type), S_OK);
+    EXPECT_EQ(size, 0u) << id;
+  }
+  const auto x = o.Extract();
+  EXPECT_EQ(x.OpResult, kOK);  // checked against the intact SHA-256
+  EXPECT_TRUE(x.Data == image);
+
+  std::vector<Byte> &first = files.front().Data;
+  const std::string afd = "AFD";
+  auto at = std::search(first.begin(), first.end(), afd.begin(), afd.end());
+  ASSERT_NE(at, first.end());
+  at[2] ^= 0x01;  // "AFE"
+  o = OpenFiles(files);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_HeadersError));
+  EXPECT_LT(o.Size(), image.size());
+}
+
 // ---- hostile input ----
 
 TEST(AffHostile, LengthsAndNumbersFromTheFileAreBounded) {
