@@ -213,15 +213,16 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
       const UInt16 length = LoadLE<UInt16>(word);
       if (length == 0 || length > fileSize - std::min(pos, fileSize))
         return false;
-      if (IsSingleTag(tag)) {
-        if (std::find(seen.begin(), seen.end(), tag) != seen.end())
-          return false;
+      const bool repeated = IsSingleTag(tag) && std::find(seen.begin(), seen.end(), tag) != seen.end();
+      if (IsSingleTag(tag) && !repeated)
         seen.push_back(tag);
-      }
       pos += length;
 
       if (const TCheckTag *check = FindCheckTag(tag)) {
-        if (length != check->Length) {
+        // Checks verify the slice and locate nothing: a repeated one or one of the wrong size is
+        // flagged and left out (the first copy stays), and the volume is read on.
+        if (repeated || length != check->Length) {
+          SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
           SeekOrRaise(stream, length, STREAM_SEEK_CUR);
           continue;
         }
@@ -240,7 +241,7 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
         default: LoadWordReversed(value, volume.Sha256); break;
         }
       } else if (tag == NWhxTag::kCompression || tag == NWhxTag::kReserved) {
-        if (length != 4)
+        if (repeated || length != 4)
           return false;
         ReadExact(stream, value, 4);
         const UInt32 v = LoadLE<UInt32>(value);

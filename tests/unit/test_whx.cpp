@@ -300,7 +300,6 @@ TEST(Whx, MissingOrBrokenLaterVolumeKeepsTheVolumesBefore) {
       {"missing", [](TWhxWriterOptions &o) { o.MissingVolume = 2; }, kMissing},
       {"out of sequence", [](TWhxWriterOptions &o) { o.BrokenSequenceVolume = 2; }, kBroken},
       {"zero-length tag", [](TWhxWriterOptions &o) { o.ZeroLengthTagVolume = 2; }, kBroken},
-      {"repeated tag 13", [](TWhxWriterOptions &o) { o.RepeatTagVolume = 2; }, kBroken},
       {"compression 2", [](TWhxWriterOptions &o) { o.BadCompressionVolume = 2; }, kBroken},
       {"tag 512 = 1", [](TWhxWriterOptions &o) { o.ExtraTags[2] = {{NWhxTag::kReserved, {1, 0, 0, 0}}}; }, kBroken},
       {"tag 256 of 2 bytes", [](TWhxWriterOptions &o) { o.ExtraTags[2] = {{NWhxTag::kCompression, {0, 0}}}; },
@@ -328,8 +327,7 @@ TEST(Whx, InvalidFirstVolumeIsNotAnArchive) {
   const auto image = MakeImage(4096);
   const std::function<void(TWhxWriterOptions &)> damages[] = {
       [](TWhxWriterOptions &o) { o.ZeroLengthTagVolume = 1; },
-      [](TWhxWriterOptions &o) { o.RepeatTagVolume = 1; },
-      [](TWhxWriterOptions &o) { o.RepeatTagVolume = 1; o.RepeatTag = NWhxTag::kMd4; },
+      [](TWhxWriterOptions &o) { o.RepeatTagVolume = 1; o.RepeatTag = NWhxTag::kCompression; },
       [](TWhxWriterOptions &o) { o.BadCompressionVolume = 1; },
       [](TWhxWriterOptions &o) { o.ExtraTags[1] = {{NWhxTag::kReserved, {1, 0, 0, 0}}}; },
       [](TWhxWriterOptions &o) { o.TruncateVolume = 1; o.TruncateBytes = 4096 + 10; },
@@ -357,15 +355,43 @@ TEST(Whx, InvalidFirstVolumeIsNotAnArchive) {
   }
 }
 
-TEST(Whx, ChecksumTagOfWrongLengthIsSkipped) {
-  const auto image = MakeImage(4096);
-  TWhxWriterOptions o;
-  o.ExtraTags[1] = {{NWhxTag::kMd5, std::vector<Byte>(8, 0xAB)}, {4242, std::vector<Byte>(300, 1)}};
-  auto a = OpenWhx(WriteWhx(image, o));
-  ASSERT_EQ(a.Result, S_OK);
-  auto x = a.Extract();
-  EXPECT_EQ(x.OpResult, NOperationResult::kOK);
-  EXPECT_EQ(x.Data, image);
+// Checks verify a slice and locate nothing: a check tag of the wrong size or a repeated one is
+// flagged and left out (the first copy stays and decides), and the volume and the ones after it are
+// read. An unknown tag is skipped without a word.
+TEST(Whx, DamagedChecksAreFlaggedAndTheVolumesReadOn) {
+  const auto image = MakeImage(3 * 8192);
+  const UInt32 kHeaders = 1u << kpv_ErrorFlags_HeadersError;
+  struct TCase {
+    const char *What;
+    std::function<void(TWhxWriterOptions &)> Damage;
+    UInt32 Flags;
+    Int32 Result;
+  };
+  const TCase cases[] = {
+      {"unknown tag", [](TWhxWriterOptions &o) { o.ExtraTags[1] = {{4242, std::vector<Byte>(300, 1)}}; }, 0,
+       NOperationResult::kOK},
+      {"MD5 of 8 bytes", [](TWhxWriterOptions &o) { o.ExtraTags[2] = {{NWhxTag::kMd5, std::vector<Byte>(8, 0xAB)}}; },
+       kHeaders, NOperationResult::kOK},
+      {"tag 13 twice in volume 1", [](TWhxWriterOptions &o) { o.RepeatTagVolume = 1; }, kHeaders,
+       NOperationResult::kOK},
+      {"tag 13 twice in volume 2", [](TWhxWriterOptions &o) { o.RepeatTagVolume = 2; }, kHeaders,
+       NOperationResult::kOK},
+      {"a zero MD4 twice in volume 3", [](TWhxWriterOptions &o) { o.RepeatTagVolume = 3; o.RepeatTag = NWhxTag::kMd4; },
+       kHeaders, NOperationResult::kCRCError},
+  };
+  for (const auto &c : cases) {
+    TWhxWriterOptions o;
+    o.Volumes = 3;
+    o.Checks = NWhxCheck::kMd5 | NWhxCheck::kChecksum32;
+    c.Damage(o);
+    auto a = OpenWhx(WriteWhx(image, o));
+    ASSERT_EQ(a.Result, S_OK) << c.What;
+    EXPECT_EQ(a.Archive->VolumeCount(), 3) << c.What;
+    EXPECT_EQ(a.ErrorFlags(), c.Flags) << c.What;
+    auto x = a.Extract();
+    EXPECT_EQ(x.OpResult, c.Result) << c.What;
+    EXPECT_EQ(x.Data, image) << c.What;
+  }
 }
 
 TEST(Whx, RandomAccessOnlyOverStoredVolumes) {
