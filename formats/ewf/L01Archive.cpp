@@ -73,10 +73,12 @@ void Tvor7zL01Archive::ReadLtreeSection(IInStream *stream, UInt32 size) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
+  // The tree's own checksum and digest locate nothing, and the tree is used whatever they say: a
+  // mismatch is flagged without ending the set, whose later segments hold file data.
   const UInt32 stored = EwfGetUi32(h + 24);
   std::memset(h + 24, 0, 4);
   if (CalcAdler32(h, sizeof(h)) != stored)
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
 
   ComPtr<IHasher> md5(new Tvor7zWinCryptMD5Hasher());
   md5->Init();
@@ -114,7 +116,7 @@ void Tvor7zL01Archive::ReadLtreeSection(IInStream *stream, UInt32 size) {
   Byte digest[16] = {};
   md5->Final(digest);
   if (std::memcmp(digest, h, sizeof(digest)) != 0)
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
 }
 
 void Tvor7zL01Archive::ReadTree(Tvor7zEwfText &text, UInt64 treeSize) {

@@ -167,6 +167,24 @@ TEST(L01Archive, DamagedTreesKeepWhatWasReadAndSaySo) {
     EXPECT_EQ(o.Count(), 6u);
     EXPECT_EQ(o.ErrorFlags(), kHeaders);
   }
+  {  // the tree's digest or header checksum is wrong in the first segment: the later ones hold the
+     // file data and are read all the same
+    const TL01Entry root = Tree();
+    for (const bool md5 : {true, false}) {
+      TL01Options options;
+      options.ChunksPerSegment = 1;
+      options.TreeInFirstSegment = true;
+      options.BreakTreeMD5 = md5;
+      options.BreakTreeHeaderChecksum = !md5;
+      TOpened o = Open(WriteL01(root, options));
+      ASSERT_EQ(o.Result, S_OK) << md5;
+      EXPECT_EQ(o.ErrorFlags(), kHeaders) << md5;
+      auto cb = o.ExtractAll();
+      EXPECT_EQ(cb->Items[5].Data(), root.Children[2].Data) << md5;
+      for (auto &[index, item] : cb->Items)
+        EXPECT_EQ(item.Result, NOperationResult::kOK) << md5 << " " << index;
+    }
+  }
   {  // a count line that is no count, after two good entries
     TOpened o = OpenWithEntries(ids, "0\t2\nroot\t\t0\t1\t\t1\n0\t0\nfile\t0\t0\t\t\t2\nx\n");
     ASSERT_EQ(o.Result, S_OK);
