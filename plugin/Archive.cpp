@@ -449,16 +449,17 @@ UString Tvor7zArchive::GetArchiveExtension() {
   return FArchiveExtension;
 }
 
-void Tvor7zArchive::SetErrorFlag(UInt32 bit) {
-  SetMetadataErrorFlag(bit);
+static void AddFlag(UInt16 &flags, UInt32 bit) {
   if (bit <= 15)
-    FStructureErrorFlags = static_cast<UInt16>(FStructureErrorFlags | (1u << bit));
+    flags = static_cast<UInt16>(flags | (1u << bit));
 }
 
-void Tvor7zArchive::SetMetadataErrorFlag(UInt32 bit) {
-  if (bit <= 15)
-    FErrorFlags = static_cast<UInt16>(FErrorFlags | (1u << bit));
+void Tvor7zArchive::SetErrorFlag(UInt32 bit) {
+  AddFlag(FErrorFlags, bit);
+  AddFlag(FStructureErrorFlags, bit);
 }
+
+void Tvor7zArchive::SetMetadataErrorFlag(UInt32 bit) { AddFlag(FErrorFlags, bit); }
 
 UString Tvor7zArchive::AnsiToUnicode(const AString &text) const { return AnsiToUnicode(text.data(), text.size()); }
 

@@ -226,6 +226,22 @@ TEST(ArchiveBase, ErrorFlagsOfAnOpenArchive) {
   EXPECT_EQ(h.Archive->Close(), S_OK);
 }
 
+// Damage to metadata is reported like any other, but kept apart from structural damage, at which
+// the formats stop reading further segments; a new open clears both.
+TEST(ArchiveBase, MetadataDamageIsReportedApartFromStructuralDamage) {
+  THandler<TTestFormat> h(kTestClass);
+  h->OpenHook = [&] { h->SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError); };
+  ASSERT_EQ(OpenWith(h.Archive, Container(1, kpv_ErrorFlags_UnexpectedEnd)), S_OK);
+  TProp flags;
+  ASSERT_EQ(h.Archive->GetArchiveProperty(kpidErrorFlags, &flags), S_OK);
+  EXPECT_EQ(flags.ulVal, (1u << kpv_ErrorFlags_HeadersError) | (1u << kpv_ErrorFlags_UnexpectedEnd));
+  EXPECT_EQ(h->StructureErrorFlags(), 1u << kpv_ErrorFlags_UnexpectedEnd);
+  h->OpenHook = nullptr;
+  ASSERT_EQ(OpenWith(h.Archive, Container(1, 0xFF)), S_OK);
+  EXPECT_EQ(h->ErrorFlags(), 0u);
+  EXPECT_EQ(h->StructureErrorFlags(), 0u);
+}
+
 TEST(ArchiveBase, ExceptionsOfOpenBecomeHResults) {
   struct TCase {
     std::function<void()> Raise;
