@@ -20,6 +20,15 @@ constexpr UInt32 kSessionHeaderSize = 36;
 constexpr UInt32 kSessionEntrySize = 32;
 constexpr UInt32 kFirstSessionSector = 16;
 constexpr UInt32 kCopyBufferSize = 65536;
+
+// A stored digest from a section whose checksum holds wins over one whose checksum fails, in
+// whichever order they come; among equals the later section wins.
+void TakeStoredDigest(Byte *field, const Byte *value, size_t size, bool intact, bool &fieldIntact) {
+  if (!intact && fieldIntact)
+    return;
+  std::memcpy(field, value, size);
+  fieldIntact = intact;
+}
 } // namespace
 
 // ---- open ----
@@ -69,18 +78,7 @@ void Tvor7zE01Archive::EndOpen() {
 }
 
 // Stored digests verify the image and locate nothing: damage to their sections is flagged and the
-// image is read on. A digest from a section whose checksum holds wins over one whose checksum
-// fails, in whichever order they come; among equals the later section wins.
-void Tvor7zE01Archive::TakeStoredDigest(Byte *field, const Byte *value, size_t size, bool intact,
-                                        bool &fieldIntact) {
-  if (!intact && fieldIntact)
-    return;
-  std::memcpy(field, value, size);
-  fieldIntact = intact;
-}
-
-// Reads a hash or digest payload of exactly `expected` bytes whose last 4 hold the Adler-32 of the
-// rest; nil when there is none to use (flagged). `intact` tells whether the checksum holds.
+// image is read on.
 const Byte *Tvor7zE01Archive::ReadDigestPayload(IInStream *stream, UInt32 size, UInt32 expected, bool &intact) {
   if (size != expected) {
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);

@@ -41,8 +41,9 @@ protected:
   void ReadDigestSection(IInStream *stream, UInt32 size) override;
   void ReadSessionSection(IInStream *stream, UInt32 size) override;
 
+  // A hash or digest payload of exactly `expected` bytes, the last 4 the Adler-32 of the rest; nil
+  // (flagged) when there is none to use. `intact` tells whether the checksum holds (else flagged).
   const Byte *ReadDigestPayload(IInStream *stream, UInt32 size, UInt32 expected, bool &intact);
-  static void TakeStoredDigest(Byte *field, const Byte *value, size_t size, bool intact, bool &fieldIntact);
 
   // Decodes one item into `stream` and checks the image digest; the operation result.
   Int32 ExtractItem(Tvor7zEItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress);

@@ -92,6 +92,15 @@ TOpened OpenWhx(const std::vector<TWhxVolumeFile> &files, const std::string &fir
   return o;
 }
 
+// A backup of `image` in three volumes with MD5 and 32-bit checksums, damaged by `damage`, opened.
+TOpened OpenDamagedBackup(const std::vector<Byte> &image, const std::function<void(TWhxWriterOptions &)> &damage) {
+  TWhxWriterOptions o;
+  o.Volumes = 3;
+  o.Checks = NWhxCheck::kMd5 | NWhxCheck::kChecksum32;
+  damage(o);
+  return OpenWhx(WriteWhx(image, o));
+}
+
 std::vector<Byte> Join(const std::vector<std::vector<Byte>> &parts) {
   std::vector<Byte> all;
   for (const auto &p : parts)
@@ -308,11 +317,7 @@ TEST(Whx, MissingOrBrokenLaterVolumeKeepsTheVolumesBefore) {
        kBroken},
   };
   for (const auto &c : cases) {
-    TWhxWriterOptions o;
-    o.Volumes = 3;
-    o.Checks = NWhxCheck::kMd5 | NWhxCheck::kChecksum32;
-    c.Damage(o);
-    auto a = OpenWhx(WriteWhx(image, o));
+    auto a = OpenDamagedBackup(image, c.Damage);
     ASSERT_EQ(a.Result, S_OK) << c.What;
     EXPECT_EQ(a.Archive->VolumeCount(), 1) << c.What;
     EXPECT_EQ(a.ErrorFlags(), c.Flags) << c.What;
@@ -380,11 +385,7 @@ TEST(Whx, DamagedChecksAreFlaggedAndTheVolumesReadOn) {
        kHeaders, NOperationResult::kCRCError},
   };
   for (const auto &c : cases) {
-    TWhxWriterOptions o;
-    o.Volumes = 3;
-    o.Checks = NWhxCheck::kMd5 | NWhxCheck::kChecksum32;
-    c.Damage(o);
-    auto a = OpenWhx(WriteWhx(image, o));
+    auto a = OpenDamagedBackup(image, c.Damage);
     ASSERT_EQ(a.Result, S_OK) << c.What;
     EXPECT_EQ(a.Archive->VolumeCount(), 3) << c.What;
     EXPECT_EQ(a.ErrorFlags(), c.Flags) << c.What;
