@@ -90,10 +90,7 @@ split_blocks() {
 }
 
 # The archive properties of a listing block, without the lines that name the file or its errors.
-arc_props() {
-  sed -n '/^Type = /,/^----------$/p' "$1" | grep -v '^ERRORS:$\|Error$\|^Unexpected end\|^----------$'
-}
-prop() { awk -v k="$2 = " 'index($0, k) == 1 { print substr($0, length(k) + 1); exit }' "$1"; }
+arc_props() { e01_archive_props "$1" | grep -v '^--\|^Path = \|^ERRORS:$\|Error$'; }
 
 for h in $(e2e_hosts); do
   rm -rf "out.$h" "l.$h" "x.$h" "t.$h"
@@ -128,7 +125,7 @@ for h in $(e2e_hosts); do
     # The stored digest decides: a CRC failure of the image exactly when the listed MD5 is not the
     # data's (reports name the image; the Windows host prints them after everything else).
     [ "${name:0:2}" = l_ ] && continue
-    stored=$(sed -n '/^----------$/,$p' "$l" | prop /dev/stdin MD5 | tr A-F a-f)
+    stored=$(e01_prop <(e01_item_props "$l") MD5 | tr A-F a-f)
     if [ "$src" = cfreds ]; then
       # Tested only: the media's MD5 is the one the sample's README gives.
       actual=e4f9afba18011f0b9015a9d74cd3c3ac report=t.$h.out
