@@ -2,10 +2,13 @@
 # Installs what is missing, builds the Linux plugin and the Windows DLL, and runs every test:
 #   1. unit tests and end-to-end tests on the Linux host and on the Windows host under wine (build/)
 #   2. unit tests built with AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
-#   3. the threaded unit tests (names matching Mt|BlockCache|Decoder|BackgroundHasher) with ThreadSanitizer (build-tsan/)
+#   3. the same unit tests built with clang, AddressSanitizer + UBSan (build-clang-asan/), so that a fault
+#      one compiler's layout happens to hide shows with the other
+#   4. the threaded unit tests (names matching Mt|BlockCache|Decoder|BackgroundHasher) with ThreadSanitizer (build-tsan/)
 # Ends with one line "total: N passed, N failed[, N skipped]"; the exit code is non-zero when any build
 # or test failed. Build folders live in the source tree and are reused by later runs; their names start
-# with $VOR7Z_BUILD_PREFIX (default "build": build, build-win, build-asan, build-tsan, build-logs).
+# with $VOR7Z_BUILD_PREFIX (default "build": build, build-win, build-asan, build-clang-asan, build-tsan,
+# build-logs).
 set -uo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -99,6 +102,14 @@ if [ -n "$targets" ] && VOR7Z_BUILD_TARGETS=$targets build asan "$b-asan" -DVOR7
   "${sanitizer_flags[@]}"; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     run_ctest asan --test-dir "$b-asan" -L unit -E '_NOT_BUILT$' -j"$jobs"
+fi
+
+stage "clang AddressSanitizer + UBSan unit tests (${b##*/}-clang-asan)"
+# The plugin module is linked too: with clang it needs the shared sanitizer runtime to link at all.
+if [ -n "$targets" ] && VOR7Z_BUILD_TARGETS="$targets vor7z" build clang-asan "$b-clang-asan" \
+  -DCMAKE_CXX_COMPILER=clang++ -DVOR7Z_SANITIZE=address,undefined "${sanitizer_flags[@]}"; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    run_ctest clang-asan --test-dir "$b-clang-asan" -L unit -E '_NOT_BUILT$' -j"$jobs"
 fi
 
 stage "ThreadSanitizer unit tests matching $tsan_regex (${b##*/}-tsan)"
