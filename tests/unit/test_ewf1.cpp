@@ -362,6 +362,28 @@ TEST(Ewf1, HostileTablesStayBounded) {
   }
 }
 
+// Offsets that do not grow at the very end of a file, and one past its end: the stored size a
+// chunk gets (and the buffers it sizes) never reaches beyond the bytes the set holds.
+TEST(Ewf1, StoredSizesNeverReachPastTheEndOfTheSet) {
+  const auto image = EwfTestImage(3 * kChunk);
+  TEwfSegmentBuilder b(1);
+  b.AddSection("volume", Volume(image.size() / kBps));
+  auto c = AddChunks(b, image, 0, 2, true);
+  b.AddSection("table", EwfTablePayload({c[1], c[0], 0xFFFFFF00u}, 0, true));
+  b.AddEnd("done");
+  const UInt64 size = b.Data().size();
+  auto a = Open1(b.Data());
+  ASSERT_EQ(a.Result, S_OK);
+  auto *blocks = a.Archive->Blocks();
+  ASSERT_EQ(blocks->GetCount(), 3u);
+  for (UInt32 i = 0; i < 3; i++) {
+    const Tvor7zBlock_ *block = blocks->GetBlock(i);
+    EXPECT_LE(block->StoredSize, block->Offset < size ? size - block->Offset : 0) << i;
+  }
+  EXPECT_EQ(blocks->GetBlock(2)->StoredSize, 0u);
+  EXPECT_NE(a.Extract().OpResult(), NOperationResult::kOK);
+}
+
 TEST(Ewf1, StoredSizesAreBoundedByTheChunk) {
   const auto image = EwfTestImage(3 * kChunk);
   TEwfSegmentBuilder b(1);
