@@ -2,6 +2,7 @@
 // damaged or hostile sections do to the open.
 #include "EwfTestSupport.h"
 
+#include "blocks/BlockCacheStream.h"
 #include "formats/ewf/BaseEwfArchive.h"
 
 namespace {
@@ -382,6 +383,28 @@ TEST(Ewf1, StoredSizesNeverReachPastTheEndOfTheSet) {
   }
   EXPECT_EQ(blocks->GetBlock(2)->StoredSize, 0u);
   EXPECT_NE(a.Extract().OpResult(), NOperationResult::kOK);
+}
+
+// A volume that states chunks far larger than the file: reading the image allocates for what the
+// stored chunk can inflate to, never for the chunk size the volume claims.
+TEST(Ewf1, ClaimedChunkSizesAllocateOnlyWhatTheStoredChunksCanHold) {
+  const auto data = EwfTestImage(4096);
+  const UInt32 sectorsPerChunk = 1u << 19;  // 256 MiB chunks
+  TEwfSegmentBuilder b(1);
+  b.AddSection("volume", EwfVolumePayload(sectorsPerChunk, kBps, sectorsPerChunk, true));
+  const auto packed = EwfDeflate(data);
+  const size_t at = b.AddSection("sectors", packed) + 76;
+  b.AddSection("table", EwfTablePayload({static_cast<UInt32>(at) | 0x80000000u}, 0, true));
+  b.AddEnd("done");
+  auto a = Open1(b.Data());
+  ASSERT_EQ(a.Result, S_OK);
+  ComPtr<ISequentialInStream> s;
+  ASSERT_EQ(a.Archive->GetStream(0, s.Put()), S_OK);
+  EXPECT_TRUE(EwfReadAll(s) == data);
+  auto *cache = dynamic_cast<Tvor7zBlockCacheStream2 *>(s.Get());
+  ASSERT_NE(cache, nullptr);
+  EXPECT_LE(cache->GetCacheAllocated(), MaxInflatedSize(packed.size()));
+  EXPECT_EQ(a.Extract(true).OpResult(), NOperationResult::kUnexpectedEnd);
 }
 
 TEST(Ewf1, StoredSizesAreBoundedByTheChunk) {
