@@ -229,22 +229,29 @@ void ReadItemStream(ISequentialInStream *sequential, const TFuzzSteering &steer)
     read(stream, kMaxStreamRead);
 }
 
-void ReadArchiveProperties(IInArchive *archive) {
+// The IDs a handler's property list names, after the ones the host asks for besides.
+template <size_t N>
+std::vector<PROPID> PropertyIDs(IInArchive *archive, HRESULT (STDMETHODCALLTYPE IInArchive::*getCount)(UInt32 *),
+                                HRESULT (STDMETHODCALLTYPE IInArchive::*getInfo)(UInt32, BSTR *, PROPID *, VARTYPE *),
+                                const PROPID (&extra)[N]) {
+  std::vector<PROPID> ids(std::begin(extra), std::end(extra));
   UInt32 count = 0;
-  if (archive->GetNumberOfArchiveProperties(&count) == S_OK) {
-    for (UInt32 i = 0; i < count; i++) {
-      BSTR name = nullptr;
-      PROPID id = 0;
-      VARTYPE type = 0;
-      if (archive->GetArchivePropertyInfo(i, &name, &id, &type) != S_OK)
-        continue;
-      FreeName(name);
-      PROPVARIANT v{};
-      archive->GetArchiveProperty(id, &v);
-      Consume(v);
-    }
+  if ((archive->*getCount)(&count) != S_OK)
+    return ids;
+  for (UInt32 i = 0; i < count; i++) {
+    BSTR name = nullptr;
+    PROPID id = 0;
+    VARTYPE type = 0;
+    if ((archive->*getInfo)(i, &name, &id, &type) == S_OK)
+      ids.push_back(id);
+    FreeName(name);
   }
-  for (PROPID id : kArchiveExtraProps) {
+  return ids;
+}
+
+void ReadArchiveProperties(IInArchive *archive) {
+  for (PROPID id : PropertyIDs(archive, &IInArchive::GetNumberOfArchiveProperties, &IInArchive::GetArchivePropertyInfo,
+                               kArchiveExtraProps)) {
     PROPVARIANT v{};
     archive->GetArchiveProperty(id, &v);
     Consume(v);
@@ -252,18 +259,9 @@ void ReadArchiveProperties(IInArchive *archive) {
 }
 
 void ReadItems(IInArchive *archive, UInt32 items) {
-  std::vector<PROPID> ids(std::begin(kItemExtraProps), std::end(kItemExtraProps));
+  const std::vector<PROPID> ids =
+      PropertyIDs(archive, &IInArchive::GetNumberOfProperties, &IInArchive::GetPropertyInfo, kItemExtraProps);
   UInt32 count = 0;
-  if (archive->GetNumberOfProperties(&count) == S_OK) {
-    for (UInt32 i = 0; i < count; i++) {
-      BSTR name = nullptr;
-      PROPID id = 0;
-      VARTYPE type = 0;
-      if (archive->GetPropertyInfo(i, &name, &id, &type) == S_OK)
-        ids.push_back(id);
-      FreeName(name);
-    }
-  }
   ComPtr<IArchiveGetRawProps> raw = QueryAs<IArchiveGetRawProps>(archive, IID_IArchiveGetRawProps);
   std::vector<PROPID> rawIds;
   if (raw && raw->GetNumRawProps(&count) == S_OK) {
