@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <string>
 #include <vector>
@@ -70,13 +71,13 @@ void FreeName(BSTR name) {
     BstrFree(name);
 }
 
-// The class ID of the format named VOR7Z_FUZZ_FORMAT, with the host codecs set, once per process.
 // The host codecs, loaded once and kept for the life of the process as the host keeps them.
 ComPtr<THostCodecs> &HostCodecs() {
   static ComPtr<THostCodecs> codecs;
   return codecs;
 }
 
+// The class ID of the format named VOR7Z_FUZZ_FORMAT, with the host codecs set, once per process.
 const GUID &FormatClassID() {
   static const GUID id = [] {
     std::string why;
