@@ -181,6 +181,9 @@ Int32 Tvor7zMtBlocksDecoder::DecodeSingleStreaming(Tvor7zBlockJob &job) {
   if (!job.OutCounter)
     job.OutCounter = new Tvor7zSizeSequentialOutStream();
   job.Buffered = false;
+  // Progress, and with it the host's cancel, as the bytes go out: one block here may claim
+  // gigabytes (a sparse page, a chunk of zeros).
+  ComPtr<Tvor7zProgressSequentialOutStream> out(new Tvor7zProgressSequentialOutStream(FProgress, FOutCounter));
   Int32 result = kOK;
   const UInt32 count = FBlocks->GetCount();
   for (UInt32 i = 0; i < count && result == kOK; ++i) {
@@ -198,13 +201,10 @@ Int32 Tvor7zMtBlocksDecoder::DecodeSingleStreaming(Tvor7zBlockJob &job) {
     if (hr != S_OK)
       RaiseHResult(hr);
     FLimitStream->SetStream(FInStream, block->StoredSize);
-    job.OutCounter->SetStream(FOutCounter);
+    job.OutCounter->SetStream(out);
     const Int32 r = DecodeBlock(job, FLimitStream, job.OutCounter);
     const UInt64 written = job.OutCounter->Count();
     job.OutSize = written;
-    const HRESULT pr = ReportProgress(written);
-    if (pr != S_OK)
-      RaiseHResult(pr);
     result = r != 0 ? r : job.Result;
     if (result == kOK) {
       if (written < block->Size)

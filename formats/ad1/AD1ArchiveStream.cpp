@@ -1,5 +1,7 @@
 #include "formats/ad1/AD1ArchiveStream.h"
 
+#include <algorithm>
+
 #include "plugin/Errors.h"
 
 Tvor7zAD1ArchiveStream2::Tvor7zAD1ArchiveStream2(IInStream *dataStream, Tvor7zBlocks *blocks)
@@ -14,4 +16,8 @@ void Tvor7zAD1ArchiveStream2::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zB
   const HRESULT hr = FDecoder->Code(inStream, outStream, nullptr, &size, nullptr);
   if (hr != S_OK)
     RaiseHResult(hr);
+}
+
+UInt32 Tvor7zAD1ArchiveStream2::MaxDecodedSize(const Tvor7zBlock_ &block) const {
+  return static_cast<UInt32>(std::min<UInt64>(block.Size, MaxInflatedSize(block.StoredSize)));
 }

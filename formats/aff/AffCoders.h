@@ -14,9 +14,14 @@ void EnableFinishMode(ICompressCoder *coder);
 // Bytes in front of the stream of an LZMA page: 5 bytes of decoder properties, then the
 // uncompressed size as a little-endian 64-bit number (all ones = unknown).
 constexpr UInt32 kAffLzmaHeaderSize = 13;
+// Largest LZMA dictionary a page gets, after it is cut to the bytes the page decodes to (no page
+// needs more than that): what the largest presets use. A page that still asks for more is reported
+// as an unsupported method rather than allocated.
+constexpr UInt32 kAffMaxLzmaDictionary = 64u << 20;
 
 // Decodes one zlib, bzip2 or LZMA page of `size` bytes with `coder` (made for that algorithm) and
 // returns the coder's result: S_OK, S_FALSE for bad data, E_NOTIMPL when the coder cannot take the
-// page, other failures as they come. An LZMA page gives its properties to the coder first.
+// page, other failures as they come. An LZMA page gives its properties to the coder first, with
+// the dictionary cut to the page's size.
 HRESULT CodeAffPage(UInt32 algorithm, ICompressCoder *coder, ISequentialInStream *inStream,
                     ISequentialOutStream *outStream, UInt32 size);

@@ -30,15 +30,21 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
   }
   if (!FDecoder)
     FDecoder = new TvorFlateDecodeDecoder();
-  if (FDecoded.size() < block.Size)
-    FDecoded.resize(block.Size);
+  const UInt32 most = MaxDecodedSize(block);
+  if (FDecoded.size() < most)
+    FDecoded.resize(most);
   size_t written = 0;
-  const HRESULT hr = FDecoder->DecodeBuffer(FStored.data(), got, FDecoded.data(), block.Size, &written);
+  const HRESULT hr = FDecoder->DecodeBuffer(FStored.data(), got, FDecoded.data(), most, &written);
   if (hr != S_OK)
     RaiseHResult(hr);
   const HRESULT wr = WriteStream(outStream, FDecoded.data(), written);
   if (wr != S_OK)
     RaiseHResult(wr == S_FALSE ? E_FAIL : wr);
+}
+
+UInt32 Tvor7zE01ArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {
+  const UInt64 most = (block.Flags & kCompressed) ? MaxInflatedSize(block.StoredSize) : block.StoredSize;
+  return static_cast<UInt32>(std::min<UInt64>(block.Size, most));
 }
 
 void Tvor7zE01ArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info,
