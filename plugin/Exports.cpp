@@ -2,6 +2,7 @@
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
 #include "streams/PropVariant.h"
+#include "vor7z_version.h"
 
 namespace NHandler = NArchive::NHandlerPropID;
 
@@ -122,7 +123,7 @@ VOR_EXPORT HRESULT WINAPI GetModuleProp(PROPID propID, PROPVARIANT *value) {
     if (propID == NModulePropID::kInterfaceType)
       PropSetUInt32(*value, 0);
     else if (propID == NModulePropID::kVersion)
-      PropSetUInt32(*value, (1u << 16) | 0u);
+      PropSetUInt32(*value, VOR7Z_MODULE_VERSION);
     return S_OK;
   });
 }

@@ -78,9 +78,9 @@ for host in $(e2e_hosts); do
   expect_clean_exit "$rc" "$host: 7z i"
   expect_eq 0 "$rc" "$host: exit code of 7z i"
   expect_not_contains "Codec Load Error" "info-$host.txt"
-  # The library line: index 1, version 1.00 from GetModuleProp, loaded from Formats.
-  grep -Eq "^ *1 : 1\.00 : .*Formats[/\\]$plugin\$" "info-$host.txt" ||
-    { cat "info-$host.txt" >&2; fail "$host: vor7z is not listed as library 1 from Formats/$plugin"; }
+  # The library line: index 1, the version from GetModuleProp, loaded from Formats.
+  grep -Eq "^ *1 : ${VOR7Z_VERSION//./\\.} : .*Formats[/\\]$plugin\$" "info-$host.txt" ||
+    { cat "info-$host.txt" >&2; fail "$host: vor7z $VOR7Z_VERSION is not listed as library 1 from Formats/$plugin"; }
   sed -n '/^Formats:/,/^$/p' "info-$host.txt" | grep -E '^ *1 ' | tr -s ' ' | sed 's/^ //; s/ $//' >"formats-$host.txt"
   if ! diff -u <(expected_formats) "formats-$host.txt" >"formats-$host.diff"; then
     cat "formats-$host.diff" >&2
