@@ -38,6 +38,9 @@
 #                             crash, a hang or a usage error
 #   tree_mtimes DIR           "path seconds" of everything below DIR (whole-second modification times)
 #   host_formats_dir HOST     the host's Formats folder (for tests that need the plugin file itself)
+#   expect_vor7z_info HOST    runs "7z i" (output in info-HOST.txt) and fails unless it lists the plugin
+#                             as library 1 from the Formats folder with VOR7Z_VERSION, and its seven
+#                             formats as registered
 
 set -u -o pipefail
 export LC_ALL=C.UTF-8
@@ -197,4 +200,35 @@ run7z() {
     ;;
   *) fail "run7z: unknown host '$host'" ;;
   esac
+}
+
+# "7z i" lines of our library (index 1, after the host's own 7z.so/7z.dll), blanks collapsed.
+e2e_expected_formats() {
+  cat <<'EOF'
+1 ...................... AD1 AD1 A D S E G M E N T E D F I L E
+1 ...................... AFF aff A F F 1 0 0D 0A 00
+1 ...................... E01 s01 e01 E V F 09 0D 0A FF 00
+1 ...................... Ex01 ex01 E V F 2 0D 0A 81 00
+1 ...................... L01 l01 L V F 09 0D 0A FF 00
+1 ...................... Lx01 lx01 L E F 2 0D 0A 81 00
+1 ...................... WHX whx W H X 20 B a c k u p 20 v 1 . 0
+EOF
+}
+
+expect_vor7z_info() {
+  local host=$1 plugin=vor7z.so rc
+  [ "$host" = win ] && plugin=vor7z.dll
+  run7z "$host" i >"info-$host.txt" 2>&1
+  rc=$?
+  expect_clean_exit "$rc" "$host: 7z i"
+  expect_eq 0 "$rc" "$host: exit code of 7z i"
+  expect_not_contains "Codec Load Error" "info-$host.txt"
+  # The library line: index 1, the version from GetModuleProp, loaded from Formats.
+  grep -Eq "^ *1 : ${VOR7Z_VERSION//./\\.} : .*Formats[/\\]$plugin\$" "info-$host.txt" ||
+    { cat "info-$host.txt" >&2; fail "$host: vor7z $VOR7Z_VERSION is not listed as library 1 from Formats/$plugin"; }
+  sed -n '/^Formats:/,/^$/p' "info-$host.txt" | grep -E '^ *1 ' | tr -s ' ' | sed 's/^ //; s/ $//' >"formats-$host.txt"
+  if ! diff -u <(e2e_expected_formats) "formats-$host.txt" >"formats-$host.diff"; then
+    cat "formats-$host.diff" >&2
+    fail "$host: the formats of 7z i differ from the registered ones"
+  fi
 }

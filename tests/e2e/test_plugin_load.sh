@@ -6,19 +6,6 @@ source "$(dirname "$0")/lib.sh"
 
 e2e_workdir >/dev/null
 
-# "7z i" lines of our library (index 1, after the host's own 7z.so/7z.dll), blanks collapsed.
-expected_formats() {
-  cat <<'EOF'
-1 ...................... AD1 AD1 A D S E G M E N T E D F I L E
-1 ...................... AFF aff A F F 1 0 0D 0A 00
-1 ...................... E01 s01 e01 E V F 09 0D 0A FF 00
-1 ...................... Ex01 ex01 E V F 2 0D 0A 81 00
-1 ...................... L01 l01 L V F 09 0D 0A FF 00
-1 ...................... Lx01 lx01 L E F 2 0D 0A 81 00
-1 ...................... WHX whx W H X 20 B a c k u p 20 v 1 . 0
-EOF
-}
-
 # name, extension, signature bytes (printf escapes) of each format's minimal file.
 signatures=(
   "E01 E01 EVF\t\r\n\xff\x00\x01"
@@ -73,19 +60,7 @@ for host in $(e2e_hosts); do
   [ "$host" = win ] && plugin=vor7z.dll
   if [ "$host" = win ]; then check_dll "$(host_formats_dir win)/$plugin"; else check_so "$(host_formats_dir linux)/$plugin"; fi
 
-  run7z "$host" i >"info-$host.txt" 2>&1
-  rc=$?
-  expect_clean_exit "$rc" "$host: 7z i"
-  expect_eq 0 "$rc" "$host: exit code of 7z i"
-  expect_not_contains "Codec Load Error" "info-$host.txt"
-  # The library line: index 1, the version from GetModuleProp, loaded from Formats.
-  grep -Eq "^ *1 : ${VOR7Z_VERSION//./\\.} : .*Formats[/\\]$plugin\$" "info-$host.txt" ||
-    { cat "info-$host.txt" >&2; fail "$host: vor7z $VOR7Z_VERSION is not listed as library 1 from Formats/$plugin"; }
-  sed -n '/^Formats:/,/^$/p' "info-$host.txt" | grep -E '^ *1 ' | tr -s ' ' | sed 's/^ //; s/ $//' >"formats-$host.txt"
-  if ! diff -u <(expected_formats) "formats-$host.txt" >"formats-$host.diff"; then
-    cat "formats-$host.diff" >&2
-    fail "$host: the formats of 7z i differ from the registered ones"
-  fi
+  expect_vor7z_info "$host"
 
   for entry in "${signatures[@]}"; do
     read -r name ext _ <<<"$entry"
