@@ -7,6 +7,8 @@
 #   4. the threaded unit tests (names matching Mt|BlockCache|Decoder|BackgroundHasher) with ThreadSanitizer (build-tsan/)
 #   5. every fuzz target briefly from its checked-in seeds, and every input of tests/fuzz/regressions/ once
 #      through every target (build-fuzz/, see scripts/fuzz.sh); a finding counts as a failed test
+#   6. the release packages (build-pkg/, dist/): tests/package/test_packages.sh runs scripts/package.sh and
+#      installs each package beside a copy of its host (using build/ of stage 1)
 # Ends with one line "total: N passed, N failed[, N skipped]"; the exit code is non-zero when any build
 # or test failed. Build folders live in the source tree and are reused by later runs; their names start
 # with $VOR7Z_BUILD_PREFIX (default "build": build, build-win, build-asan, build-clang-asan, build-tsan,
@@ -123,25 +125,30 @@ elif VOR7Z_BUILD_TARGETS=$targets build tsan "$b-tsan" -DVOR7Z_SANITIZE=thread "
     run_ctest tsan --test-dir "$b-tsan" -L unit -R "$tsan_regex" -E '_NOT_BUILT$' -j"$jobs"
 fi
 
-# Runs scripts/fuzz.sh and adds its "fuzz total" line to the totals; a run without one counts as broken.
-run_fuzz() {
-  local name=$1 log=$logs/fuzz-$1.log t0=$SECONDS line
-  shift
-  bash "$src/scripts/fuzz.sh" "$@" 2>&1 | tee "$log"
-  line=$(grep -E '^fuzz total: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+# Runs a script that ends with a line "WORD total: N passed, N failed" and adds that line to the
+# totals; a run without one counts as broken.
+#   run_counted NAME WORD SCRIPT ARGS...
+run_counted() {
+  local name=$1 word=$2 log=$logs/$1.log t0=$SECONDS line
+  shift 2
+  bash "$@" 2>&1 | tee "$log"
+  line=$(grep -E "^$word total: [0-9]+ passed, [0-9]+ failed" "$log" | tail -n 1)
   if [ -n "$line" ]; then
-    passed=$((passed + $(sed -E 's/^fuzz total: ([0-9]+) passed.*/\1/' <<<"$line")))
+    passed=$((passed + $(sed -E "s/^$word total: ([0-9]+) passed.*/\\1/" <<<"$line")))
     failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
-    grep -q 'build failed\|configure failed' <<<"$line" && broken+=("$name: fuzz targets did not build")
+    grep -q 'build failed\|configure failed' <<<"$line" && broken+=("$name: nothing was built")
   else
-    broken+=("$name: scripts/fuzz.sh reported nothing")
+    broken+=("$name: ${1#"$src/"} reported nothing")
   fi
   echo "($name: $(elapsed "$t0"))"
 }
 
 stage "Fuzz targets: ${VOR7Z_FUZZ_SECONDS:-20} s each from the seeds, then the regression inputs (${b##*/}-fuzz)"
-run_fuzz smoke --smoke "${VOR7Z_FUZZ_SECONDS:-20}"
-run_fuzz regressions --regressions
+run_counted fuzz-smoke fuzz "$src/scripts/fuzz.sh" --smoke "${VOR7Z_FUZZ_SECONDS:-20}"
+run_counted fuzz-regressions fuzz "$src/scripts/fuzz.sh" --regressions
+
+stage "Release packages: scripts/package.sh into dist/, each package beside a copy of its host (${b##*/}-pkg)"
+run_counted packages packages "$src/tests/package/test_packages.sh" "$b"
 
 # Leave no wine server behind.
 WINEPREFIX=$b/wineprefix wineserver -k >/dev/null 2>&1 || true
