@@ -90,4 +90,4 @@ done
 cd "$src"
 # ---- end of AD1 demo ----
 
-say "Done. Install: copy $b/vor7z.so into /usr/lib/p7zip/Formats/ (Linux) or $b-win/vor7z.dll into the Formats folder of 7-Zip (Windows)."
+say "Done. scripts/package.sh writes the packages to install into dist/ (see Installing in README.md)."
