@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 Tvor7zBlockCacheStream2::Tvor7zBlockCacheStream2(IInStream *inStream, Tvor7zBlocks *blocks, UInt32 cacheSize)
     : FInStream(inStream), FBlocks(blocks), FCacheLimit(cacheSize != 0 ? cacheSize : kDefaultCacheLimit) {

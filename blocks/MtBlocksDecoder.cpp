@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "platform/Platform.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 using namespace NOperationResult;
 

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "platform/Platform.h"
-#include "plugin/CodecsInfo.h"
-#include "streams/Com.h"
+#include "host/CodecsInfo.h"
+#include "host/Com.h"
 
 // Common IUnknown part of the hashers.
 class Tvor7zHasherBase : public TvorInterfacedObject, public IHasher {

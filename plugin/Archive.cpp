@@ -1,7 +1,7 @@
 #include "plugin/Archive.h"
 
 #include "platform/Platform.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 // ---------------- Tvor7zTestSequentialOutStream ----------------
 

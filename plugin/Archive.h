@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "plugin/CodecsInfo.h"
-#include "plugin/Errors.h"
-#include "streams/Com.h"
+#include "host/CodecsInfo.h"
+#include "host/Errors.h"
+#include "host/Com.h"
 #include "streams/Progress.h"
 
 class Tvor7zObject;

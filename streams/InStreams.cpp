@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 // Owns position and size and implements the seek rules; offers IInStream and IStreamGetSize.
 class Tvor7zBaseInStream : public TvorInterfacedObject, public IInStream, public IStreamGetSize {

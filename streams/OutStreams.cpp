@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 // Forwards a write of a pass-through stream to its wrapped stream; without one, everything is taken.
 static HRESULT PassWrite(ISequentialOutStream *stream, const void *data, UInt32 size, UInt32 &done) {

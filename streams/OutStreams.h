@@ -1,7 +1,7 @@
 // Output streams: a writer into a fixed memory block, and pass-through streams that count or hash.
 #pragma once
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 // Writes into a caller's buffer; overflow either fails (E_FAIL) or is cut silently.
 class Tvor7zFixedMemorySequentialOutStream : public TvorInterfacedObject,

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/InStreams.h"
 #include "streams/Progress.h"
 

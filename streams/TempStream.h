@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
-#include "streams/Com.h"
+#include "host/Com.h"
 
 class Tvor7zTempStream : public TvorInterfacedObject, public IInStream, public IOutStream, public IStreamGetSize {
 public:

@@ -13,7 +13,7 @@
 #include "plugin/Registry.h"
 #include "streams/OutStreams.h"
 #include "streams/Progress.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 using namespace NAD1Layout;
 using namespace NOperationResult;

@@ -1,6 +1,6 @@
 #include "formats/ad1/AD1ArchiveStream.h"
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 Tvor7zAD1ArchiveStream2::Tvor7zAD1ArchiveStream2(IInStream *dataStream, Tvor7zBlocks *blocks)
     : Tvor7zBlockCacheStream2(dataStream, blocks, 0) {}

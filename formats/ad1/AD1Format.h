@@ -3,7 +3,7 @@
 // All numbers are little-endian; positions other than the segment header's are data-space ones.
 #pragma once
 
-#include "plugin/HostAbi.h"
+#include "host/HostAbi.h"
 
 namespace NAD1Layout {
 // Segment file header.

@@ -11,7 +11,7 @@
 #include "hashers/StoredDigests.h"
 #include "plugin/Registry.h"
 #include "streams/Progress.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 using namespace NOperationResult;
 

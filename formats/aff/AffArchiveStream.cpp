@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "formats/aff/AffCoders.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 Tvor7zAffArchiveStream::Tvor7zAffArchiveStream(IInStream *joinedStream, Tvor7zAffInfo *info, ICompressCodecsInfo *codecs)

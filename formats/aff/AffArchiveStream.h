@@ -5,7 +5,7 @@
 #include "blocks/BlockCacheStream.h"
 #include "blocks/FlateDecoder.h"
 #include "formats/aff/AffInfo.h"
-#include "plugin/CodecsInfo.h"
+#include "host/CodecsInfo.h"
 
 class Tvor7zAffArchiveStream : public Tvor7zBlockCacheStream2 {
 public:

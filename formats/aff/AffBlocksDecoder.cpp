@@ -5,7 +5,7 @@
 
 #include "formats/aff/AffCoders.h"
 #include "formats/aff/AffInfo.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 using namespace NOperationResult;

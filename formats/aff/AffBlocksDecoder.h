@@ -7,7 +7,7 @@
 
 #include "blocks/FlateDecoder.h"
 #include "blocks/MtBlocksDecoder.h"
-#include "plugin/CodecsInfo.h"
+#include "host/CodecsInfo.h"
 
 struct Tvor7zAffBlockJob : Tvor7zBlockJob {
   ComPtr<TvorFlateDecodeDecoder> FlateDecoder;

@@ -1,7 +1,7 @@
 #include "formats/aff/AffCoders.h"
 
 #include "formats/aff/AffInfo.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 ComPtr<ICompressCoder> CreateBZip2Decoder(Tvor7zCompressCodecsInfo *codecs) { return FindDecoder(codecs, kMethodBZip2); }

@@ -1,8 +1,8 @@
 // The host's decoders for AFF pages and how one compressed page is handed to a coder.
 #pragma once
 
-#include "plugin/CodecsInfo.h"
-#include "streams/Com.h"
+#include "host/CodecsInfo.h"
+#include "host/Com.h"
 
 // Host decoders by method ID (the handler's list, then the library-wide one); E_NOTIMPL is raised
 // when neither offers it.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 // ---------------- segment names ----------------
 

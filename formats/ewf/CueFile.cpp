@@ -1,6 +1,6 @@
 #include "formats/ewf/CueFile.h"
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 TCueFile::TCueFile(const AString &binName) : FStream(new Tvor7zTempStream(65536)) {

@@ -9,7 +9,7 @@
 #include "formats/ewf/EwfBytes.h"
 #include "hashers/StoredDigests.h"
 #include "platform/Platform.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 using namespace NOperationResult;
 

@@ -4,7 +4,7 @@
 
 #include "formats/ewf/EwfBytes.h"
 #include "hashers/Hashers.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 Tvor7zE01ArchiveStream::Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks, bool checkStoredChunks)

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "formats/ewf/EwfBytes.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 using namespace NOperationResult;

@@ -2,7 +2,7 @@
 #pragma once
 
 
-#include "plugin/HostAbi.h"
+#include "host/HostAbi.h"
 
 inline UInt16 EwfGetUi16(const Byte *p) noexcept { return static_cast<UInt16>(p[0] | (p[1] << 8)); }
 inline UInt32 EwfGetUi32(const Byte *p) noexcept {

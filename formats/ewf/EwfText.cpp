@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "platform/Platform.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 // ---------------- Tvor7zEwfText ----------------
 

@@ -7,10 +7,10 @@
 #include "hashers/Hashers.h"
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
-#include "streams/FilterCoder.h"
+#include "host/FilterCoder.h"
 #include "streams/InStreams.h"
 #include "streams/OutStreams.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 UInt32 WINAPI IsArc_WHX(const Byte *p, size_t size) {
   return IsArcSignature(p, size, NWhxLayout::kSignature, NWhxLayout::kSignatureSize, NWhxLayout::kSignatureSize);

@@ -11,7 +11,7 @@
 #include "fixtures/TestCallbacks.h"
 #include "formats/aff/AffArchive.h"
 #include "platform/Platform.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 using namespace NOperationResult;
 

@@ -9,7 +9,7 @@
 #include "fixtures/TestCallbacks.h"
 #include "platform/Platform.h"
 #include "plugin/Archive.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "fixtures/WhxWriter.h"
 #include "formats/whx/WhxArchive.h"
 #include "hashers/Hashers.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 namespace {
 

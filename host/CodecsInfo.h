@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 // Holds one codec list given by the host (through SetCodecs or ISetCompressCodecsInfo).
 class Tvor7zCompressCodecsInfo {

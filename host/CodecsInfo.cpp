@@ -1,8 +1,8 @@
-#include "plugin/CodecsInfo.h"
+#include "host/CodecsInfo.h"
 
-#include "plugin/Errors.h"
-#include "streams/FilterCoder.h"
-#include "streams/PropVariant.h"
+#include "host/Errors.h"
+#include "host/FilterCoder.h"
+#include "host/PropVariant.h"
 
 void Tvor7zCompressCodecsInfo::SetCodecsInfo(ICompressCodecsInfo *codecs) {
   FHashers = nullptr;
