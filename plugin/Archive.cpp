@@ -17,9 +17,6 @@ HRESULT Tvor7zTestSequentialOutStream::Write(const void *, UInt32 size, UInt32 *
   return S_OK;
 }
 
-Tvor7zUpdateCallback::Tvor7zUpdateCallback(IArchiveUpdateCallback *callback)
-    : FCallback(callback), FRawProps(QueryAs<IArchiveGetRawProps>(callback, IID_IArchiveGetRawProps)) {}
-
 // ---------------- names ----------------
 
 static size_t FileNameStart(const UString &name) {
@@ -51,13 +48,8 @@ Tvor7zArchive::Tvor7zArchive() = default;
 Tvor7zArchive::~Tvor7zArchive() { InternalClose(); }
 
 HRESULT Tvor7zArchive::QueryInterfaceImpl(REFIID iid, void **out) {
-  if (iid == IID_IArchiveOpenSeq) {
-    // Not in the interface table: never offered.
-    return NoInterface(out);
-  }
+  // Read-only: IOutArchive and IArchiveOpenSeq are never offered.
   if (iid == IID_IInArchiveGetStream && !(FClass && FClass->OverridesDoGetStream()))
-    return NoInterface(out);
-  if (iid == IID_IOutArchive && !(FClass && FClass->GetUpdate() && FClass->OverridesUpdate()))
     return NoInterface(out);
   if (iid == IID_IVorUnknown || iid == IID_IInArchive)
     return Offer<IInArchive>(this, out);
@@ -69,18 +61,12 @@ HRESULT Tvor7zArchive::QueryInterfaceImpl(REFIID iid, void **out) {
     return Offer<ISetProperties>(this, out);
   if (iid == IID_ISetCompressCodecsInfo)
     return Offer<ISetCompressCodecsInfo>(this, out);
-  if (iid == IID_IOutArchive)
-    return Offer<IOutArchive>(this, out);
   return NoInterface(out);
 }
 
 void Tvor7zArchive::InternalClose() noexcept {
   try {
     DoClose();
-  } catch (...) {
-  }
-  try {
-    InitProps();
   } catch (...) {
   }
   FStream = nullptr;
@@ -173,7 +159,7 @@ HRESULT Tvor7zArchive::Extract(const UInt32 *indices, UInt32 numItems, Int32 tes
       CheckArgument(indices != nullptr);
     if (!IsOpen())
       return E_INVALIDARG;
-    DoExtract(indices, numItems, testMode != 0, extractCallback);
+    ExtractItems(indices, numItems, testMode != 0, extractCallback);
     return S_OK;
   });
 }
@@ -281,8 +267,6 @@ HRESULT Tvor7zArchive::GetParent(UInt32 index, UInt32 *parent, UInt32 *parentTyp
     CheckPointer(parentType);
     *parent = 0xFFFFFFFFu;
     *parentType = 0;
-    if (IsOpen())
-      DoGetParent(index, parent, parentType);
     return S_OK;
   });
 }
@@ -322,10 +306,28 @@ HRESULT Tvor7zArchive::GetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) 
   });
 }
 
+static UString AsciiLower(const wchar_t *s) {
+  UString r = s ? s : L"";
+  for (auto &c : r)
+    if (c >= L'A' && c <= L'Z')
+      c = static_cast<wchar_t>(c - L'A' + L'a');
+  return r;
+}
+
 HRESULT Tvor7zArchive::SetProperties(const wchar_t *const *names, const PROPVARIANT *values,
                                      UInt32 numProps) noexcept {
   return GuardHResult([&] {
-    DoSetProperties(names, values, numProps);
+    // The code page of byte-string names; "x" (the level every host passes) is taken and ignored.
+    FCodePage = 0;
+    for (UInt32 i = 0; i < numProps; i++) {
+      CheckPointer(names);
+      CheckPointer(values);
+      const UString name = AsciiLower(names[i]);
+      if (name == L"cp" && values[i].vt == VT_UI4)
+        FCodePage = values[i].ulVal;
+      else if (name != L"x")
+        RaiseHResult(E_INVALIDARG);
+    }
     return S_OK;
   });
 }
@@ -337,30 +339,14 @@ HRESULT Tvor7zArchive::SetCompressCodecsInfo(ICompressCodecsInfo *codecs) noexce
   });
 }
 
-HRESULT Tvor7zArchive::UpdateItems(ISequentialOutStream *outStream, UInt32 numItems,
-                                   IArchiveUpdateCallback *updateCallback) noexcept {
-  return GuardHResult([&] {
-    Tvor7zUpdateCallback callback(updateCallback);
-    DoUpdateItems(outStream, numItems, callback);
-    return S_OK;
-  });
-}
-
-HRESULT Tvor7zArchive::GetFileTimeType(UInt32 *type) noexcept {
-  return GuardHResult([&] {
-    CheckPointer(type);
-    *type = 0;
-    DoGetFileTimeType(*type);
-    return S_OK;
-  });
-}
-
 // ---- default operations ----
 
-HRESULT Tvor7zArchive::DoOpenSeq(ISequentialInStream *) { return E_NOTIMPL; }
 void Tvor7zArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *) { RaiseHResult(E_NOTIMPL); }
 void Tvor7zArchive::DoGetStream(UInt32, ComPtr<ISequentialInStream> &) {}
-void Tvor7zArchive::DoExtract(const UInt32 *, UInt32, bool, IArchiveExtractCallback *) { RaiseHResult(E_NOTIMPL); }
+Tvor7zArchive::TExtractItemInfo Tvor7zArchive::DoGetExtractItemInfo(UInt32) { return {0, false}; }
+Int32 Tvor7zArchive::DoExtractItem(UInt32, ISequentialOutStream *, Tvor7zProgress &) {
+  return NOperationResult::kUnsupportedMethod;
+}
 void Tvor7zArchive::DoClose() {}
 void Tvor7zArchive::DoGetNumberOfArchiveProperties(UInt32 &) {}
 void Tvor7zArchive::DoGetArchivePropertyInfo(UInt32, BSTR *, PROPID *, VARTYPE *) {}
@@ -372,52 +358,6 @@ void Tvor7zArchive::DoGetProperty(UInt32, PROPID, PROPVARIANT &) {}
 void Tvor7zArchive::DoGetNumRawProps(UInt32 &) {}
 void Tvor7zArchive::DoGetRawPropInfo(UInt32, BSTR *, PROPID *) {}
 void Tvor7zArchive::DoGetRawProp(UInt32, PROPID, const void **, UInt32 *, UInt32 *) {}
-void Tvor7zArchive::DoGetParent(UInt32, UInt32 *, UInt32 *) {}
-void Tvor7zArchive::InitProps() {}
-void Tvor7zArchive::DoInitPropertyNames() {}
-void Tvor7zArchive::DoSetProperty(const UString &, const PROPVARIANT &) {}
-void Tvor7zArchive::DoUpdateItems(ISequentialOutStream *, UInt32, Tvor7zUpdateCallback &) { RaiseHResult(E_NOTIMPL); }
-void Tvor7zArchive::DoGetFileTimeType(UInt32 &) {}
-
-static UString AsciiLower(const wchar_t *s) {
-  UString r = s ? s : L"";
-  for (auto &c : r)
-    if (c >= L'A' && c <= L'Z')
-      c = static_cast<wchar_t>(c - L'A' + L'a');
-  return r;
-}
-
-void Tvor7zArchive::DoSetProperties(const wchar_t *const *names, const PROPVARIANT *values, UInt32 count) {
-  FCodePage = 0;
-  InitProps();
-  for (UInt32 i = 0; i < count; i++) {
-    CheckPointer(names);
-    CheckPointer(values);
-    const UString name = AsciiLower(names[i]);
-    const PROPVARIANT &value = values[i];
-    if (name == L"cp" && value.vt == VT_UI4) {
-      FCodePage = value.ulVal;
-      continue;
-    }
-    bool accepted = name == L"x";
-    if (!accepted) {
-      if (!FPropertyNamesLoaded) {
-        FPropertyNamesLoaded = true;
-        DoInitPropertyNames();
-      }
-      for (const auto &n : FPropertyNames)
-        if (n == name)
-          accepted = true;
-    }
-    if (!accepted)
-      RaiseHResult(E_INVALIDARG);
-    try {
-      DoSetProperty(name, value);
-    } catch (...) {
-      RaiseHResult(E_INVALIDARG);
-    }
-  }
-}
 
 // ---- helpers ----
 
@@ -485,9 +425,9 @@ void Tvor7zArchive::GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VAR
 }
 
 void Tvor7zArchive::ExtractItems(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback, UInt32 count,
-                                 const std::function<TExtractItemInfo(UInt32)> &info,
-                                 const std::function<Int32(UInt32, ISequentialOutStream *, Tvor7zProgress &)> &extract) {
+                                 IArchiveExtractCallback *callback) {
+  UInt32 count = 0;
+  DoGetNumberOfItems(count);
   Tvor7zProgress progress(callback);
   const bool all = numItems == 0xFFFFFFFFu;
   const UInt32 n = all ? count : numItems;
@@ -496,29 +436,25 @@ void Tvor7zArchive::ExtractItems(const UInt32 *indices, UInt32 numItems, bool te
     const UInt32 index = all ? i : indices[i];
     if (index >= count)
       RaiseHResult(E_INVALIDARG);
-    total += info(index).Size;
+    total += DoGetExtractItemInfo(index).Size;
   }
   CheckHResult(progress.SetTotal(total));
   for (UInt32 i = 0; i < n; i++) {
     const UInt32 index = all ? i : indices[i];
-    const TExtractItemInfo item = info(index);
-    ExtractOneItem(
-        callback, index, testMode, item.Size, progress,
-        [&](ISequentialOutStream *s) { return extract(index, s, progress); }, item.IsFolder);
+    ExtractOneItem(callback, index, testMode, DoGetExtractItemInfo(index), progress);
   }
   CheckHResult(progress.Flush());
 }
 
-void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,
-                                   Tvor7zProgress &progress,
-                                   const std::function<Int32(ISequentialOutStream *)> &decode, bool isFolder) {
+void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode,
+                                   const TExtractItemInfo &item, Tvor7zProgress &progress) {
   ComPtr<ISequentialOutStream> stream;
   Int32 askMode = testMode ? NAskMode::kTest : NAskMode::kExtract;
   const HRESULT hr = CheckHResult(callback->GetStream(index, stream.Put(), askMode));
   if (hr != S_OK) {
     stream = nullptr;
     askMode = NAskMode::kSkip;
-  } else if (isFolder) {
+  } else if (item.IsFolder) {
     stream = nullptr;
   } else if (testMode) {
     stream = new Tvor7zTestSequentialOutStream();
@@ -526,19 +462,12 @@ void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 ind
   } else {
     askMode = stream ? NAskMode::kExtract : NAskMode::kSkip;
   }
-  const HRESULT prep = callback->PrepareOperation(askMode);
-  if (prep != S_OK)
-    RaiseHResult(prep);
+  CheckHResult(callback->PrepareOperation(askMode));
   Int32 result = NOperationResult::kOK;
-  if (stream) {
-    result = decode(stream);
-  } else {
-    const HRESULT p = progress.Add(size);
-    if (p != S_OK)
-      RaiseHResult(p);
-  }
+  if (stream)
+    result = DoExtractItem(index, stream, progress);
+  else
+    CheckHResult(progress.Add(item.Size));
   stream = nullptr;
-  const HRESULT res = callback->SetOperationResult(result);
-  if (res != S_OK)
-    RaiseHResult(res);
+  CheckHResult(callback->SetOperationResult(result));
 }

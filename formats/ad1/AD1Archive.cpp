@@ -494,31 +494,15 @@ void Tvor7zAD1Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
       static_cast<IInStream *>(new Tvor7zAD1ArchiveStream2(FDataStream.Get(), blocks.Get())));
 }
 
-struct Tvor7zAD1Archive::TExtraction {
-  explicit TExtraction(Tvor7zCompressCodecsInfo *codecs) : Digest(codecs) {}
-  Tvor7zStoredDigestCheck Digest;
-  ComPtr<TvorFlateDecodeDecoder> Decoder;
-  ComPtr<Tvor7zLimitSequentialInStream> Limit;
-};
-
-void Tvor7zAD1Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback) {
-  TExtraction extraction(&FCodecsInfo);
-  ExtractItems(
-      indices, numItems, testMode, callback, FItems ? FItems->GetCount() : 0,
-      [&](UInt32 index) {
-        const Tvor7zAD1Item &item = *FItems->GetItem(index);
-        return TExtractItemInfo{item.IsFolder ? 0 : item.Size, item.IsFolder};
-      },
-      [&](UInt32 index, ISequentialOutStream *s, Tvor7zProgress &progress) {
-        return ExtractFile(*FItems->GetItem(index), s, progress, extraction);
-      });
+Tvor7zArchive::TExtractItemInfo Tvor7zAD1Archive::DoGetExtractItemInfo(UInt32 index) {
+  const Tvor7zAD1Item &item = *FItems->GetItem(index);
+  return {item.IsFolder ? 0 : item.Size, item.IsFolder};
 }
 
-Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStream *stream,
-                                    Tvor7zProgress &progress, TExtraction &extraction) {
+Int32 Tvor7zAD1Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+  const Tvor7zAD1Item &item = *FItems->GetItem(index);
   // The stored digest: MD5 when there is one, else SHA-1.
-  const ComPtr<ISequentialOutStream> target = extraction.Digest.Wrap(stream, {item.MD5, item.SHA1});
+  const ComPtr<ISequentialOutStream> target = FDigest.Wrap(stream, {item.MD5, item.SHA1});
   ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(target));
   ComPtr<Tvor7zProgressSequentialOutStream> out(
       new Tvor7zProgressSequentialOutStream(&progress, static_cast<ISequentialOutStream *>(counter.Get())));
@@ -529,10 +513,10 @@ Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStr
     if (!ReadChunkPositions(item, positions)) {
       result = kHeadersError;
     } else {
-      if (!extraction.Decoder)
-        extraction.Decoder = new TvorFlateDecodeDecoder();
-      if (!extraction.Limit)
-        extraction.Limit = new Tvor7zLimitSequentialInStream();
+      if (!FDecoder)
+        FDecoder = new TvorFlateDecodeDecoder();
+      if (!FLimit)
+        FLimit = new Tvor7zLimitSequentialInStream();
       const UInt64 chunk = FItems->GetChunkSize();
       for (size_t i = 0; i + 1 < positions.size() && result == kOK; i++) {
         const UInt64 from = positions[i], to = positions[i + 1];
@@ -540,11 +524,11 @@ Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStr
         const bool inside = from <= static_cast<UInt64>(std::numeric_limits<Int64>::max());
         if (inside)
           CheckHResult(FDataStream->Seek(static_cast<Int64>(from), STREAM_SEEK_SET, nullptr));
-        extraction.Limit->SetStream(FDataStream, inside && to > from ? to - from : 0);
+        FLimit->SetStream(FDataStream, inside && to > from ? to - from : 0);
         result = Tvor7zMtBlocksDecoder::CoderResultToOperationResult(
-            extraction.Decoder->Code(extraction.Limit, out, nullptr, &chunk, nullptr));
+            FDecoder->Code(FLimit, out, nullptr, &chunk, nullptr));
       }
-      extraction.Limit->SetStream(nullptr, 0);
+      FLimit->SetStream(nullptr, 0);
     }
   }
   if (result == kOK) {
@@ -553,7 +537,7 @@ Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStr
     else if (counter->Count() > item.Size)
       result = kDataError;
   }
-  return extraction.Digest.Verify(result);
+  return FDigest.Verify(result);
 }
 
 void RegisterAd1Classes(Tvor7zRegistry &registry) {

@@ -7,6 +7,8 @@
 
 #include "formats/ad1/AD1Format.h"
 #include "formats/ad1/AD1Items.h"
+#include "blocks/FlateDecoder.h"
+#include "hashers/StoredDigests.h"
 #include "plugin/Archive.h"
 #include "streams/InStreams.h"
 
@@ -21,7 +23,8 @@ public:
   void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
   void DoClose() override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
   void DoGetNumberOfArchiveProperties(UInt32 &count) override;
   void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
@@ -72,9 +75,10 @@ private:
   // The chunk positions P0..PN of a file; false when they cannot all be read.
   bool ReadChunkPositions(const Tvor7zAD1Item &item, std::vector<UInt64> &positions);
   // Hashers, coder and input window of one Extract call, made on first use.
-  struct TExtraction;
-  Int32 ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
-                    TExtraction &extraction);
+  // Made on the first extracted file and kept: the digest hashers and the chunk decoder.
+  Tvor7zStoredDigestCheck FDigest{&FCodecsInfo};
+  ComPtr<TvorFlateDecodeDecoder> FDecoder;
+  ComPtr<Tvor7zLimitSequentialInStream> FLimit;
 
   ComPtr<Tvor7zAD1Items> FItems;
   ComPtr<IInStream> FDataStream;

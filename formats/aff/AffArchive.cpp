@@ -507,24 +507,9 @@ void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
 
 // ---- extraction ----
 
-void Tvor7zAffArchive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) {
-  const bool all = numItems == 0xFFFFFFFFu;
-  const UInt32 n = all ? 1 : numItems;
-  for (UInt32 i = 0; i < n && !all; i++)
-    if (indices[i] != 0)
-      RaiseHResult(E_INVALIDARG);
-  if (!FInfo || n == 0)
-    return;
-  Tvor7zProgress progress(callback);
-  const UInt64 size = FInfo->GetTotalSize();
-  CheckHResult(progress.SetTotal(size));
-  for (UInt32 i = 0; i < n; i++)
-    ExtractOneItem(callback, 0, testMode, size, progress,
-                   [&](ISequentialOutStream *s) { return ExtractItem(s, progress); });
-  CheckHResult(progress.Flush());
-}
+Tvor7zArchive::TExtractItemInfo Tvor7zAffArchive::DoGetExtractItemInfo(UInt32) { return {FInfo->GetTotalSize(), false}; }
 
-Int32 Tvor7zAffArchive::ExtractItem(ISequentialOutStream *outStream, Tvor7zProgress &progress) {
+Int32 Tvor7zAffArchive::DoExtractItem(UInt32, ISequentialOutStream *outStream, Tvor7zProgress &progress) {
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
   // The stored image digest (MD5, else SHA-1, else SHA-256) runs beside the decoding and writing
   // instead of between them.

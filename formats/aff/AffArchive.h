@@ -31,7 +31,8 @@ public:
   void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
   void DoClose() override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
   void DoGetNumberOfArchiveProperties(UInt32 &count) override;
   void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
@@ -58,7 +59,6 @@ public:
   const TAffSetName &GetSetName() const { return FSetName; }
 
   // Pieces of the extraction result, for the unit tests.
-  Int32 ExtractItem(ISequentialOutStream *outStream, Tvor7zProgress &progress);
 
 private:
   // One segment header as read at a segment start; Status tells how the read went.

@@ -236,17 +236,12 @@ void Tvor7zE01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
 
 // ---- extraction ----
 
-void Tvor7zE01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback) {
-  ExtractItems(
-      indices, numItems, testMode, callback, FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0,
-      [&](UInt32 index) { return TExtractItemInfo{FItems->GetItem(static_cast<Int32>(index))->Size, false}; },
-      [&](UInt32 index, ISequentialOutStream *s, Tvor7zProgress &progress) {
-        return ExtractItem(*FItems->GetItem(static_cast<Int32>(index)), s, progress);
-      });
+Tvor7zArchive::TExtractItemInfo Tvor7zE01Archive::DoGetExtractItemInfo(UInt32 index) {
+  return {FItems->GetItem(static_cast<Int32>(index))->Size, false};
 }
 
-Int32 Tvor7zE01Archive::ExtractItem(Tvor7zEItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+Int32 Tvor7zE01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+  const Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
   // The stored image digest (MD5, else SHA-1) runs beside the decoding and writing instead of
   // between them.
   Tvor7zStoredDigestCheck digest(&FCodecsInfo, true);

@@ -235,30 +235,15 @@ void Tvor7zL01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
   stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(s.Get()));
 }
 
-struct Tvor7zL01Archive::TExtraction {
-  explicit TExtraction(Tvor7zCompressCodecsInfo *codecs) : Digest(codecs) {}
-  Tvor7zStoredDigestCheck Digest;
-  std::vector<Byte> Buffer;
-};
-
-void Tvor7zL01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback) {
-  TExtraction extraction(&FCodecsInfo);
-  ExtractItems(
-      indices, numItems, testMode, callback, FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0,
-      [&](UInt32 index) {
-        const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
-        return TExtractItemInfo{!item.IsDir && item.Size > 0 ? static_cast<UInt64>(item.Size) : 0, item.IsDir};
-      },
-      [&](UInt32 index, ISequentialOutStream *s, Tvor7zProgress &progress) {
-        return ExtractItem(*FItems->GetItem(static_cast<Int32>(index)), s, progress, extraction);
-      });
+Tvor7zArchive::TExtractItemInfo Tvor7zL01Archive::DoGetExtractItemInfo(UInt32 index) {
+  const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
+  return {!item.IsDir && item.Size > 0 ? static_cast<UInt64>(item.Size) : 0, item.IsDir};
 }
 
-Int32 Tvor7zL01Archive::ExtractItem(const Tvor7zLItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
-                                    TExtraction &extraction) {
+Int32 Tvor7zL01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+  const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
   // The stored digest: MD5 when there is one, else SHA-1.
-  const ComPtr<ISequentialOutStream> target = extraction.Digest.Wrap(stream, {item.MD5, item.SHA1});
+  const ComPtr<ISequentialOutStream> target = FDigest.Wrap(stream, {item.MD5, item.SHA1});
 
   Int32 result = kOK;
   if (item.Size > 0) {
@@ -268,12 +253,12 @@ Int32 Tvor7zL01Archive::ExtractItem(const Tvor7zLItem &item, ISequentialOutStrea
     } else {
       IInStream *data = DataStream();
       CheckHResult(data->Seek(offset, STREAM_SEEK_SET, nullptr));
-      if (extraction.Buffer.empty())
-        extraction.Buffer.resize(kCopyBufferSize);
+      if (FCopyBuffer.empty())
+        FCopyBuffer.resize(kCopyBufferSize);
       const UInt64 size = static_cast<UInt64>(item.Size);
       UInt64 written = 0;
       const HRESULT hr =
-          CopyStream(extraction.Buffer.data(), kCopyBufferSize, &progress, data, target, size, &written);
+          CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, data, target, size, &written);
       // A chunk that does not decode ends this file as damaged; the other files go on.
       if (hr == S_FALSE)
         result = kDataError;
@@ -285,5 +270,5 @@ Int32 Tvor7zL01Archive::ExtractItem(const Tvor7zLItem &item, ISequentialOutStrea
         result = kDataError;
     }
   }
-  return extraction.Digest.Verify(result);
+  return FDigest.Verify(result);
 }

@@ -5,6 +5,7 @@
 #include "formats/ewf/EwfArchive.h"
 #include "formats/ewf/EwfFormats.h"
 #include "formats/ewf/LItems.h"
+#include "hashers/StoredDigests.h"
 
 class Tvor7zL01Archive : public Tvor7zEwfArchive {
 public:
@@ -23,7 +24,8 @@ public:
   void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
   void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
 
   Tvor7zLItems *Items() const noexcept { return FItems.Get(); }
 
@@ -43,9 +45,9 @@ private:
   // Reads the tree text that `text` delivers into FItems.
   void ReadTree(Tvor7zEwfText &text, UInt64 treeSize);
   IInStream *DataStream();
-  struct TExtraction;
-  Int32 ExtractItem(const Tvor7zLItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
-                    TExtraction &extraction);
+  // Made on the first extracted file and kept: the digest hashers and the copy buffer.
+  Tvor7zStoredDigestCheck FDigest{&FCodecsInfo};
+  std::vector<Byte> FCopyBuffer;
 
   ComPtr<Tvor7zLItems> FItems;
   ComPtr<IInStream> FDataStream;

@@ -357,27 +357,9 @@ void Tvor7zWhxArchive::DoGetStream(UInt32, ComPtr<ISequentialInStream> &stream) 
   stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(joined.Get()));
 }
 
-void Tvor7zWhxArchive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback) {
-  if (numItems == 0)
-    return;
-  // 0xFFFFFFFF asks for every item, which here is item 0 (the index array is nil then).
-  const bool all = numItems == 0xFFFFFFFFu;
-  if (!FVolumes || FVolumes->GetCount() == 0 || (!all && (numItems != 1 || indices[0] != 0)))
-    RaiseHResult(E_FAIL);
+Tvor7zArchive::TExtractItemInfo Tvor7zWhxArchive::DoGetExtractItemInfo(UInt32) { return {FTotalSize, false}; }
 
-  Tvor7zProgress progress(callback);
-  HRESULT hr = progress.SetTotal(FTotalSize);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-  ExtractOneItem(callback, 0, testMode, FTotalSize, progress,
-                 [&](ISequentialOutStream *out) { return CopyImage(out, progress); });
-  hr = progress.Flush();
-  if (hr != S_OK)
-    RaiseHResult(hr);
-}
-
-Int32 Tvor7zWhxArchive::CopyImage(ISequentialOutStream *out, Tvor7zProgress &progress) {
+Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zProgress &progress) {
   constexpr UInt32 kCopyBufferSize = 1 << 20;
   std::array<ComPtr<IHasher>, NWhxCheck::kCount> hashers;
   ComPtr<TvorFlateDecodeDecoder> decoder;

@@ -110,7 +110,8 @@ public:
   void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
   void DoClose() override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
   void DoGetNumberOfItems(UInt32 &count) override;
   void DoGetNumberOfProperties(UInt32 &count) override;
   void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
@@ -129,7 +130,6 @@ private:
   // not continue the chain; short reads and stream failures are raised.
   bool ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, UString &nextName);
   // Writes every volume's slice into `out`, verifying each volume's checks; the operation result.
-  Int32 CopyImage(ISequentialOutStream *out, Tvor7zProgress &progress);
 
   ComPtr<Tvor7zWhxVolumes> FVolumes;
   UString FItemName;
