@@ -280,8 +280,11 @@ HRESULT Tvor7zArchive::GetRawProp(UInt32 index, PROPID propID, const void **data
     *data = nullptr;
     *dataSize = 0;
     *propType = 0;
+    UInt32 count = 0;
     if (IsOpen())
-      DoGetRawProp(index, propID, data, dataSize, propType);
+      DoGetNumberOfItems(count);
+    if (index < count && DoGetDigestKinds() != 0)
+      GetDigestRawProp(DoGetStoredDigests(index), propID, data, dataSize, propType);
     return S_OK;
   });
 }
@@ -289,8 +292,7 @@ HRESULT Tvor7zArchive::GetRawProp(UInt32 index, PROPID propID, const void **data
 HRESULT Tvor7zArchive::GetNumRawProps(UInt32 *numProps) noexcept {
   return GuardHResult([&] {
     CheckPointer(numProps);
-    *numProps = 0;
-    DoGetNumRawProps(*numProps);
+    *numProps = DoGetDigestKinds();
     return S_OK;
   });
 }
@@ -301,7 +303,8 @@ HRESULT Tvor7zArchive::GetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) 
     CheckPointer(propID);
     *name = nullptr;
     *propID = 0;
-    DoGetRawPropInfo(index, name, propID);
+    if (DoGetDigestKinds() != 0)
+      GetDigestRawPropInfo(index, DoGetDigestKinds(), name, propID);
     return S_OK;
   });
 }
@@ -355,9 +358,8 @@ void Tvor7zArchive::DoGetNumberOfItems(UInt32 &) {}
 void Tvor7zArchive::DoGetNumberOfProperties(UInt32 &) {}
 void Tvor7zArchive::DoGetPropertyInfo(UInt32, BSTR *, PROPID *, VARTYPE *) {}
 void Tvor7zArchive::DoGetProperty(UInt32, PROPID, PROPVARIANT &) {}
-void Tvor7zArchive::DoGetNumRawProps(UInt32 &) {}
-void Tvor7zArchive::DoGetRawPropInfo(UInt32, BSTR *, PROPID *) {}
-void Tvor7zArchive::DoGetRawProp(UInt32, PROPID, const void **, UInt32 *, UInt32 *) {}
+UInt32 Tvor7zArchive::DoGetDigestKinds() { return 0; }
+TvorStoredDigests Tvor7zArchive::DoGetStoredDigests(UInt32) { return {}; }
 
 // ---- helpers ----
 

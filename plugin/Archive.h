@@ -7,6 +7,7 @@
 
 #include "host/CodecsInfo.h"
 #include "host/Errors.h"
+#include "hashers/StoredDigests.h"
 #include "host/Com.h"
 #include "streams/Progress.h"
 
@@ -125,9 +126,10 @@ public:
   virtual void DoGetNumberOfProperties(UInt32 &count);
   virtual void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType);
   virtual void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value);
-  virtual void DoGetNumRawProps(UInt32 &count);
-  virtual void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID);
-  virtual void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType);
+  // Stored digests, offered as raw item properties: how many kinds the format stores (MD5, SHA-1,
+  // SHA-256 in that order; 0 = none), and those of item `index` (a valid index).
+  virtual UInt32 DoGetDigestKinds();
+  virtual TvorStoredDigests DoGetStoredDigests(UInt32 index);
 
   // ---- Helpers for formats ----
   UString GetArchiveName();

@@ -32,9 +32,8 @@ public:
   void DoGetNumberOfProperties(UInt32 &count) override;
   void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
-  void DoGetNumRawProps(UInt32 &count) override;
-  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
-  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+  UInt32 DoGetDigestKinds() override;
+  TvorStoredDigests DoGetStoredDigests(UInt32 index) override;
 
   Tvor7zAD1Items *GetItems() const { return FItems.Get(); }
 
@@ -56,7 +55,6 @@ private:
   static bool ReadSegmentHeader(IInStream *stream, TSegmentHeader &header);
   // Joins the segments from `first` (segment 1) on into FJoined.
   void JoinSegments(IInStream *first, const TSegmentHeader &header, IArchiveOpenCallback *openCallback);
-  ComPtr<IInStream> OpenVolume(const UString &name, IArchiveOpenCallback *openCallback);
   UString SegmentName(UInt32 number);
   // Reads the logical image header and walks the item tree; false when it is not an AD1 image.
   bool ReadImage();
@@ -68,8 +66,6 @@ private:
   void ReadMetadata(UInt64 position, Tvor7zAD1Item &item);
   // Reads up to `length` bytes at `position` (at most kMaxTextLength); false on a short read.
   bool ReadText(UInt64 position, UInt64 length, AString &text);
-  // Reads `size` bytes at `position` of the data space; the count read.
-  size_t ReadAt(UInt64 position, void *data, size_t size);
   UInt64 DataSpaceLength();
 
   // The chunk positions P0..PN of a file; false when they cannot all be read.
@@ -83,7 +79,6 @@ private:
   ComPtr<Tvor7zAD1Items> FItems;
   ComPtr<IInStream> FDataStream;
   ComPtr<Tvor7zLimitInStream> FJoined;
-  ComPtr<IArchiveOpenVolumeCallback> FVolumeCallback;
   UString FBaseName;
   std::unordered_set<UInt64> FVisitedItems;  // bounds the walk of a tree whose positions loop
   std::unordered_set<UInt64> FVisitedMeta;

@@ -54,12 +54,6 @@ enum : UInt32 {
 };
 }  // namespace NAD1Key
 
-inline UInt32 AD1GetUi32(const Byte *p) {
-  return static_cast<UInt32>(p[0]) | static_cast<UInt32>(p[1]) << 8 | static_cast<UInt32>(p[2]) << 16 |
-         static_cast<UInt32>(p[3]) << 24;
-}
-inline UInt64 AD1GetUi64(const Byte *p) { return AD1GetUi32(p) | static_cast<UInt64>(AD1GetUi32(p + 4)) << 32; }
-
 UInt32 WINAPI IsArc_AD1(const Byte *p, size_t size);
 
 // "YYYYMMDD[THHMMSS[.fraction]]" (UTC) as FILETIME ticks: 0 when the date is not a valid date; the

@@ -10,6 +10,7 @@
 #include "hashers/Hashers.h"
 #include "hashers/StoredDigests.h"
 #include "plugin/Registry.h"
+#include "streams/ByteOrder.h"
 #include "streams/Progress.h"
 #include "host/PropVariant.h"
 
@@ -27,23 +28,6 @@ namespace {
 // make us allocate what its length field claims.
 constexpr UInt32 kMaxNameLength = 1024;
 constexpr UInt32 kReadPiece = 65536;
-
-UInt32 GetBe32(const Byte *p) {
-  return (static_cast<UInt32>(p[0]) << 24) | (static_cast<UInt32>(p[1]) << 16) | (static_cast<UInt32>(p[2]) << 8) | p[3];
-}
-
-void SeekTo(IInStream *stream, UInt64 position) {
-  const HRESULT hr = stream->Seek(static_cast<Int64>(position), STREAM_SEEK_SET, nullptr);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-}
-
-// Reads up to `size` bytes; the count read. Stream failures raise.
-size_t ReadUpTo(ISequentialInStream *stream, void *data, size_t size) {
-  size_t got = 0;
-  CheckHResult(ReadStream(stream, data, size, &got));
-  return got;
-}
 
 // Reads up to `size` bytes, allocating only for bytes that really arrive (a length field may claim
 // gigabytes in a small file).
@@ -311,22 +295,14 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
   if (!FindFirstPage(FStream))
     RaiseHResult(S_FALSE);
 
-  ComPtr<IArchiveOpenVolumeCallback> volumes;
-  bool volumesQueried = false;
   UInt64 base = 0;
   for (UInt32 k = 0;; k++) {
     ComPtr<IInStream> stream;
     if (k == 0) {
       stream = FStream;
     } else {
-      if (!volumesQueried) {
-        volumes = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
-        volumesQueried = true;
-      }
-      if (!volumes)
-        break;
-      const UString name = FSetName.GetSetFileName(k);
-      if (volumes->GetStream(name.c_str(), stream.Put()) != S_OK || !stream)
+      stream = OpenVolume(openCallback, FSetName.GetSetFileName(k));
+      if (!stream)
         break;
       Byte sig[NAffLayout::kSignatureSize];
       SeekTo(stream, 0);
@@ -483,17 +459,11 @@ void Tvor7zAffArchive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
     PropSetUInt64(value, FInfo->GetTotalSize());
 }
 
-void Tvor7zAffArchive::DoGetNumRawProps(UInt32 &count) { count = 3; }
+UInt32 Tvor7zAffArchive::DoGetDigestKinds() { return 3; }
 
-void Tvor7zAffArchive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  GetDigestRawPropInfo(index, 3, name, propID);
-}
-
-void Tvor7zAffArchive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) {
-  if (!FInfo || index != 0)
-    return;
+TvorStoredDigests Tvor7zAffArchive::DoGetStoredDigests(UInt32) {
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
-  GetDigestRawProp({m.MD5, m.SHA1, m.SHA256}, propID, data, dataSize, propType);
+  return {m.MD5, m.SHA1, m.SHA256};
 }
 
 void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {

@@ -40,9 +40,8 @@ public:
   void DoGetNumberOfProperties(UInt32 &count) override;
   void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
-  void DoGetNumRawProps(UInt32 &count) override;
-  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
-  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+  UInt32 DoGetDigestKinds() override;
+  TvorStoredDigests DoGetStoredDigests(UInt32 index) override;
 
   // Walks every segment of one file of the set (whose byte 0 is at `base` of the joined stream):
   // pages are collected, metadata applied. True when the file ended cleanly at a segment boundary.

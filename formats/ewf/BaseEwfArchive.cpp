@@ -62,17 +62,6 @@ Byte *Tvor7zBaseEwfArchive::GetBuffer(UInt32 size) {
   return FBuffer.data();
 }
 
-ComPtr<IInStream> Tvor7zBaseEwfArchive::OpenVolume(const UString &name, IArchiveOpenCallback *openCallback) {
-  if (!FVolumeCallback)
-    FVolumeCallback = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
-  ComPtr<IInStream> stream;
-  if (FVolumeCallback && !name.empty()) {
-    // A missing file shows as a nil stream; the code itself says nothing more.
-    FVolumeCallback->GetStream(name.c_str(), stream.Put());
-  }
-  return stream;
-}
-
 UString Tvor7zBaseEwfArchive::SegmentName(Int32 index) {
   const UString extension = GetSegmentExtension(index, FExtension);
   const UString name = GetArchiveName();
@@ -104,7 +93,6 @@ Tvor7zLimitSequentialInStream *Tvor7zBaseEwfArchive::LimitStream() {
 }
 
 void Tvor7zBaseEwfArchive::ReleaseOpenState() noexcept {
-  FVolumeCallback = nullptr;
   FDeflateDecoder = nullptr;
   FBZip2Decoder = nullptr;
   FLimitStream = nullptr;
@@ -123,7 +111,7 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
       // is missing or is not that segment cuts the set short, and the files or image data behind
       // it would otherwise vanish without a word.
       if (FSegmentNumber > 1)
-        stream = OpenVolume(SegmentName(FSegmentNumber), openCallback);
+        stream = OpenVolume(openCallback, SegmentName(FSegmentNumber));
       if (!stream) {
         SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
         break;
@@ -148,7 +136,7 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
         DoClose();
         CreateBlocks();
         InitOpen();
-        stream = OpenVolume(SegmentName(1), openCallback);
+        stream = OpenVolume(openCallback, SegmentName(1));
         if (!stream || !ReadSegmentHeader(stream, number)) {
           // Nothing of the set can be read in order without its first segment: say so unless the
           // header check already did.

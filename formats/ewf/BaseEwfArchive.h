@@ -48,7 +48,6 @@ protected:
   // Scratch buffer of at least `size` bytes; contents are not kept when it grows.
   Byte *GetBuffer(UInt32 size);
   // The named file of the set through the host's volume callback; nil when there is none.
-  ComPtr<IInStream> OpenVolume(const UString &name, IArchiveOpenCallback *openCallback);
   // Places every block at i * chunk size and sizes it from the image size.
   void SetBlockOffsets();
   // Length of the joined stream (Seek from the end; a failure raises).
@@ -60,7 +59,6 @@ protected:
   ComPtr<Tvor7zBaseEwfBlocks> FBlocks;
   ComPtr<Tvor7zLimitInStream> FJoinedStream;
   std::vector<Byte> FBuffer;
-  ComPtr<IArchiveOpenVolumeCallback> FVolumeCallback;
   UString FExtension;
   Int32 FSegmentNumber = 0;
   UInt64 FSegmentBase = 0;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "formats/ewf/EwfBytes.h"
+#include "streams/ByteOrder.h"
 #include "hashers/Hashers.h"
 #include "host/Errors.h"
 #include "streams/Progress.h"
@@ -21,7 +21,7 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
     // handed out as far as they go.
     const size_t n = std::min<size_t>(got, block.Size);
     if (got >= static_cast<size_t>(block.Size) + 4 &&
-        CalcAdler32(FStored.data(), block.Size) != EwfGetUi32(FStored.data() + block.Size))
+        CalcAdler32(FStored.data(), block.Size) != GetUi32(FStored.data() + block.Size))
       RaiseHResult(S_FALSE);
     const HRESULT wr = WriteStream(outStream, FStored.data(), n);
     if (wr != S_OK)

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "formats/ewf/EwfBytes.h"
+#include "streams/ByteOrder.h"
 #include "host/Errors.h"
 #include "streams/Progress.h"
 
@@ -63,7 +63,7 @@ Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeStoredBlock(Tvor7zE01BlockJob &job, I
     CheckHResult(ReadStream(inStream, stored, 4, &got));
     if (got < 4)
       SetDeferred(job, kUnexpectedEnd);
-    else if (EwfGetUi32(stored) != job.ChecksumHasher->Value())
+    else if (GetUi32(stored) != job.ChecksumHasher->Value())
       SetDeferred(job, kCRCError);
   } else {
     SetDeferred(job, kHeadersError);
@@ -81,7 +81,7 @@ bool Tvor7zE01ArchiveBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
   if (static_cast<UInt64>(block.StoredSize) < static_cast<UInt64>(block.Size) + 4)
     SetDeferred(job, kHeadersError);
   else if (job.InSize >= static_cast<UInt64>(block.Size) + 4 &&
-           CalcAdler32(job.InBuffer.get(), block.Size) != EwfGetUi32(job.InBuffer.get() + block.Size))
+           CalcAdler32(job.InBuffer.get(), block.Size) != GetUi32(job.InBuffer.get() + block.Size))
     SetDeferred(job, kCRCError);
   job.OutSize = n;
   if (n < block.Size)

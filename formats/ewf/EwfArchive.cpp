@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "blocks/FlateDecoder.h"
-#include "formats/ewf/EwfBytes.h"
+#include "streams/ByteOrder.h"
 #include "formats/ewf/EwfText.h"
 #include "hashers/Hashers.h"
 #include "streams/Progress.h"
@@ -44,19 +44,7 @@ std::string TrimmedSectionType(const std::string &type) {
 // A "next" or "done" descriptor points at itself; the SMART-style files of some writers point just
 // past it instead, and both are sound.
 bool IsSelfLink(UInt64 next, UInt64 start) { return next == start || next == start + kDescriptorSize; }
-
-void SeekTo(IInStream *stream, UInt64 position) {
-  const HRESULT hr = stream->Seek(static_cast<Int64>(position), STREAM_SEEK_SET, nullptr);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-}
 } // namespace
-
-size_t Tvor7zEwfArchive::ReadPayload(ISequentialInStream *stream, void *data, size_t size) {
-  size_t got = 0;
-  CheckHResult(ReadStream(stream, data, size, &got));
-  return got;
-}
 
 void Tvor7zEwfArchive::DoClose() {
   Tvor7zBaseEwfArchive::DoClose();
@@ -82,7 +70,7 @@ void Tvor7zEwfArchive::ReadLtreeSection(IInStream *, UInt32) {}
 bool Tvor7zEwfArchive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) {
   SeekTo(stream, 0);
   Byte header[kFileHeaderSize];
-  if (ReadPayload(stream, header, sizeof(header)) < sizeof(header)) {
+  if (ReadUpTo(stream, header, sizeof(header)) < sizeof(header)) {
     if (FSegmentNumber != 1)
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
@@ -91,7 +79,7 @@ bool Tvor7zEwfArchive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
-  segmentNumber = EwfGetUi16(header + 9);
+  segmentNumber = GetUi16(header + 9);
   return true;
 }
 
@@ -102,14 +90,14 @@ bool Tvor7zEwfArchive::ReadSegment(IInStream *stream) {
   for (;;) {
     SeekTo(stream, start);
     Byte d[kDescriptorSize];
-    if (ReadPayload(stream, d, sizeof(d)) < sizeof(d)) {
+    if (ReadUpTo(stream, d, sizeof(d)) < sizeof(d)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
       return false;
     }
-    if (CalcAdler32(d, 72) != EwfGetUi32(d + 72))
+    if (CalcAdler32(d, 72) != GetUi32(d + 72))
       SetErrorFlag(kpv_ErrorFlags_CRCError);
     const UInt64 pos = start + kDescriptorSize;
-    const UInt64 next = EwfGetUi64(d + 16);
+    const UInt64 next = GetUi64(d + 16);
     // The payload runs up to the next descriptor, but never past the end of the file: a damaged
     // pointer must not make a section claim more bytes than exist.
     const UInt64 end = std::min(next, fileSize);
@@ -217,28 +205,28 @@ void Tvor7zEwfArchive::ReadVolumeSection(IInStream *stream, UInt32 size) {
     return;
   }
   Byte *p = GetBuffer(size);
-  if (ReadPayload(stream, p, size) < size) {
+  if (ReadUpTo(stream, p, size) < size) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  if (CalcAdler32(p, size - 4) != EwfGetUi32(p + size - 4))
+  if (CalcAdler32(p, size - 4) != GetUi32(p + size - 4))
     SetErrorFlag(kpv_ErrorFlags_CRCError);
   // Both factors are 32-bit: their product is taken whole, and a chunk size of 0 or one no writer
   // produces makes the set unreadable.
-  const UInt64 chunkSize = static_cast<UInt64>(EwfGetUi32(p + 8)) * EwfGetUi32(p + 12);
+  const UInt64 chunkSize = static_cast<UInt64>(GetUi32(p + 8)) * GetUi32(p + 12);
   if (chunkSize == 0 || chunkSize > kMaxChunkSize)
     RaiseHResult(S_FALSE);
   FBlocks->SetChunkSize(static_cast<UInt32>(chunkSize));
-  const UInt32 bytesPerSector = EwfGetUi32(p + 12);
+  const UInt32 bytesPerSector = GetUi32(p + 12);
   FBytesPerSector = bytesPerSector;
-  FVolumeChunkCount = EwfGetUi32(p + 4);
+  FVolumeChunkCount = GetUi32(p + 4);
   UInt64 sectors;
   if (size == kVolumeLarge) {
     FMediaType = p[0];
     std::memcpy(&FBlocks->GetInfo()->ID, p + 64, sizeof(GUID));
-    sectors = EwfGetUi64(p + 16);
+    sectors = GetUi64(p + 16);
   } else {
-    sectors = EwfGetUi32(p + 16);
+    sectors = GetUi32(p + 16);
   }
   if (sectors > UINT64_MAX / bytesPerSector) {
     // An image larger than 16 EiB is damage; keep it empty rather than wrap the size around.
@@ -254,11 +242,11 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
     return false;
   }
   Byte countBytes[4];
-  if (ReadPayload(stream, countBytes, 4) < 4) {
+  if (ReadUpTo(stream, countBytes, 4) < 4) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
   }
-  const UInt32 count = EwfGetUi32(countBytes);
+  const UInt32 count = GetUi32(countBytes);
   // 64-bit: (count + 6) * 4 wraps around in 32 bits for large counts.
   const bool entryChecksum = FVolumeSize == static_cast<Int32>(kVolumeLarge);
   const UInt64 need = (static_cast<UInt64>(count) + 6) * 4 + (entryChecksum ? 4 : 0);
@@ -268,7 +256,7 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
   }
   Byte *p = GetBuffer(static_cast<UInt32>(need));
   std::memcpy(p, countBytes, 4);
-  if (ReadPayload(stream, p + 4, need - 4) < need - 4) {
+  if (ReadUpTo(stream, p + 4, need - 4) < need - 4) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
   }
@@ -276,10 +264,10 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
-  if (CalcAdler32(p, 20) != EwfGetUi32(p + 20))
+  if (CalcAdler32(p, 20) != GetUi32(p + 20))
     SetErrorFlag(kpv_ErrorFlags_CRCError);
   const Byte *entries = p + 24;
-  if (entryChecksum && CalcAdler32(entries, static_cast<size_t>(count) * 4) != EwfGetUi32(entries + count * 4))
+  if (entryChecksum && CalcAdler32(entries, static_cast<size_t>(count) * 4) != GetUi32(entries + count * 4))
     SetErrorFlag(kpv_ErrorFlags_CRCError);
 
   // Chunks only make sense once a volume section gave their size; and no more chunks are kept
@@ -298,10 +286,10 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
   const UInt32 have = FBlocks->GetCount();
   const UInt32 take = static_cast<UInt32>(std::min<UInt64>(count, maxBlocks > have ? maxBlocks - have : 0));
 
-  const UInt64 b = base + EwfGetUi64(p + 8);
+  const UInt64 b = base + GetUi64(p + 8);
   FBlocks->SetCapacity(have + take);
   for (UInt32 i = 0; i < take; i++) {
-    const UInt32 e = EwfGetUi32(entries + static_cast<size_t>(i) * 4);
+    const UInt32 e = GetUi32(entries + static_cast<size_t>(i) * 4);
     Tvor7zBlock_ *block = FBlocks->Add();
     block->Offset = b + (e & 0x7FFFFFFFu);
     block->Flags = e & 0x80000000u;
@@ -407,7 +395,7 @@ UInt32 Tvor7zEwfArchive::MeasureLastChunk(const Tvor7zBlock_ &block) {
     if (got < 4)
       return 0;
     length = static_cast<UInt32>(got - 4);
-    if (length > most || CalcAdler32(stored.data(), length) != EwfGetUi32(stored.data() + length))
+    if (length > most || CalcAdler32(stored.data(), length) != GetUi32(stored.data() + length))
       return 0;
   }
   return length > block.Size && length <= most ? length : 0;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "formats/ewf/E01ArchiveStream.h"
-#include "formats/ewf/EwfBytes.h"
+#include "streams/ByteOrder.h"
 #include "hashers/StoredDigests.h"
 #include "platform/Platform.h"
 #include "streams/OutStreams.h"
@@ -64,18 +64,18 @@ void Tvor7zL01Archive::ReadLtreeSection(IInStream *stream, UInt32 size) {
     return;
   }
   Byte h[kLtreeHeaderSize];
-  if (ReadPayload(stream, h, sizeof(h)) < sizeof(h)) {
+  if (ReadUpTo(stream, h, sizeof(h)) < sizeof(h)) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  const UInt64 treeSize = EwfGetUi64(h + 16);
+  const UInt64 treeSize = GetUi64(h + 16);
   if (size - kLtreeHeaderSize < treeSize) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
   // The tree's own checksum and digest locate nothing, and the tree is used whatever they say: a
   // mismatch is flagged without ending the set, whose later segments hold file data.
-  const UInt32 stored = EwfGetUi32(h + 24);
+  const UInt32 stored = GetUi32(h + 24);
   std::memset(h + 24, 0, 4);
   if (CalcAdler32(h, sizeof(h)) != stored)
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
@@ -194,20 +194,11 @@ void Tvor7zL01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
   }
 }
 
-void Tvor7zL01Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
+UInt32 Tvor7zL01Archive::DoGetDigestKinds() { return 2; }
 
-void Tvor7zL01Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  GetDigestRawPropInfo(index, 2, name, propID);
-}
-
-void Tvor7zL01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
-                                    UInt32 *propType) {
-  if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
-    return;
+TvorStoredDigests Tvor7zL01Archive::DoGetStoredDigests(UInt32 index) {
   const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
-  if (item.IsDir)
-    return;
-  GetDigestRawProp({item.MD5, item.SHA1}, propID, data, dataSize, propType);
+  return item.IsDir ? TvorStoredDigests{} : TvorStoredDigests{item.MD5, item.SHA1};
 }
 
 // ---- data ----
