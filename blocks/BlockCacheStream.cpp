@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "host/Errors.h"
+#include "host/StreamIo.h"
 
 Tvor7zBlockCacheStream2::Tvor7zBlockCacheStream2(IInStream *inStream, Tvor7zBlocks *blocks, UInt32 cacheSize)
     : FInStream(inStream), FBlocks(blocks), FCacheLimit(cacheSize != 0 ? cacheSize : kDefaultCacheLimit) {
@@ -167,4 +168,14 @@ Int32 Tvor7zBlockCacheStream2::FindCacheSlot(UInt32 size) {
   }
   FBlockInfos[static_cast<size_t>(FCache[victim].BlockIndex)].CacheSlot = 0;
   return static_cast<Int32>(victim);
+}
+
+void Tvor7zBlockCacheStream2::WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result) {
+  if (result == NOperationResult::kDataError || result == NOperationResult::kCRCError)
+    RaiseHResult(S_FALSE);
+  if (result == NOperationResult::kUnsupportedMethod)
+    RaiseHResult(E_NOTIMPL);
+  const HRESULT hr = WriteStream(outStream, data, size);
+  // An output that takes nothing would lose the block.
+  CheckHResult(hr == S_FALSE ? E_FAIL : hr);
 }

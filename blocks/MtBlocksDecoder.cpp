@@ -264,6 +264,7 @@ bool Tvor7zMtBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
   job.OutMemStream->SetBuffer(job.OutBuffer.get(), job.OutCapacity);
   job.OutCounter->SetStream(job.OutMemStream);
   job.FHasDirectOutput = false;
+  job.FOutData = nullptr;
   const Int32 r = DecodeBlock(job, job.InStream, job.OutCounter);
   job.OutSize = std::min<UInt64>(job.FHasDirectOutput ? job.FDirectOutput : job.OutCounter->Count(), job.OutCapacity);
   job.FHasDirectOutput = false;
@@ -271,10 +272,9 @@ bool Tvor7zMtBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
   return true;
 }
 
-bool Tvor7zMtBlocksDecoder::WriteJob(Tvor7zBlockJob &job) { return WriteJobFrom(job, job.OutBuffer.get()); }
-
-bool Tvor7zMtBlocksDecoder::WriteJobFrom(Tvor7zBlockJob &job, const Byte *data) {
+bool Tvor7zMtBlocksDecoder::WriteJob(Tvor7zBlockJob &job) {
   if (job.OutSize > 0) {
+    const Byte *data = job.FOutData ? job.FOutData : job.OutBuffer.get();
     CheckHResult(WriteStream(FOutCounter, data, static_cast<size_t>(job.OutSize)));
     const HRESULT hr = ReportProgress(job.OutSize);
     if (hr != S_OK)

@@ -42,8 +42,12 @@ struct alignas(kvorCacheLine) Tvor7zBlockJob {
   // TvorFlateDecodeDecoder::DecodeBuffer) and report the bytes with SetDirectOutput instead of
   // writing to the output stream. False on the streaming path used for very large blocks.
   bool Buffered = false;
-  void SetDirectOutput(UInt64 bytes) noexcept {
-    FDirectOutput = bytes;
+  void SetDirectOutput(UInt64 bytes) noexcept { SetOutput(OutBuffer.get(), bytes); }
+  // The decoded bytes are `size` bytes at `data` (in OutBuffer, or in InBuffer for a block stored as
+  // it is), not what went to the output stream.
+  void SetOutput(const Byte *data, UInt64 size) noexcept {
+    FOutData = data;
+    FDirectOutput = size;
     FHasDirectOutput = true;
   }
 
@@ -53,6 +57,7 @@ private:
   bool FEnded = false;  // the block could not be read: the job only carries its result
   bool FHasDirectOutput = false;
   UInt64 FDirectOutput = 0;
+  const Byte *FOutData = nullptr;  // where WriteJob takes the decoded bytes from; nil = OutBuffer
 };
 
 class Tvor7zMtBlocksDecoder : public Tvor7zMtData {
@@ -93,6 +98,16 @@ public:
     if (result != 0 && job.Result == 0)
       job.Result = result;
   }
+  // The result DecodeBlock returns for a block's operation result: a checksum that fails or is
+  // missing (kCRCError, kHeadersError) is kept for after the whole image and the block goes on
+  // (kOK); anything else stops at the block.
+  static Int32 DeferChecksumResult(Tvor7zBlockJob &job, Int32 result) noexcept {
+    if (result != NOperationResult::kCRCError && result != NOperationResult::kHeadersError)
+      return result;
+    if (job.DeferredResult == 0)
+      job.DeferredResult = result;
+    return NOperationResult::kOK;
+  }
 
   // Job stages, called by the workers (and the single-thread path).
   // Under the fetch lock: hands out the next block and reads it. False = no more blocks. A block
@@ -111,12 +126,9 @@ public:
   // SetJobResult and return True: the result then counts at the block's place in image order and
   // the blocks before it are written (SetResult stops every worker at once).
   virtual bool DecodeJob(Tvor7zBlockJob &job);
-  // In image order: writes OutSize bytes of OutBuffer, reports progress, and stops the run when the
-  // job failed or produced a size other than its block's.
+  // In image order: writes the job's OutSize decoded bytes, reports progress, and stops the run when
+  // the job failed or produced a size other than its block's.
   virtual bool WriteJob(Tvor7zBlockJob &job);
-  // WriteJob's work with the job's OutSize bytes taken from `data` instead of OutBuffer (for
-  // blocks stored uncompressed, whose bytes stay in InBuffer).
-  bool WriteJobFrom(Tvor7zBlockJob &job, const Byte *data);
   // Called once per job when its worker ends.
   virtual void FinishJob(Tvor7zBlockJob &job) {}
 

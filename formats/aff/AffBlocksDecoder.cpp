@@ -36,6 +36,7 @@ bool Tvor7zAffArchiveBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
     // Written from the input buffer as it is, and never more than the page holds: extra stored
     // bytes would shift everything after them in the image.
     job.OutSize = std::min(job.InSize, block.Size);
+    job.SetOutput(job.InBuffer.get(), job.OutSize);
     if (block.StoredSize > block.Size)
       SetJobResult(job, kDataError);
     return true;
@@ -46,12 +47,14 @@ bool Tvor7zAffArchiveBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
     ReserveBuffers(job, 0, block.Size);
     std::memset(job.OutBuffer.get(), 0, block.Size);
     job.OutSize = block.Size;
+    job.SetOutput(job.OutBuffer.get(), job.OutSize);
     return true;
   }
   if (IsKnownAlgorithm(algorithm))
     return Tvor7zMtBlocksDecoder::DecodeJob(job);
   // Reported at the page's place, after the pages before it were written.
   job.OutSize = 0;
+  job.SetOutput(nullptr, 0);
   SetJobResult(job, kUnsupportedMethod);
   return true;
 }
@@ -125,10 +128,4 @@ Int32 Tvor7zAffArchiveBlocksDecoder::DecodeStored(Tvor7zAffBlockJob &job, ISeque
   const UInt32 n = std::min(block.StoredSize, block.Size);
   CheckHResult(CopyStream(job.OutBuffer.get(), job.OutCapacity, nullptr, inStream, outStream, n));
   return block.StoredSize > block.Size ? kDataError : kOK;
-}
-
-bool Tvor7zAffArchiveBlocksDecoder::WriteJob(Tvor7zBlockJob &job) {
-  if (!NAffPage::IsCompressed(job.Block->Flags))
-    return WriteJobFrom(job, job.InBuffer.get());
-  return Tvor7zMtBlocksDecoder::WriteJob(job);
 }

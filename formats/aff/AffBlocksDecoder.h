@@ -23,7 +23,6 @@ public:
   bool ReadJob(Tvor7zBlockJob &job) override;
   bool DecodeJob(Tvor7zBlockJob &job) override;
   Int32 DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream) override;
-  bool WriteJob(Tvor7zBlockJob &job) override;
 
   static constexpr UInt32 kZeroBufferSize = 65536;
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "blocks/FlateDecoder.h"
+#include "formats/ewf/EwfChunk.h"
 #include "streams/ByteOrder.h"
 #include "formats/ewf/EwfText.h"
 #include "hashers/Hashers.h"
@@ -292,7 +292,7 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
     const UInt32 e = GetUi32(entries + static_cast<size_t>(i) * 4);
     Tvor7zBlock_ *block = FBlocks->Add();
     block->Offset = b + (e & 0x7FFFFFFFu);
-    block->Flags = e & 0x80000000u;
+    block->Flags = e & kEwfChunkCompressed;
     block->Valid = true;
   }
   return true;
@@ -337,7 +337,7 @@ void Tvor7zEwfArchive::SetChunkPackSizes() {
       if (areaEnd != 0)
         next = std::min(next, areaEnd);
     }
-    const UInt32 limit = (b->Flags & 0x80000000u) ? compressedLimit : storedLimit;
+    const UInt32 limit = EwfChunkMethod(*b) == TEwfChunkMethod::Deflate ? compressedLimit : storedLimit;
     b->StoredSize = next > b->Offset ? static_cast<UInt32>(std::min<UInt64>(next - b->Offset, limit)) : limit;
   }
 }
@@ -372,7 +372,7 @@ UInt32 Tvor7zEwfArchive::MeasureLastChunk(const Tvor7zBlock_ &block) {
     return 0;
   // The media ends before the next whole sector, and the chunk can hold no more than its size.
   const UInt32 most = static_cast<UInt32>(std::min<UInt64>(static_cast<UInt64>(block.Size) + FBytesPerSector - 1, chunk));
-  const bool compressed = (block.Flags & 0x80000000u) != 0;
+  const bool compressed = EwfChunkMethod(block) == TEwfChunkMethod::Deflate;
   // A stored chunk with no more room than its size and checksum has nothing to add.
   if (!compressed && block.StoredSize <= static_cast<UInt64>(block.Size) + 4)
     return 0;
@@ -381,22 +381,20 @@ UInt32 Tvor7zEwfArchive::MeasureLastChunk(const Tvor7zBlock_ &block) {
   if (FJoinedStream->Seek(static_cast<Int64>(block.Offset), STREAM_SEEK_SET, nullptr) != S_OK ||
       ReadStream(FJoinedStream.Get(), stored.data(), stored.size(), &got) != S_OK)
     return 0;
-  UInt32 length = 0;
+  TEwfChunkCoders coders;
+  TEwfChunk decoded;
+  // One byte more room than may be taken, so that a longer stream shows as too long.
+  std::vector<Byte> room(compressed ? static_cast<size_t>(most) + 1 : 0);
   if (compressed) {
-    // One byte more room than may be taken, so that a longer stream shows as too long.
-    std::vector<Byte> decoded(static_cast<size_t>(most) + 1);
-    size_t written = 0;
-    ComPtr<TvorFlateDecodeDecoder> decoder(new TvorFlateDecodeDecoder());
-    if (decoder->DecodeBuffer(stored.data(), got, decoded.data(), decoded.size(), &written) != S_OK)
-      return 0;
-    length = static_cast<UInt32>(written);
+    decoded = DecodeEwfChunk(TEwfChunkMethod::Deflate, stored.data(), got, block.StoredSize, most + 1, room.data(),
+                             room.size(), coders);
   } else {
     // The bytes before the checksum that ends the data, when that checksum is theirs.
-    if (got < 4)
+    if (got < 4 || got - 4 > most)
       return 0;
-    length = static_cast<UInt32>(got - 4);
-    if (length > most || CalcAdler32(stored.data(), length) != GetUi32(stored.data() + length))
-      return 0;
+    decoded = DecodeEwfChunk(TEwfChunkMethod::Stored, stored.data(), got, static_cast<UInt32>(got),
+                             static_cast<UInt32>(got - 4), nullptr, 0, coders);
   }
-  return length > block.Size && length <= most ? length : 0;
+  const size_t length = decoded.Size;
+  return decoded.Result == NOperationResult::kOK && length > block.Size && length <= most ? static_cast<UInt32>(length) : 0;
 }
