@@ -484,8 +484,6 @@ Int32 Tvor7zAD1Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream
     if (!ReadChunkPositions(item, positions)) {
       result = kHeadersError;
     } else {
-      if (!FDecoder)
-        FDecoder = new TvorFlateDecodeDecoder();
       if (!FLimit)
         FLimit = new Tvor7zLimitSequentialInStream();
       const UInt64 chunk = FItems->GetChunkSize();
@@ -496,8 +494,7 @@ Int32 Tvor7zAD1Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream
         if (inside)
           CheckHResult(FDataStream->Seek(static_cast<Int64>(from), STREAM_SEEK_SET, nullptr));
         FLimit->SetStream(FDataStream, inside && to > from ? to - from : 0);
-        result = Tvor7zMtBlocksDecoder::CoderResultToOperationResult(
-            FDecoder->Code(FLimit, out, nullptr, &chunk, nullptr));
+        result = DecodeAd1Chunk(FDecoder, FLimit, out, chunk);
       }
       FLimit->SetStream(nullptr, 0);
     }
