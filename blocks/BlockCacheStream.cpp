@@ -170,11 +170,15 @@ Int32 Tvor7zBlockCacheStream2::FindCacheSlot(UInt32 size) {
   return static_cast<Int32>(victim);
 }
 
-void Tvor7zBlockCacheStream2::WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result) {
+void Tvor7zBlockCacheStream2::CheckBlockResult(Int32 result) {
   if (result == NOperationResult::kDataError || result == NOperationResult::kCRCError)
     RaiseHResult(S_FALSE);
   if (result == NOperationResult::kUnsupportedMethod)
     RaiseHResult(E_NOTIMPL);
+}
+
+void Tvor7zBlockCacheStream2::WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result) {
+  CheckBlockResult(result);
   const HRESULT hr = WriteStream(outStream, data, size);
   // An output that takes nothing would lose the block.
   CheckHResult(hr == S_FALSE ? E_FAIL : hr);

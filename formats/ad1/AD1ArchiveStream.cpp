@@ -15,5 +15,5 @@ Int32 DecodeAd1Chunk(ComPtr<TvorFlateDecodeDecoder> &decoder, ISequentialInStrea
 
 void Tvor7zAD1ArchiveStream2::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &,
                                         ISequentialInStream *inStream, ISequentialOutStream *outStream) {
-  WriteBlock(outStream, nullptr, 0, DecodeAd1Chunk(FDecoder, inStream, outStream, block.Size));
+  CheckBlockResult(DecodeAd1Chunk(FDecoder, inStream, outStream, block.Size));
 }
