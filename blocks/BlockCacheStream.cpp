@@ -98,9 +98,7 @@ void Tvor7zBlockCacheStream2::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *bl
         FLimitStream = new Tvor7zLimitSequentialInStream();
       if (!FMemStream)
         FMemStream = new Tvor7zFixedMemorySequentialOutStream();
-      const HRESULT hr = FInStream->Seek(static_cast<Int64>(block->Offset), STREAM_SEEK_SET, nullptr);
-      if (hr != S_OK)
-        RaiseHResult(hr);
+      SeekTo(FInStream, static_cast<Int64>(block->Offset));
       Tvor7zCacheBlock &slot = FCache[static_cast<size_t>(slotIndex)];
       FLimitStream->SetStream(FInStream, block->StoredSize);
       FMemStream->SetBuffer(slot.Buffer.get(), slot.Capacity);
@@ -179,7 +177,5 @@ void Tvor7zBlockCacheStream2::CheckBlockResult(Int32 result) {
 
 void Tvor7zBlockCacheStream2::WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result) {
   CheckBlockResult(result);
-  const HRESULT hr = WriteStream(outStream, data, size);
-  // An output that takes nothing would lose the block.
-  CheckHResult(hr == S_FALSE ? E_FAIL : hr);
+  WriteExact(outStream, data, size);
 }

@@ -119,8 +119,7 @@ void Tvor7zBufferedInStream::LoadBlock(UInt64 block) {
     FBuffer.resize(want);
   size_t got = 0;
   const HRESULT hr = ReadStream(FStream, FBuffer.data(), want, &got);
-  if (hr != S_OK && hr != S_FALSE)
-    RaiseHResult(hr);
+  CheckHResult(hr);
   FBufferStart = start;
   FBufferBlock = block;
   FBufferLength = static_cast<UInt32>(got);

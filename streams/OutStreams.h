@@ -101,3 +101,7 @@ public:
 private:
   ComPtr<ISequentialOutStream> FStream;
 };
+
+// Writes all `size` bytes; failures raise, and so does an output that takes nothing (E_FAIL: the
+// bytes would be lost).
+void WriteExact(ISequentialOutStream *stream, const void *data, size_t size);

@@ -73,11 +73,7 @@ UString Tvor7zBaseEwfArchive::SegmentName(Int32 index) {
 UInt64 Tvor7zBaseEwfArchive::JoinedLength() {
   if (!FJoinedStream)
     return 0;
-  UInt64 length = 0;
-  const HRESULT hr = FJoinedStream->Seek(0, STREAM_SEEK_END, &length);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-  return length;
+  return SeekTo(FJoinedStream, 0, STREAM_SEEK_END);
 }
 
 TvorFlateDecodeDecoder *Tvor7zBaseEwfArchive::DeflateDecoder() {

@@ -28,7 +28,6 @@ Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentia
   j.Decoded.resize(method == TEwfChunkMethod::Stored ? 0 : std::min<UInt64>(block.Size, got * 1032ull + 258));
   const TEwfChunk chunk =
       DecodeEwfChunk(method, j.Stored.data(), got, block.StoredSize, block.Size, j.Decoded.data(), j.Decoded.size(), j.Coders);
-  const HRESULT hr = WriteStream(outStream, chunk.Data, chunk.Size);
-  CheckHResult(hr == S_FALSE ? E_FAIL : hr);
+  WriteExact(outStream, chunk.Data, chunk.Size);
   return DeferChecksumResult(job, chunk.Result);
 }

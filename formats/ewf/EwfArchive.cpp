@@ -154,10 +154,8 @@ ComPtr<IInStream> Tvor7zEwfArchive::OpenZlibSection(IInStream *stream, UInt32 si
   const HRESULT hr =
       DeflateDecoder()->Code(limit, temp.Get(), nullptr, outLimit != 0 ? &outLimit : nullptr, nullptr);
   limit->SetStream(nullptr, 0);
-  if (hr == S_FALSE)
+  if (CheckHResult(hr) == S_FALSE)
     return nullptr;
-  if (hr != S_OK)
-    RaiseHResult(hr);
   CheckHResult(temp->Seek(0, STREAM_SEEK_SET, nullptr));
   return ComPtr<IInStream>(static_cast<IInStream *>(temp.Get()));
 }

@@ -251,10 +251,8 @@ Int32 Tvor7zL01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream
       const HRESULT hr =
           CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, data, target, size, &written);
       // A chunk that does not decode ends this file as damaged; the other files go on.
-      if (hr == S_FALSE)
+      if (CheckHResult(hr) == S_FALSE)
         result = kDataError;
-      else if (hr != S_OK)
-        RaiseHResult(hr);
       else if (written < size)
         result = kUnexpectedEnd;
       else if (written > size)

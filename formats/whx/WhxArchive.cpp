@@ -362,8 +362,7 @@ Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zP
       UInt64 copied = 0;
       const HRESULT hr = CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, volume->Stream, target,
                                     volume->DataSize, &copied);
-      if (hr != S_OK && hr != S_FALSE)
-        RaiseHResult(hr);
+      CheckHResult(hr);
       if (copied < volume->DataSize)
         result = NOperationResult::kUnexpectedEnd;
     } else {
@@ -378,10 +377,8 @@ Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zP
       const HRESULT hr = decoder->Code(volume->Stream, sizeStream, nullptr, &outSize, dummy);
       if (hr == E_NOTIMPL)
         result = NOperationResult::kUnsupportedMethod;
-      else if (hr == S_FALSE)
+      else if (CheckHResult(hr) == S_FALSE)
         result = NOperationResult::kDataError;
-      else if (hr != S_OK)
-        RaiseHResult(hr);
       else if (sizeStream->Count() < volume->DataSize)
         result = NOperationResult::kUnexpectedEnd;
       else if (sizeStream->Count() > volume->DataSize)
