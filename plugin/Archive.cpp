@@ -199,28 +199,34 @@ HRESULT Tvor7zArchive::GetArchiveProperty(PROPID propID, PROPVARIANT *value) noe
   });
 }
 
-static void ClearInfo(BSTR *name, PROPID *propID, VARTYPE *varType) {
+// Answers a Get(Archive)PropertyInfo call from a table; E_INVALIDARG past its end.
+static void PropertyInfoFromTable(TvorPropertyTable table, UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
   CheckPointer(name);
   CheckPointer(propID);
   CheckPointer(varType);
   *name = nullptr;
   *propID = 0;
   *varType = VT_EMPTY;
+  if (index >= table.size())
+    RaiseHResult(E_INVALIDARG);
+  const TvorPropertyInfo &p = table[index];
+  if (p.Name)
+    *name = AllocBstr(p.Name);
+  *propID = p.ID;
+  *varType = p.Type;
 }
 
 HRESULT Tvor7zArchive::GetNumberOfProperties(UInt32 *numProps) noexcept {
   return GuardHResult([&] {
     CheckPointer(numProps);
-    *numProps = 0;
-    DoGetNumberOfProperties(*numProps);
+    *numProps = static_cast<UInt32>(DoGetPropertyTable().size());
     return S_OK;
   });
 }
 
 HRESULT Tvor7zArchive::GetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) noexcept {
   return GuardHResult([&] {
-    ClearInfo(name, propID, varType);
-    DoGetPropertyInfo(index, name, propID, varType);
+    PropertyInfoFromTable(DoGetPropertyTable(), index, name, propID, varType);
     return S_OK;
   });
 }
@@ -228,8 +234,7 @@ HRESULT Tvor7zArchive::GetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID,
 HRESULT Tvor7zArchive::GetNumberOfArchiveProperties(UInt32 *numProps) noexcept {
   return GuardHResult([&] {
     CheckPointer(numProps);
-    *numProps = 0;
-    DoGetNumberOfArchiveProperties(*numProps);
+    *numProps = static_cast<UInt32>(DoGetArchivePropertyTable().size());
     return S_OK;
   });
 }
@@ -237,8 +242,7 @@ HRESULT Tvor7zArchive::GetNumberOfArchiveProperties(UInt32 *numProps) noexcept {
 HRESULT Tvor7zArchive::GetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID,
                                               VARTYPE *varType) noexcept {
   return GuardHResult([&] {
-    ClearInfo(name, propID, varType);
-    DoGetArchivePropertyInfo(index, name, propID, varType);
+    PropertyInfoFromTable(DoGetArchivePropertyTable(), index, name, propID, varType);
     return S_OK;
   });
 }
@@ -351,12 +355,10 @@ Int32 Tvor7zArchive::DoExtractItem(UInt32, ISequentialOutStream *, Tvor7zProgres
   return NOperationResult::kUnsupportedMethod;
 }
 void Tvor7zArchive::DoClose() {}
-void Tvor7zArchive::DoGetNumberOfArchiveProperties(UInt32 &) {}
-void Tvor7zArchive::DoGetArchivePropertyInfo(UInt32, BSTR *, PROPID *, VARTYPE *) {}
+TvorPropertyTable Tvor7zArchive::DoGetArchivePropertyTable() { return {}; }
 void Tvor7zArchive::DoGetArchiveProperty(PROPID, PROPVARIANT &) {}
 void Tvor7zArchive::DoGetNumberOfItems(UInt32 &) {}
-void Tvor7zArchive::DoGetNumberOfProperties(UInt32 &) {}
-void Tvor7zArchive::DoGetPropertyInfo(UInt32, BSTR *, PROPID *, VARTYPE *) {}
+TvorPropertyTable Tvor7zArchive::DoGetPropertyTable() { return {}; }
 void Tvor7zArchive::DoGetProperty(UInt32, PROPID, PROPVARIANT &) {}
 UInt32 Tvor7zArchive::DoGetDigestKinds() { return 0; }
 TvorStoredDigests Tvor7zArchive::DoGetStoredDigests(UInt32) { return {}; }
@@ -409,21 +411,9 @@ UString Tvor7zArchive::AnsiToUnicode(const char *data, size_t size) const {
   return PlatformMultiByteToUnicode(data, size, FCodePage);
 }
 
-void GetPropertyInfoFromTable(const TvorPropertyInfo *table, size_t count, UInt32 index, BSTR *name, PROPID *propID,
-                              VARTYPE *varType) {
-  if (index >= count)
-    RaiseHResult(E_INVALIDARG);
-  const TvorPropertyInfo &p = table[index];
-  if (p.Name && name)
-    *name = AllocBstr(p.Name);
-  *propID = p.ID;
-  *varType = p.Type;
-}
-
-void Tvor7zArchive::GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VARTYPE *varType) {
-  static const TvorPropertyInfo kProps[kPathAndSizePropertyCount] = {{nullptr, kpidPath, VT_BSTR},
-                                                                     {nullptr, kpidSize, VT_UI8}};
-  GetPropertyInfoFromTable(kProps, index, nullptr, propID, varType);
+TvorPropertyTable Tvor7zArchive::PathAndSizeProperties() {
+  static const TvorPropertyInfo kProps[] = {{nullptr, kpidPath, VT_BSTR}, {nullptr, kpidSize, VT_UI8}};
+  return kProps;
 }
 
 void Tvor7zArchive::ExtractItems(const UInt32 *indices, UInt32 numItems, bool testMode,

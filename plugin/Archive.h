@@ -3,6 +3,7 @@
 #pragma once
 
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "host/CodecsInfo.h"
@@ -13,6 +14,14 @@
 
 class Tvor7zObject;
 class Tvor7zArchive;
+
+// One row of a format's item or archive property list.
+struct TvorPropertyInfo {
+  const wchar_t *Name;  // nil for the host's standard properties
+  PROPID ID;
+  VARTYPE Type;
+};
+using TvorPropertyTable = std::span<const TvorPropertyInfo>;
 
 // Class reference of an object the library creates through CreateObject.
 class Tvor7zObjectClass {
@@ -119,12 +128,11 @@ public:
   // result; adds the bytes it writes to `progress`.
   virtual Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress);
   virtual void DoClose();
-  virtual void DoGetNumberOfArchiveProperties(UInt32 &count);
-  virtual void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType);
+  // The archive and item property lists the host is offered; none by default.
+  virtual TvorPropertyTable DoGetArchivePropertyTable();
   virtual void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value);
   virtual void DoGetNumberOfItems(UInt32 &count);
-  virtual void DoGetNumberOfProperties(UInt32 &count);
-  virtual void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType);
+  virtual TvorPropertyTable DoGetPropertyTable();
   virtual void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value);
   // Stored digests, offered as raw item properties: how many kinds the format stores (MD5, SHA-1,
   // SHA-256 in that order; 0 = none), and those of item `index` (a valid index).
@@ -153,8 +161,7 @@ public:
 
   // Item property list of the image formats: the path (so that a detailed listing names the item)
   // and the size.
-  static constexpr UInt32 kPathAndSizePropertyCount = 2;
-  static void GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VARTYPE *varType);
+  static TvorPropertyTable PathAndSizeProperties();
 
 protected:
   std::recursive_mutex FLock;
@@ -187,21 +194,6 @@ private:
   void LoadArchiveName(IArchiveOpenCallback *callback);
   const Tvor7zArchiveClass *FClass = nullptr;
 };
-
-// One row of a format's item or archive property list.
-struct TvorPropertyInfo {
-  const wchar_t *Name;  // nil for the host's standard properties
-  PROPID ID;
-  VARTYPE Type;
-};
-// Answers a Get(Archive)PropertyInfo call from a table; E_INVALIDARG past its end.
-void GetPropertyInfoFromTable(const TvorPropertyInfo *table, size_t count, UInt32 index, BSTR *name, PROPID *propID,
-                              VARTYPE *varType);
-template <size_t N>
-void GetPropertyInfoFromTable(const TvorPropertyInfo (&table)[N], UInt32 index, BSTR *name, PROPID *propID,
-                              VARTYPE *varType) {
-  GetPropertyInfoFromTable(table, N, index, name, propID, varType);
-}
 
 // Extension (with its dot, lower case) of the file-name part of `name`; a leading dot counts.
 UString ExtractLowerExtension(const UString &name);

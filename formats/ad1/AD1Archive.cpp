@@ -349,11 +349,7 @@ void Tvor7zAD1Archive::DoClose() {
 
 // ---- listing ----
 
-void Tvor7zAD1Archive::DoGetNumberOfArchiveProperties(UInt32 &count) { count = std::size(kArchiveProps); }
-
-void Tvor7zAD1Archive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kArchiveProps, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zAD1Archive::DoGetArchivePropertyTable() { return kArchiveProps; }
 
 void Tvor7zAD1Archive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
   if (propID == kpidSource && FItems)
@@ -362,11 +358,7 @@ void Tvor7zAD1Archive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
 
 void Tvor7zAD1Archive::DoGetNumberOfItems(UInt32 &count) { count = FItems ? FItems->GetCount() : 0; }
 
-void Tvor7zAD1Archive::DoGetNumberOfProperties(UInt32 &count) { count = std::size(kItemProps); }
-
-void Tvor7zAD1Archive::DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kItemProps, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zAD1Archive::DoGetPropertyTable() { return kItemProps; }
 
 void Tvor7zAD1Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
   if (!FItems || index >= FItems->GetCount())

@@ -391,13 +391,7 @@ void SetPresence(PROPVARIANT &value, UInt32 coded) {
 }
 }  // namespace
 
-void Tvor7zAffArchive::DoGetNumberOfArchiveProperties(UInt32 &count) {
-  count = static_cast<UInt32>(std::size(kAffArchiveProperties));
-}
-
-void Tvor7zAffArchive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kAffArchiveProperties, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zAffArchive::DoGetArchivePropertyTable() { return kAffArchiveProperties; }
 
 void Tvor7zAffArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
   if (!FInfo)
@@ -444,11 +438,7 @@ void Tvor7zAffArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
 
 void Tvor7zAffArchive::DoGetNumberOfItems(UInt32 &count) { count = FInfo ? 1 : 0; }
 
-void Tvor7zAffArchive::DoGetNumberOfProperties(UInt32 &count) { count = kPathAndSizePropertyCount; }
-
-void Tvor7zAffArchive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  GetPathAndSizePropertyInfo(index, propID, varType);
-}
+TvorPropertyTable Tvor7zAffArchive::DoGetPropertyTable() { return PathAndSizeProperties(); }
 
 void Tvor7zAffArchive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
   if (!FInfo || index != 0)

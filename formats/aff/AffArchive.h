@@ -33,12 +33,10 @@ public:
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
   TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
   Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
-  void DoGetNumberOfArchiveProperties(UInt32 &count) override;
-  void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetArchivePropertyTable() override;
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
   void DoGetNumberOfItems(UInt32 &count) override;
-  void DoGetNumberOfProperties(UInt32 &count) override;
-  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetPropertyTable() override;
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
   UInt32 DoGetDigestKinds() override;
   TvorStoredDigests DoGetStoredDigests(UInt32 index) override;

@@ -208,13 +208,7 @@ void SetDate(PROPVARIANT &value, UInt64 fileTime) {
 }
 } // namespace
 
-void Tvor7zBaseEwfArchive::DoGetNumberOfArchiveProperties(UInt32 &count) {
-  count = static_cast<UInt32>(std::size(kEwfArchiveProperties));
-}
-
-void Tvor7zBaseEwfArchive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kEwfArchiveProperties, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zBaseEwfArchive::DoGetArchivePropertyTable() { return kEwfArchiveProperties; }
 
 void Tvor7zBaseEwfArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
   if (!FBlocks)

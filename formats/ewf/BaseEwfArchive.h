@@ -25,8 +25,7 @@ public:
 
   void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
   void DoClose() override;
-  void DoGetNumberOfArchiveProperties(UInt32 &count) override;
-  void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetArchivePropertyTable() override;
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
 
   Tvor7zBaseEwfBlocks *Blocks() const noexcept { return FBlocks.Get(); }

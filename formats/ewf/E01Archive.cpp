@@ -187,11 +187,7 @@ void Tvor7zE01Archive::DoGetNumberOfItems(UInt32 &count) {
   count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
 }
 
-void Tvor7zE01Archive::DoGetNumberOfProperties(UInt32 &count) { count = kPathAndSizePropertyCount; }
-
-void Tvor7zE01Archive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  GetPathAndSizePropertyInfo(index, propID, varType);
-}
+TvorPropertyTable Tvor7zE01Archive::DoGetPropertyTable() { return PathAndSizeProperties(); }
 
 void Tvor7zE01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
   if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))

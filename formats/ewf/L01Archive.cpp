@@ -146,11 +146,7 @@ void Tvor7zL01Archive::DoGetNumberOfItems(UInt32 &count) {
   count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
 }
 
-void Tvor7zL01Archive::DoGetNumberOfProperties(UInt32 &count) { count = std::size(kItemProps); }
-
-void Tvor7zL01Archive::DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kItemProps, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zL01Archive::DoGetPropertyTable() { return kItemProps; }
 
 void Tvor7zL01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
   if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))

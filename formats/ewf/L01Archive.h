@@ -17,8 +17,7 @@ public:
 
   void DoClose() override;
   void DoGetNumberOfItems(UInt32 &count) override;
-  void DoGetNumberOfProperties(UInt32 &count) override;
-  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetPropertyTable() override;
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
   UInt32 DoGetDigestKinds() override;
   TvorStoredDigests DoGetStoredDigests(UInt32 index) override;

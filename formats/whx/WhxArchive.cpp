@@ -299,11 +299,7 @@ void Tvor7zWhxArchive::DoClose() {
 
 void Tvor7zWhxArchive::DoGetNumberOfItems(UInt32 &count) { count = 1; }
 
-void Tvor7zWhxArchive::DoGetNumberOfProperties(UInt32 &count) { count = kPathAndSizePropertyCount; }
-
-void Tvor7zWhxArchive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  GetPathAndSizePropertyInfo(index, propID, varType);
-}
+TvorPropertyTable Tvor7zWhxArchive::DoGetPropertyTable() { return PathAndSizeProperties(); }
 
 void Tvor7zWhxArchive::DoGetProperty(UInt32, PROPID propID, PROPVARIANT &value) {
   switch (propID) {
