@@ -34,19 +34,6 @@ Int32 Tvor7zMtBlocksDecoder::GetWorkerCount(Int32 requested, UInt32 processors, 
   return static_cast<Int32>(count);
 }
 
-Int32 Tvor7zMtBlocksDecoder::CoderResultToOperationResult(HRESULT hr) {
-  switch (hr) {
-  case S_OK:
-    return NOperationResult::kOK;
-  case S_FALSE:
-    return NOperationResult::kDataError;
-  case E_NOTIMPL:
-    return NOperationResult::kUnsupportedMethod;
-  default:
-    RaiseHResult(hr);
-  }
-}
-
 HRESULT Tvor7zMtBlocksDecoder::ReportProgress(UInt64 bytes) { return FProgress ? FProgress->Add(bytes) : S_OK; }
 
 void Tvor7zMtBlocksDecoder::ReserveBuffers(Tvor7zBlockJob &job, UInt32 inSize, UInt32 outSize) {

@@ -93,9 +93,6 @@ public:
 
   // Adds to the progress object; its HRESULT (S_OK without one). Callers raise a non-zero one.
   HRESULT ReportProgress(UInt64 bytes);
-  // Operation result of a coder's Code: S_OK -> kOK, S_FALSE (bad data) -> kDataError, E_NOTIMPL ->
-  // kUnsupportedMethod; any other failure is raised.
-  static Int32 CoderResultToOperationResult(HRESULT hr);
   static void SetJobResult(Tvor7zBlockJob &job, Int32 result) noexcept {
     if (result != 0 && job.Result == 0)
       job.Result = result;

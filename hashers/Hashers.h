@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "platform/Platform.h"
 #include "host/CodecsInfo.h"
 #include "host/Com.h"
+#include "platform/Platform.h"
 
 // Common IUnknown part of the hashers.
 class Tvor7zHasherBase : public TvorInterfacedObject, public IHasher {

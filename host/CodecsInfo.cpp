@@ -105,3 +105,16 @@ ComPtr<IHasher> FindHasher(Tvor7zCompressCodecsInfo *handlerCodecs, UInt64 hashe
   }
   return fallback();
 }
+
+Int32 CoderResultToOperationResult(HRESULT hr) {
+  switch (hr) {
+  case S_OK:
+    return NOperationResult::kOK;
+  case S_FALSE:
+    return NOperationResult::kDataError;
+  case E_NOTIMPL:
+    return NOperationResult::kUnsupportedMethod;
+  default:
+    RaiseHResult(hr);
+  }
+}

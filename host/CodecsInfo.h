@@ -40,6 +40,10 @@ constexpr UInt64 kHasherCRC32 = 0x1;
 constexpr UInt64 kHasherSHA1 = 0x201;
 constexpr UInt64 kHasherSHA256 = 0x0A;
 
+// Operation result of a coder's Code: S_OK -> kOK, S_FALSE (bad data) -> kDataError, E_NOTIMPL ->
+// kUnsupportedMethod; any other result is raised.
+Int32 CoderResultToOperationResult(HRESULT hr);
+
 // Host decoder with that method ID, from the handler's list (may be nil) then the library-wide one;
 // raises E_NOTIMPL when neither has it.
 ComPtr<ICompressCoder> FindDecoder(Tvor7zCompressCodecsInfo *handlerCodecs, UInt64 methodID);

@@ -1,7 +1,7 @@
 #include "plugin/Archive.h"
 
-#include "platform/Platform.h"
 #include "host/PropVariant.h"
+#include "platform/Platform.h"
 
 // ---------------- Tvor7zTestSequentialOutStream ----------------
 

@@ -6,10 +6,10 @@
 #include <span>
 #include <vector>
 
-#include "host/CodecsInfo.h"
-#include "host/Errors.h"
 #include "hashers/StoredDigests.h"
+#include "host/CodecsInfo.h"
 #include "host/Com.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 class Tvor7zObject;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/Platform.h"
 #include "host/Errors.h"
+#include "platform/Platform.h"
 
 UInt32 Tvor7zProgress::ProgressInterval = 100;
 

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "host/Errors.h"
-#include "streams/OutStreams.h"
 #include "streams/InStreams.h"
+#include "streams/OutStreams.h"
 #include "streams/Progress.h"
 
 namespace {

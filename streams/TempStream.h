@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "platform/Platform.h"
 #include "host/Com.h"
+#include "platform/Platform.h"
 
 class Tvor7zTempStream : public TvorInterfacedObject, public IInStream, public IOutStream, public IStreamGetSize {
 public:

@@ -9,12 +9,12 @@
 #include "blocks/MtBlocksDecoder.h"
 #include "formats/ad1/AD1ArchiveStream.h"
 #include "hashers/StoredDigests.h"
+#include "host/PropVariant.h"
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
 #include "streams/ByteOrder.h"
 #include "streams/OutStreams.h"
 #include "streams/Progress.h"
-#include "host/PropVariant.h"
 
 using namespace NAD1Layout;
 using namespace NOperationResult;

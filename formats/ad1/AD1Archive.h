@@ -5,9 +5,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "blocks/FlateDecoder.h"
 #include "formats/ad1/AD1Format.h"
 #include "formats/ad1/AD1Items.h"
-#include "blocks/FlateDecoder.h"
 #include "hashers/StoredDigests.h"
 #include "plugin/Archive.h"
 #include "streams/InStreams.h"

@@ -1,6 +1,6 @@
 #include "formats/ad1/AD1ArchiveStream.h"
 
-#include "blocks/MtBlocksDecoder.h"
+#include "host/CodecsInfo.h"
 #include "host/Errors.h"
 
 Tvor7zAD1ArchiveStream2::Tvor7zAD1ArchiveStream2(IInStream *dataStream, Tvor7zBlocks *blocks)
@@ -10,7 +10,7 @@ Int32 DecodeAd1Chunk(ComPtr<TvorFlateDecodeDecoder> &decoder, ISequentialInStrea
                      UInt64 most) {
   if (!decoder)
     decoder = new TvorFlateDecodeDecoder();
-  return Tvor7zMtBlocksDecoder::CoderResultToOperationResult(decoder->Code(stored, out, nullptr, &most, nullptr));
+  return CoderResultToOperationResult(decoder->Code(stored, out, nullptr, &most, nullptr));
 }
 
 void Tvor7zAD1ArchiveStream2::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &,

@@ -9,10 +9,10 @@
 #include "formats/aff/AffBlocksDecoder.h"
 #include "hashers/Hashers.h"
 #include "hashers/StoredDigests.h"
+#include "host/PropVariant.h"
 #include "plugin/Registry.h"
 #include "streams/ByteOrder.h"
 #include "streams/Progress.h"
-#include "host/PropVariant.h"
 
 using namespace NOperationResult;
 

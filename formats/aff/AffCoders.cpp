@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "blocks/MtBlocksDecoder.h"
 #include "formats/aff/AffInfo.h"
+#include "host/CodecsInfo.h"
 #include "host/Errors.h"
 #include "streams/Progress.h"
 
@@ -107,13 +107,13 @@ Int32 DecodePage(const Tvor7zBlock_ &page, ISequentialInStream *in, ISequentialO
                                                     std::min<size_t>(page.Size, memory->RoomSize), &written);
       memory->Data = memory->Room;
       memory->Size = written;
-      return Tvor7zMtBlocksDecoder::CoderResultToOperationResult(hr);
+      return CoderResultToOperationResult(hr);
     }
-    return Tvor7zMtBlocksDecoder::CoderResultToOperationResult(CodePage(algorithm, coders.Flate, in, out, page.Size));
+    return CoderResultToOperationResult(CodePage(algorithm, coders.Flate, in, out, page.Size));
   case NAffPage::kBZip2:
   case NAffPage::kLzma:
     if (ICompressCoder *coder = HostDecoder(algorithm, coders))
-      return Tvor7zMtBlocksDecoder::CoderResultToOperationResult(CodePage(algorithm, coder, in, out, page.Size));
+      return CoderResultToOperationResult(CodePage(algorithm, coder, in, out, page.Size));
     return kUnsupportedMethod;
   default:
     return kUnsupportedMethod;

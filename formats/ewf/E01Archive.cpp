@@ -6,10 +6,10 @@
 #include "formats/ewf/CueFile.h"
 #include "formats/ewf/E01ArchiveStream.h"
 #include "formats/ewf/E01BlocksDecoder.h"
-#include "streams/ByteOrder.h"
 #include "hashers/StoredDigests.h"
-#include "platform/Platform.h"
 #include "host/PropVariant.h"
+#include "platform/Platform.h"
+#include "streams/ByteOrder.h"
 
 using namespace NOperationResult;
 

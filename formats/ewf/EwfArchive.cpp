@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "formats/ewf/EwfChunk.h"
-#include "streams/ByteOrder.h"
 #include "formats/ewf/EwfText.h"
 #include "hashers/Hashers.h"
+#include "streams/ByteOrder.h"
 #include "streams/Progress.h"
 #include "streams/TempStream.h"
 

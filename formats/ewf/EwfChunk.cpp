@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "blocks/MtBlocksDecoder.h"
 #include "hashers/Hashers.h"
+#include "host/CodecsInfo.h"
 #include "streams/ByteOrder.h"
 
 using namespace NOperationResult;
@@ -31,7 +31,7 @@ TEwfChunk DecodeEwfChunk(TEwfChunkMethod method, const Byte *stored, size_t got,
     const HRESULT hr = coders.Flate->DecodeBuffer(stored, got, room, std::min<size_t>(size, roomSize), &written);
     chunk.Data = room;
     chunk.Size = written;
-    chunk.Result = Tvor7zMtBlocksDecoder::CoderResultToOperationResult(hr);
+    chunk.Result = CoderResultToOperationResult(hr);
     return chunk;
   }
   case TEwfChunkMethod::BZip2:

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/Platform.h"
 #include "host/Errors.h"
+#include "platform/Platform.h"
 
 // ---------------- Tvor7zEwfText ----------------
 

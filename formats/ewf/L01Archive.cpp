@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "formats/ewf/E01ArchiveStream.h"
-#include "streams/ByteOrder.h"
 #include "hashers/StoredDigests.h"
-#include "platform/Platform.h"
-#include "streams/OutStreams.h"
 #include "host/PropVariant.h"
+#include "platform/Platform.h"
+#include "streams/ByteOrder.h"
+#include "streams/OutStreams.h"
 
 using namespace NOperationResult;
 

@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "blocks/FlateDecoder.h"
 #include "hashers/Hashers.h"
+#include "host/CodecsInfo.h"
+#include "host/FilterCoder.h"
+#include "host/PropVariant.h"
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
-#include "host/FilterCoder.h"
 #include "streams/ByteOrder.h"
 #include "streams/InStreams.h"
 #include "streams/OutStreams.h"
-#include "host/PropVariant.h"
 
 UInt32 WINAPI IsArc_WHX(const Byte *p, size_t size) {
   return IsArcSignature(p, size, NWhxLayout::kSignature, NWhxLayout::kSignatureSize, NWhxLayout::kSignatureSize);
@@ -330,14 +330,37 @@ void Tvor7zWhxArchive::DoGetStream(UInt32, ComPtr<ISequentialInStream> &stream) 
 
 Tvor7zArchive::TExtractItemInfo Tvor7zWhxArchive::DoGetExtractItemInfo(UInt32) { return {FTotalSize, false}; }
 
+Int32 Tvor7zWhxArchive::DecodeSlice(const Tvor7zWhxVolume &volume, ISequentialOutStream *out, Tvor7zProgress &progress) {
+  SeekTo(volume.Stream, static_cast<Int64>(volume.DataOffset), STREAM_SEEK_SET);
+  if (volume.Compression == 0) {
+    constexpr UInt32 kCopyBufferSize = 1 << 20;
+    if (FCopyBuffer.empty())
+      FCopyBuffer.resize(kCopyBufferSize);
+    UInt64 copied = 0;
+    CheckHResult(CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, volume.Stream, out, volume.DataSize, &copied));
+    return copied < volume.DataSize ? NOperationResult::kUnexpectedEnd : NOperationResult::kOK;
+  }
+  if (!FDecoder)
+    FDecoder = new TvorFlateDecodeDecoder();
+  ComPtr<Tvor7zProgressSequentialOutStream> progressStream(new Tvor7zProgressSequentialOutStream(&progress, out));
+  ComPtr<Tvor7zSizeSequentialOutStream> sizeStream(
+      new Tvor7zSizeSequentialOutStream(static_cast<ISequentialOutStream *>(progressStream.Get())));
+  ComPtr<Tvor7zDummyCompressProgressInfo> dummy(new Tvor7zDummyCompressProgressInfo());
+  const UInt64 outSize = volume.DataSize;
+  const Int32 result =
+      CoderResultToOperationResult(FDecoder->Code(volume.Stream, sizeStream, nullptr, &outSize, dummy));
+  if (result != NOperationResult::kOK)
+    return result;
+  if (sizeStream->Count() < volume.DataSize)
+    return NOperationResult::kUnexpectedEnd;
+  return sizeStream->Count() > volume.DataSize ? NOperationResult::kDataError : NOperationResult::kOK;
+}
+
 Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zProgress &progress) {
-  constexpr UInt32 kCopyBufferSize = 1 << 20;
   std::array<ComPtr<IHasher>, NWhxCheck::kCount> hashers;
-  ComPtr<TvorFlateDecodeDecoder> decoder;
 
   for (Int32 vi = 0; vi < FVolumes->GetCount(); vi++) {
     const Pvor7zWhxVolume volume = FVolumes->GetItem(vi);
-    SeekTo(volume->Stream, static_cast<Int64>(volume->DataOffset), STREAM_SEEK_SET);
 
     // Each enabled check sees exactly the bytes written for this volume.
     ComPtr<ISequentialOutStream> target(out);
@@ -351,35 +374,7 @@ Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zP
       target = static_cast<ISequentialOutStream *>(hashStreams[bit].Get());
     }
 
-    Int32 result = NOperationResult::kOK;
-    if (volume->Compression == 0) {
-      if (FCopyBuffer.empty())
-        FCopyBuffer.resize(kCopyBufferSize);
-      UInt64 copied = 0;
-      const HRESULT hr = CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, volume->Stream, target,
-                                    volume->DataSize, &copied);
-      CheckHResult(hr);
-      if (copied < volume->DataSize)
-        result = NOperationResult::kUnexpectedEnd;
-    } else {
-      if (!decoder)
-        decoder = new TvorFlateDecodeDecoder();
-      ComPtr<Tvor7zProgressSequentialOutStream> progressStream(
-          new Tvor7zProgressSequentialOutStream(&progress, target));
-      ComPtr<Tvor7zSizeSequentialOutStream> sizeStream(
-          new Tvor7zSizeSequentialOutStream(static_cast<ISequentialOutStream *>(progressStream.Get())));
-      ComPtr<Tvor7zDummyCompressProgressInfo> dummy(new Tvor7zDummyCompressProgressInfo());
-      const UInt64 outSize = volume->DataSize;
-      const HRESULT hr = decoder->Code(volume->Stream, sizeStream, nullptr, &outSize, dummy);
-      if (hr == E_NOTIMPL)
-        result = NOperationResult::kUnsupportedMethod;
-      else if (CheckHResult(hr) == S_FALSE)
-        result = NOperationResult::kDataError;
-      else if (sizeStream->Count() < volume->DataSize)
-        result = NOperationResult::kUnexpectedEnd;
-      else if (sizeStream->Count() > volume->DataSize)
-        result = NOperationResult::kDataError;
-    }
+    const Int32 result = DecodeSlice(*volume, target, progress);
     if (result != NOperationResult::kOK)
       return result;
 
