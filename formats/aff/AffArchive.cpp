@@ -52,15 +52,21 @@ bool IsZero(const Byte *p, size_t size) {
 
 // ---- segment walk ----
 
-Tvor7zAffArchive::TSegmentRead Tvor7zAffArchive::ReadSegmentHeader(IInStream *stream, TSegmentHeader &header) {
+Tvor7zAffArchive::TSegmentRead Tvor7zAffArchive::ReadSegmentHeader(IInStream *stream, UInt64 start,
+                                                                    TSegmentHeader &header) {
+  SeekTo(stream, static_cast<Int64>(start));
   Byte h[NAffLayout::kHeaderSize];
   const size_t got = ReadUpTo(stream, h, sizeof(h));
   if (got == 0)
     return TSegmentRead::kEnd;
-  if (got < sizeof(h))
-    return TSegmentRead::kShort;
-  if (std::memcmp(h, NAffLayout::kSegmentMagic, 4) != 0)
-    return TSegmentRead::kBadMagic;
+  if (got < sizeof(h)) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return TSegmentRead::kDamaged;
+  }
+  if (std::memcmp(h, NAffLayout::kSegmentMagic, 4) != 0) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return TSegmentRead::kDamaged;
+  }
   header.NameLength = GetBe32(h + 4);
   header.DataLength = GetBe32(h + 8);
   header.Argument = GetBe32(h + 12);
@@ -108,20 +114,9 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
     return false;
   UInt64 start = NAffLayout::kSignatureSize;
   for (;;) {
-    SeekTo(stream, start);
     TSegmentHeader h;
-    switch (ReadSegmentHeader(stream, h)) {
-    case TSegmentRead::kEnd:
+    if (ReadSegmentHeader(stream, start, h) != TSegmentRead::kOk)
       return false;
-    case TSegmentRead::kShort:
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      return false;
-    case TSegmentRead::kBadMagic:
-      SetErrorFlag(kpv_ErrorFlags_HeadersError);
-      return false;
-    case TSegmentRead::kOk:
-      break;
-    }
     UInt32 page = 0;
     if (ParseAffPageName(h.Name, page) && page == 0) {
       FSetName.ParseSetName(GetArchiveName());
@@ -139,20 +134,9 @@ bool Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 b
   CheckHResult(stream->Seek(0, STREAM_SEEK_END, &fileSize));
   UInt64 start = NAffLayout::kSignatureSize;
   for (;;) {
-    SeekTo(stream, start);
     TSegmentHeader h;
-    switch (ReadSegmentHeader(stream, h)) {
-    case TSegmentRead::kEnd:
-      return true;
-    case TSegmentRead::kShort:
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      return false;
-    case TSegmentRead::kBadMagic:
-      SetErrorFlag(kpv_ErrorFlags_HeadersError);
-      return false;
-    case TSegmentRead::kOk:
-      break;
-    }
+    if (const TSegmentRead read = ReadSegmentHeader(stream, start, h); read != TSegmentRead::kOk)
+      return read == TSegmentRead::kEnd;
     const UInt64 dataStart = start + NAffLayout::kHeaderSize + h.NameLength;
     UInt32 page = 0;
     if (ParseAffPageName(h.Name, page)) {

@@ -58,15 +58,16 @@ public:
   // Pieces of the extraction result, for the unit tests.
 
 private:
-  // One segment header as read at a segment start; Status tells how the read went.
-  enum class TSegmentRead { kOk, kEnd, kShort, kBadMagic };
+  // How the read of a segment header went: a segment, the end of the file, or damage (flagged).
+  enum class TSegmentRead { kOk, kEnd, kDamaged };
   struct TSegmentHeader {
     UInt32 NameLength = 0;
     UInt32 DataLength = 0;
     UInt32 Argument = 0;
     std::string Name;
   };
-  TSegmentRead ReadSegmentHeader(IInStream *stream, TSegmentHeader &header);
+  // Reads the header of the segment at `start`.
+  TSegmentRead ReadSegmentHeader(IInStream *stream, UInt64 start, TSegmentHeader &header);
   // Reads and checks the trailer of a segment whose data starts at `dataStart`; false when the walk
   // must stop (the flags are set).
   bool ReadSegmentTrailer(IInStream *stream, UInt64 segmentStart, UInt64 dataStart, UInt32 dataLength);
