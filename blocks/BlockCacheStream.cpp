@@ -91,7 +91,7 @@ void Tvor7zBlockCacheStream2::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *bl
                                             UInt32 offset, void *data, UInt32 size, UInt32 &processed) {
   processed = 0;
   if (info->CacheSlot == 0) {
-    const Int32 slotIndex = AllocCacheSlot(block->Size);
+    const Int32 slotIndex = AllocCacheSlot(std::min(block->Size, MaxDecodedSize(*block)));
     info->CacheSlot = static_cast<UInt32>(slotIndex) + 1;
     try {
       if (!FLimitStream)

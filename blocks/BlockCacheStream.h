@@ -46,6 +46,9 @@ protected:
   // cached length). Report failure by raising. Keep coder objects in the derived class.
   virtual void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
                          ISequentialOutStream *outStream) = 0;
+  // Most decoded bytes the block's stored bytes can give; its cache slot is allocated to this,
+  // never to more than the table's block size. The default trusts the block size.
+  virtual UInt32 MaxDecodedSize(const Tvor7zBlock_ &block) const { return block.Size; }
   // Copies `size` bytes of block `index` starting at `offset` into `data` and sets `processed`.
   // The default serves them from the cache, decoding the block first when it is not cached.
   // Override to serve blocks without the cache (stored, pattern or zero blocks): seek FInStream

@@ -9,6 +9,11 @@
 struct z_stream_s;
 struct libdeflate_decompressor;
 
+// Most bytes `packedSize` bytes of deflate data can inflate to: the longest match (258 bytes) takes
+// at least two bits, so no stream expands by more than 1032 to 1. Buffers for decoded data are
+// sized by it rather than by the size a file claims.
+constexpr UInt64 MaxInflatedSize(UInt64 packedSize) { return packedSize * 1032 + 258; }
+
 // Code results: S_OK when the stream ended or OutSize bytes were written (fewer when the stream
 // ends early; the caller compares), S_FALSE for any zlib error, other failures as their HRESULT.
 // Input after the end of the deflate stream is ignored.

@@ -4,6 +4,7 @@ set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 pkgs=(
   cmake ninja-build g++ pkg-config
+  clang libclang-rt-14-dev
   zlib1g-dev libdeflate-dev libssl-dev libgtest-dev googletest
   p7zip-full
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev

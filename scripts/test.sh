@@ -2,10 +2,15 @@
 # Installs what is missing, builds the Linux plugin and the Windows DLL, and runs every test:
 #   1. unit tests and end-to-end tests on the Linux host and on the Windows host under wine (build/)
 #   2. unit tests built with AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
-#   3. the threaded unit tests (names matching Mt|BlockCache|Decoder|BackgroundHasher) with ThreadSanitizer (build-tsan/)
+#   3. the same unit tests built with clang, AddressSanitizer + UBSan (build-clang-asan/), so that a fault
+#      one compiler's layout happens to hide shows with the other
+#   4. the threaded unit tests (names matching Mt|BlockCache|Decoder|BackgroundHasher) with ThreadSanitizer (build-tsan/)
+#   5. every fuzz target briefly from its checked-in seeds, and every input of tests/fuzz/regressions/ once
+#      through every target (build-fuzz/, see scripts/fuzz.sh); a finding counts as a failed test
 # Ends with one line "total: N passed, N failed[, N skipped]"; the exit code is non-zero when any build
 # or test failed. Build folders live in the source tree and are reused by later runs; their names start
-# with $VOR7Z_BUILD_PREFIX (default "build": build, build-win, build-asan, build-tsan, build-logs).
+# with $VOR7Z_BUILD_PREFIX (default "build": build, build-win, build-asan, build-clang-asan, build-tsan,
+# build-fuzz, build-logs). VOR7Z_FUZZ_SECONDS sets the time of each fuzz target (default 20).
 set -uo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -101,6 +106,14 @@ if [ -n "$targets" ] && VOR7Z_BUILD_TARGETS=$targets build asan "$b-asan" -DVOR7
     run_ctest asan --test-dir "$b-asan" -L unit -E '_NOT_BUILT$' -j"$jobs"
 fi
 
+stage "clang AddressSanitizer + UBSan unit tests (${b##*/}-clang-asan)"
+# The plugin module is linked too: with clang it needs the shared sanitizer runtime to link at all.
+if [ -n "$targets" ] && VOR7Z_BUILD_TARGETS="$targets vor7z" build clang-asan "$b-clang-asan" \
+  -DCMAKE_CXX_COMPILER=clang++ -DVOR7Z_SANITIZE=address,undefined "${sanitizer_flags[@]}"; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    run_ctest clang-asan --test-dir "$b-clang-asan" -L unit -E '_NOT_BUILT$' -j"$jobs"
+fi
+
 stage "ThreadSanitizer unit tests matching $tsan_regex (${b##*/}-tsan)"
 targets=$(unit_targets "$tsan_regex" | tr '\n' ' ')
 if [ -z "$targets" ]; then
@@ -109,6 +122,26 @@ elif VOR7Z_BUILD_TARGETS=$targets build tsan "$b-tsan" -DVOR7Z_SANITIZE=thread "
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     run_ctest tsan --test-dir "$b-tsan" -L unit -R "$tsan_regex" -E '_NOT_BUILT$' -j"$jobs"
 fi
+
+# Runs scripts/fuzz.sh and adds its "fuzz total" line to the totals; a run without one counts as broken.
+run_fuzz() {
+  local name=$1 log=$logs/fuzz-$1.log t0=$SECONDS line
+  shift
+  bash "$src/scripts/fuzz.sh" "$@" 2>&1 | tee "$log"
+  line=$(grep -E '^fuzz total: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    passed=$((passed + $(sed -E 's/^fuzz total: ([0-9]+) passed.*/\1/' <<<"$line")))
+    failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+    grep -q 'build failed\|configure failed' <<<"$line" && broken+=("$name: fuzz targets did not build")
+  else
+    broken+=("$name: scripts/fuzz.sh reported nothing")
+  fi
+  echo "($name: $(elapsed "$t0"))"
+}
+
+stage "Fuzz targets: ${VOR7Z_FUZZ_SECONDS:-20} s each from the seeds, then the regression inputs (${b##*/}-fuzz)"
+run_fuzz smoke --smoke "${VOR7Z_FUZZ_SECONDS:-20}"
+run_fuzz regressions --regressions
 
 # Leave no wine server behind.
 WINEPREFIX=$b/wineprefix wineserver -k >/dev/null 2>&1 || true

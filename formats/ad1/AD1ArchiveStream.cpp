@@ -1,5 +1,7 @@
 #include "formats/ad1/AD1ArchiveStream.h"
 
+#include <algorithm>
+
 #include "host/CodecsInfo.h"
 #include "host/Errors.h"
 
@@ -16,4 +18,8 @@ Int32 DecodeAd1Chunk(ComPtr<TvorFlateDecodeDecoder> &decoder, ISequentialInStrea
 void Tvor7zAD1ArchiveStream2::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &,
                                         ISequentialInStream *inStream, ISequentialOutStream *outStream) {
   CheckBlockResult(DecodeAd1Chunk(FDecoder, inStream, outStream, block.Size));
+}
+
+UInt32 Tvor7zAD1ArchiveStream2::MaxDecodedSize(const Tvor7zBlock_ &block) const {
+  return static_cast<UInt32>(std::min<UInt64>(block.Size, MaxInflatedSize(block.StoredSize)));
 }

@@ -19,6 +19,8 @@ public:
 protected:
   void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
                  ISequentialOutStream *outStream) override;
+  // A chunk gives at most what its stored bytes inflate to.
+  UInt32 MaxDecodedSize(const Tvor7zBlock_ &block) const override;
 
 private:
   ComPtr<TvorFlateDecodeDecoder> FDecoder;

@@ -13,8 +13,10 @@ constexpr UInt32 kSegmentCount = 28;
 constexpr UInt32 kSegmentSize = 32;
 constexpr UInt32 kDataOffset = 40;
 // Logical image header.
-inline constexpr char kImageSignature[] = "ADLOGICALIMAGE";  // followed by two zero bytes
-constexpr UInt32 kImageSignatureSize = 16;
+// The name and the two zero bytes after it, all compared.
+inline constexpr Byte kImageSignature[] = {'A', 'D', 'L', 'O', 'G', 'I', 'C', 'A',
+                                           'L', 'I', 'M', 'A', 'G', 'E', 0,   0};
+constexpr UInt32 kImageSignatureSize = sizeof(kImageSignature);
 constexpr UInt32 kImageStartSize = 20;  // signature and version
 constexpr UInt32 kVersion = 16;
 constexpr UInt32 kChunkSize = 24;

@@ -15,6 +15,12 @@ void Tvor7zAffArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
   CheckBlockResult(DecodeAffPage(block, inStream, outStream, FCoders));
 }
 
+UInt32 Tvor7zAffArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {
+  if (NAffPage::Algorithm(block.Flags) != NAffPage::kZlib)
+    return block.Size;
+  return static_cast<UInt32>(std::min<UInt64>(block.Size, MaxInflatedSize(block.StoredSize)));
+}
+
 void Tvor7zAffArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset,
                                            void *data, UInt32 size, UInt32 &processed) {
   processed = 0;

@@ -16,6 +16,8 @@ protected:
                  ISequentialOutStream *outStream) override;
   void ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset, void *data,
                      UInt32 size, UInt32 &processed) override;
+  // A zlib page gives at most what its stored bytes inflate to.
+  UInt32 MaxDecodedSize(const Tvor7zBlock_ &block) const override;
 
 private:
   Tvor7zCompressCodecsInfo FLocalCodecs;

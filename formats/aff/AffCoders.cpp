@@ -20,7 +20,8 @@ void EnableFinishMode(ICompressCoder *coder) {
 }
 
 // Decodes a zlib, bzip2 or LZMA page of `size` bytes with `coder` (made for that algorithm) and
-// returns the coder's result. An LZMA page gives its properties to the coder first.
+// returns the coder's result. An LZMA page gives its properties to the coder first, with the
+// dictionary cut to the page's size.
 HRESULT CodePage(UInt32 algorithm, ICompressCoder *coder, ISequentialInStream *inStream,
                  ISequentialOutStream *outStream, UInt32 size) {
   UInt64 outSize = size;
@@ -37,15 +38,26 @@ HRESULT CodePage(UInt32 algorithm, ICompressCoder *coder, ISequentialInStream *i
     auto props = QueryAs<ICompressSetDecoderProperties2>(coder, IID_ICompressSetDecoderProperties2);
     if (!props)
       return E_NOTIMPL;
-    // Properties the decoder refuses are a damaged page, not a missing method.
-    if (props->SetDecoderProperties2(header, 5) != S_OK)
-      return S_FALSE;
     UInt64 declared = 0;
     for (int i = 7; i >= 0; i--)
       declared = (declared << 8) | header[5 + i];
     // A page that says it holds less ends there and is then found short by the size check.
     if (declared < outSize)
       outSize = declared;
+    // The decoder allocates the dictionary the properties state; no match reaches further back
+    // than the bytes the page decodes to (nor below the format's smallest dictionary).
+    constexpr UInt32 kLzmaMinDictionary = 1u << 12;
+    UInt32 dictionary = 0;
+    for (int i = 3; i >= 0; i--)
+      dictionary = (dictionary << 8) | header[1 + i];
+    dictionary = static_cast<UInt32>(std::min<UInt64>(dictionary, std::max<UInt64>(outSize, kLzmaMinDictionary)));
+    if (dictionary > kAffMaxLzmaDictionary)
+      return E_NOTIMPL;
+    for (int i = 0; i < 4; i++)
+      header[1 + i] = static_cast<Byte>(dictionary >> (8 * i));
+    // Properties the decoder refuses are a damaged page, not a missing method.
+    if (props->SetDecoderProperties2(header, 5) != S_OK)
+      return S_FALSE;
   }
   EnableFinishMode(coder);
   return coder->Code(inStream, outStream, nullptr, &outSize, nullptr);

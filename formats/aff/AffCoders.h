@@ -10,6 +10,10 @@
 // Bytes in front of the stream of an LZMA page: 5 bytes of decoder properties, then the
 // uncompressed size as a little-endian 64-bit number (all ones = unknown).
 constexpr UInt32 kAffLzmaHeaderSize = 13;
+// Largest LZMA dictionary a page gets, after it is cut to the bytes the page decodes to (no page
+// needs more than that): what the largest presets use. A page that still asks for more is reported
+// as an unsupported method rather than allocated.
+constexpr UInt32 kAffMaxLzmaDictionary = 64u << 20;
 
 // Decoders a page may need: made on first use and kept by the caller for the next page.
 struct TAffPageCoders {

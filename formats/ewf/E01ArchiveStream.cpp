@@ -1,5 +1,7 @@
 #include "formats/ewf/E01ArchiveStream.h"
 
+#include <algorithm>
+
 #include "host/Errors.h"
 #include "streams/InStreams.h"
 
@@ -12,11 +14,18 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
     FStored.resize(block.StoredSize);
   const size_t got = ReadUpTo(inStream, FStored.data(), block.StoredSize);
   const TEwfChunkMethod method = EwfChunkMethod(block);
-  if (method != TEwfChunkMethod::Stored && FDecoded.size() < block.Size)
-    FDecoded.resize(block.Size);
+  const UInt32 most = method == TEwfChunkMethod::Stored ? 0 : MaxDecodedSize(block);
+  if (FDecoded.size() < most)
+    FDecoded.resize(most);
   const TEwfChunk chunk =
-      DecodeEwfChunk(method, FStored.data(), got, block.StoredSize, block.Size, FDecoded.data(), FDecoded.size(), FCoders);
+      DecodeEwfChunk(method, FStored.data(), got, block.StoredSize, block.Size, FDecoded.data(), most, FCoders);
   WriteBlock(outStream, chunk.Data, chunk.Size, chunk.Result);
+}
+
+UInt32 Tvor7zE01ArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {
+  const UInt64 most =
+      EwfChunkMethod(block) == TEwfChunkMethod::Deflate ? MaxInflatedSize(block.StoredSize) : block.StoredSize;
+  return static_cast<UInt32>(std::min<UInt64>(block.Size, most));
 }
 
 void Tvor7zE01ArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info,

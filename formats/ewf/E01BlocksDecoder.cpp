@@ -25,7 +25,7 @@ Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentia
   // bytes only as far as the stored bytes can inflate.
   j.Stored.resize(block.StoredSize);
   const size_t got = ReadUpTo(inStream, j.Stored.data(), j.Stored.size());
-  j.Decoded.resize(method == TEwfChunkMethod::Stored ? 0 : std::min<UInt64>(block.Size, got * 1032ull + 258));
+  j.Decoded.resize(method == TEwfChunkMethod::Stored ? 0 : std::min<UInt64>(block.Size, MaxInflatedSize(got)));
   const TEwfChunk chunk =
       DecodeEwfChunk(method, j.Stored.data(), got, block.StoredSize, block.Size, j.Decoded.data(), j.Decoded.size(), j.Coders);
   WriteExact(outStream, chunk.Data, chunk.Size);

@@ -323,7 +323,8 @@ void Tvor7zEwfArchive::SetChunkPackSizes() {
   // expansion any encoder produces plus room for the zlib wrapper. The stored bytes of a chunk
   // run up to the next chunk and never past the data area that holds it (the last chunk of a
   // segment is followed by the table and other sections). Where the offsets do not grow the bound
-  // keeps reads and job buffers to the size of a chunk.
+  // keeps reads and job buffers to the size of a chunk, and never beyond what the set holds from
+  // the chunk on: a size no file backs must not size a buffer.
   const UInt32 storedLimit = static_cast<UInt32>(std::min<UInt64>(chunk + 4, 0xFFFFFFFFu));
   const UInt32 compressedLimit = static_cast<UInt32>(std::min<UInt64>(chunk + chunk / 4 + 1024, 0xFFFFFFFFu));
   const UInt64 joinedLength = JoinedLength();
@@ -336,7 +337,9 @@ void Tvor7zEwfArchive::SetChunkPackSizes() {
         next = std::min(next, areaEnd);
     }
     const UInt32 limit = EwfChunkMethod(*b) == TEwfChunkMethod::Deflate ? compressedLimit : storedLimit;
-    b->StoredSize = next > b->Offset ? static_cast<UInt32>(std::min<UInt64>(next - b->Offset, limit)) : limit;
+    const UInt64 held = b->Offset < joinedLength ? joinedLength - b->Offset : 0;
+    const UInt64 stored = next > b->Offset ? std::min<UInt64>(next - b->Offset, limit) : limit;
+    b->StoredSize = static_cast<UInt32>(std::min(stored, held));
   }
 }
 

@@ -399,3 +399,20 @@ TEST(AD1Archive, NotAnImageAndAnEmptyImage) {
   files[0].Data[3] = 'x';
   EXPECT_EQ(Open(files).Result, S_FALSE);
 }
+
+// The logical image starts with the name and two zero bytes; all sixteen are compared, and the
+// constant holds all sixteen (a shorter one was read past its end).
+TEST(AD1Archive, LogicalImageSignatureIsTheNameAndTwoZeroBytes) {
+  static const Byte expected[] = "ADLOGICALIMAGE\0";
+  ASSERT_EQ(NAD1Layout::kImageSignatureSize, sizeof(expected));
+  ASSERT_EQ(sizeof(NAD1Layout::kImageSignature), NAD1Layout::kImageSignatureSize);
+  EXPECT_EQ(std::memcmp(NAD1Layout::kImageSignature, expected, NAD1Layout::kImageSignatureSize), 0);
+
+  const auto space = Ad1DataSpace(Tree(), {});
+  EXPECT_EQ(OpenSpace(space).Result, S_OK);
+  for (size_t at : {0u, 13u, 14u, 15u}) {
+    auto bad = space;
+    bad[at] ^= 0x20;
+    EXPECT_EQ(OpenSpace(bad).Result, S_FALSE) << "byte " << at;
+  }
+}

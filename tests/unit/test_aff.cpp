@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <random>
 
+#include "blocks/BlockCacheStream.h"
+#include "blocks/FlateDecoder.h"
 #include "fixtures/AffWriter.h"
 #include "fixtures/HostCodecs.h"
 #include "fixtures/TestCallbacks.h"
 #include "formats/aff/AffArchive.h"
+#include "formats/aff/AffCoders.h"
 #include "platform/Platform.h"
 #include "host/PropVariant.h"
 
@@ -334,6 +337,51 @@ TEST(AffExtract, ZeroPagesAreNeverRead) {
   expected.resize(8192, 7);
   EXPECT_TRUE(o.Extract().Data == expected);
   EXPECT_TRUE(ReadAll(o.Stream()) == expected);
+}
+
+// An LZMA page's properties may state any dictionary, and the host decoder allocates what they
+// state: it gets one no larger than the page, and a page that would still need more than the
+// largest preset is reported as unsupported instead of allocated.
+TEST(AffExtract, LzmaDictionariesAreCutToThePage) {
+  const ComPtr<THostCodecs> codecs = THostCodecs::Load();
+  if (!codecs)
+    GTEST_SKIP() << "no host codec library";
+  const auto data = MakeImage(65536, 6);
+  const UInt32 lzma = AffPageFlags(TAffCompression::kLzma);
+  std::vector<Byte> page = CompressAffPage(TAffCompression::kLzma, data);
+  ASSERT_GT(page.size(), kAffLzmaHeaderSize);
+  std::fill(page.begin() + 1, page.begin() + 5, 0xFF);  // a 4 GiB dictionary
+  TAffWriter w;
+  w.PageSize(65536).Page(0, page, lzma).ImageSize(65536);
+  TOpened o = OpenFiles({TAffFile{"x.aff", w.Bytes}}, codecs);
+  ASSERT_EQ(o.Result, S_OK);
+  const auto x = o.Extract();
+  EXPECT_EQ(x.OpResult, kOK);
+  EXPECT_TRUE(x.Data == data);
+
+  // A 128 MiB page of unknown length whose dictionary is all of it.
+  std::fill(page.begin() + 5, page.begin() + kAffLzmaHeaderSize, 0xFF);
+  TAffWriter big;
+  big.PageSize(128u << 20).Page(0, page, lzma).ImageSize(128u << 20);
+  TOpened b = OpenFiles({TAffFile{"x.aff", big.Bytes}}, codecs);
+  ASSERT_EQ(b.Result, S_OK);
+  EXPECT_EQ(b.Extract().OpResult, kUnsupportedMethod);
+}
+
+// A page size far beyond the file: random access allocates for what the zlib page can inflate to.
+TEST(AffExtract, ClaimedPageSizesAllocateOnlyWhatThePagesCanHold) {
+  const auto data = MakeImage(4096, 7);
+  const std::vector<Byte> page = CompressAffPage(TAffCompression::kZlib, data);
+  TAffWriter w;
+  w.PageSize(256u << 20).Page(0, page, AffPageFlags(TAffCompression::kZlib)).ImageSize(256u << 20);
+  TOpened o = OpenBytes(w.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  const ComPtr<ISequentialInStream> s = o.Stream();
+  ASSERT_TRUE(s);
+  EXPECT_TRUE(ReadAll(s) == data);
+  auto *cache = dynamic_cast<Tvor7zBlockCacheStream2 *>(s.Get());
+  ASSERT_NE(cache, nullptr);
+  EXPECT_LE(cache->GetCacheAllocated(), MaxInflatedSize(page.size()));
 }
 
 TEST(AffExtract, HostCodecPages) {

@@ -2,6 +2,7 @@
 // damaged or hostile sections do to the open.
 #include "EwfTestSupport.h"
 
+#include "blocks/BlockCacheStream.h"
 #include "formats/ewf/BaseEwfArchive.h"
 
 namespace {
@@ -363,6 +364,50 @@ TEST(Ewf1, HostileTablesStayBounded) {
     EXPECT_EQ(a.ErrorFlags(), kFlagHeaders);
     EXPECT_EQ(a.Size(), 0u);
   }
+}
+
+// Offsets that do not grow at the very end of a file, and one past its end: the stored size a
+// chunk gets (and the buffers it sizes) never reaches beyond the bytes the set holds.
+TEST(Ewf1, StoredSizesNeverReachPastTheEndOfTheSet) {
+  const auto image = EwfTestImage(3 * kChunk);
+  TEwfSegmentBuilder b(1);
+  b.AddSection("volume", Volume(image.size() / kBps));
+  auto c = AddChunks(b, image, 0, 2, true);
+  b.AddSection("table", EwfTablePayload({c[1], c[0], 0xFFFFFF00u}, 0, true));
+  b.AddEnd("done");
+  const UInt64 size = b.Data().size();
+  auto a = Open1(b.Data());
+  ASSERT_EQ(a.Result, S_OK);
+  auto *blocks = a.Archive->Blocks();
+  ASSERT_EQ(blocks->GetCount(), 3u);
+  for (UInt32 i = 0; i < 3; i++) {
+    const Tvor7zBlock_ *block = blocks->GetBlock(i);
+    EXPECT_LE(block->StoredSize, block->Offset < size ? size - block->Offset : 0) << i;
+  }
+  EXPECT_EQ(blocks->GetBlock(2)->StoredSize, 0u);
+  EXPECT_NE(a.Extract().OpResult(), NOperationResult::kOK);
+}
+
+// A volume that states chunks far larger than the file: reading the image allocates for what the
+// stored chunk can inflate to, never for the chunk size the volume claims.
+TEST(Ewf1, ClaimedChunkSizesAllocateOnlyWhatTheStoredChunksCanHold) {
+  const auto data = EwfTestImage(4096);
+  const UInt32 sectorsPerChunk = 1u << 19;  // 256 MiB chunks
+  TEwfSegmentBuilder b(1);
+  b.AddSection("volume", EwfVolumePayload(sectorsPerChunk, kBps, sectorsPerChunk, true));
+  const auto packed = EwfDeflate(data);
+  const size_t at = b.AddSection("sectors", packed) + 76;
+  b.AddSection("table", EwfTablePayload({static_cast<UInt32>(at) | 0x80000000u}, 0, true));
+  b.AddEnd("done");
+  auto a = Open1(b.Data());
+  ASSERT_EQ(a.Result, S_OK);
+  ComPtr<ISequentialInStream> s;
+  ASSERT_EQ(a.Archive->GetStream(0, s.Put()), S_OK);
+  EXPECT_TRUE(EwfReadAll(s) == data);
+  auto *cache = dynamic_cast<Tvor7zBlockCacheStream2 *>(s.Get());
+  ASSERT_NE(cache, nullptr);
+  EXPECT_LE(cache->GetCacheAllocated(), MaxInflatedSize(packed.size()));
+  EXPECT_EQ(a.Extract(true).OpResult(), NOperationResult::kUnexpectedEnd);
 }
 
 TEST(Ewf1, StoredSizesAreBoundedByTheChunk) {

@@ -149,6 +149,7 @@ public:
   HRESULT ThrowCode = kDenied;
   UInt32 FailAt = ~0u;
   UInt32 DeferAt = ~0u;
+  UInt32 ZerosAt = ~0u;  // this block is produced as zeros of its size, like a sparse page
   std::vector<UInt32> WriteOrder;
 
 protected:
@@ -166,6 +167,15 @@ protected:
       return kDataError;
     if (index == DeferAt && job.DeferredResult == 0)
       job.DeferredResult = kCRCError;
+    if (index == ZerosAt) {
+      const std::vector<Byte> zeros(65536, 0);
+      for (UInt32 left = job.Block->Size; left > 0;) {
+        const UInt32 n = std::min<UInt32>(left, 65536);
+        CheckHResult(WriteStream(out, zeros.data(), n));
+        left -= n;
+      }
+      return kOK;
+    }
     auto &z = static_cast<TZJob &>(job);
     if (!z.Flate)
       z.Flate = new TvorFlateDecodeDecoder();
@@ -406,6 +416,24 @@ TEST_P(MtBlocksDecoderTurns, CancelFromProgressStopsBeforeLaterBlocks) {
     EXPECT_TRUE(r.Out == img.Prefix(25));
   }
   Tvor7zProgress::ProgressInterval = saved;
+}
+
+TEST_P(MtBlocksDecoderTurns, CancelFromProgressStopsInsideAStreamedBlock) {
+  // A block of 200 MiB, too large to buffer, written as zeros: the cancel is heard while it goes
+  // out, not after all of it.
+  TImage img = MakeImage(2, 4096);
+  img.Blocks->GetBlock(1)->Size = 200u << 20;
+  img.Blocks->SetTotalSize(4096 + (200u << 20));
+  const UInt32 saved = Tvor7zProgress::ProgressInterval;
+  Tvor7zProgress::ProgressInterval = 0;
+  ComPtr<TCancelProgress> host = new TCancelProgress();
+  host->CancelAt = 1u << 20;
+  Tvor7zProgress progress(host);
+  progress.SetTotal(img.Blocks->GetTotalSize());
+  const TRun r = RunDecoder(img, 0, [](TZDecoder &d) { d.ZerosAt = 1; }, &progress);
+  Tvor7zProgress::ProgressInterval = saved;
+  EXPECT_EQ(r.Raised, E_ABORT);
+  EXPECT_LT(r.Out.size(), 2u << 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(BlocksPerTurn, MtBlocksDecoderTurns, ::testing::Values(1u, 3u, 0u));
