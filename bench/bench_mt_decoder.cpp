@@ -14,7 +14,7 @@
 
 #include "blocks/FlateDecoder.h"
 #include "blocks/MtBlocksDecoder.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/InStreams.h"
 
 namespace {

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <limits>
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
+#include "host/StreamIo.h"
 
 Tvor7zBlockCacheStream2::Tvor7zBlockCacheStream2(IInStream *inStream, Tvor7zBlocks *blocks, UInt32 cacheSize)
     : FInStream(inStream), FBlocks(blocks), FCacheLimit(cacheSize != 0 ? cacheSize : kDefaultCacheLimit) {
@@ -97,9 +98,7 @@ void Tvor7zBlockCacheStream2::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *bl
         FLimitStream = new Tvor7zLimitSequentialInStream();
       if (!FMemStream)
         FMemStream = new Tvor7zFixedMemorySequentialOutStream();
-      const HRESULT hr = FInStream->Seek(static_cast<Int64>(block->Offset), STREAM_SEEK_SET, nullptr);
-      if (hr != S_OK)
-        RaiseHResult(hr);
+      SeekTo(FInStream, static_cast<Int64>(block->Offset));
       Tvor7zCacheBlock &slot = FCache[static_cast<size_t>(slotIndex)];
       FLimitStream->SetStream(FInStream, block->StoredSize);
       FMemStream->SetBuffer(slot.Buffer.get(), slot.Capacity);
@@ -167,4 +166,16 @@ Int32 Tvor7zBlockCacheStream2::FindCacheSlot(UInt32 size) {
   }
   FBlockInfos[static_cast<size_t>(FCache[victim].BlockIndex)].CacheSlot = 0;
   return static_cast<Int32>(victim);
+}
+
+void Tvor7zBlockCacheStream2::CheckBlockResult(Int32 result) {
+  if (result == NOperationResult::kDataError || result == NOperationResult::kCRCError)
+    RaiseHResult(S_FALSE);
+  if (result == NOperationResult::kUnsupportedMethod)
+    RaiseHResult(E_NOTIMPL);
+}
+
+void Tvor7zBlockCacheStream2::WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result) {
+  CheckBlockResult(result);
+  WriteExact(outStream, data, size);
 }

@@ -56,6 +56,12 @@ protected:
   virtual void ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset,
                              void *data, UInt32 size, UInt32 &processed);
 
+  // A block's operation result as ReadBlock reports it: bad data (kDataError, kCRCError) fails the
+  // read with S_FALSE and a method nothing decodes with E_NOTIMPL; other results deliver the bytes
+  // that were decoded (a short block ends the read short).
+  static void CheckBlockResult(Int32 result);
+  // Checks the result, then hands a block decoded in memory to ReadBlock's output.
+  static void WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result);
   // Slot for a block of `size` decoded bytes, with a buffer of at least that size.
   Int32 AllocCacheSlot(UInt32 size);
   Int32 FindCacheSlot(UInt32 size);

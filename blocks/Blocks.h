@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 struct Tvor7zBlock_ {
   UInt64 Offset;      // stored bytes in the container stream

@@ -9,7 +9,7 @@
 #include <libdeflate.h>
 #endif
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 namespace {

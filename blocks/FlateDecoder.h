@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 struct z_stream_s;
 struct libdeflate_decompressor;

@@ -1,10 +1,9 @@
 #include "blocks/MtBlocksDecoder.h"
 
 #include <algorithm>
-#include <utility>
 
+#include "host/Errors.h"
 #include "platform/Platform.h"
-#include "plugin/Errors.h"
 
 using namespace NOperationResult;
 
@@ -17,10 +16,9 @@ std::unique_ptr<Tvor7zBlockJob> Tvor7zMtBlocksDecoder::NewJob() { return std::ma
 
 std::unique_ptr<Tvor7zMtThread> Tvor7zMtBlocksDecoder::NewThread() {
   const UInt64 perWorker = static_cast<UInt64>(FMaxStoredSize) + FMaxSize;
-  return std::make_unique<Tvor7zMtBlocksDecoderThread>(*this, FMaxStoredSize, FMaxSize,
-                                                       FJobsPerTurn != 0
-                                                           ? FJobsPerTurn
-                                                           : Tvor7zMtBlocksDecoderThread::GetJobsPerTurn(perWorker));
+  return std::make_unique<Tvor7zMtBlocksDecoderThread>(
+      *this, FMaxStoredSize, FMaxSize,
+      FJobsPerTurn != 0 ? FJobsPerTurn : Tvor7zMtBlocksDecoderThread::GetJobsPerTurn(perWorker), FStreaming);
 }
 
 Int32 Tvor7zMtBlocksDecoder::GetWorkerCount(Int32 requested, UInt32 processors, UInt32 blockCount, UInt64 perWorker) {
@@ -34,19 +32,6 @@ Int32 Tvor7zMtBlocksDecoder::GetWorkerCount(Int32 requested, UInt32 processors, 
   if (perWorker > 0 && static_cast<UInt64>(count) * perWorker > kMaxJobMemory)
     count = std::max<Int64>(static_cast<Int64>(kMaxJobMemory / perWorker), 1);
   return static_cast<Int32>(count);
-}
-
-Int32 Tvor7zMtBlocksDecoder::CoderResultToOperationResult(HRESULT hr) {
-  switch (hr) {
-  case S_OK:
-    return NOperationResult::kOK;
-  case S_FALSE:
-    return NOperationResult::kDataError;
-  case E_NOTIMPL:
-    return NOperationResult::kUnsupportedMethod;
-  default:
-    RaiseHResult(hr);
-  }
 }
 
 HRESULT Tvor7zMtBlocksDecoder::ReportProgress(UInt64 bytes) { return FProgress ? FProgress->Add(bytes) : S_OK; }
@@ -96,10 +81,9 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
       D.FBlocks = nullptr;
       D.FInStream = nullptr;
       D.FOutCounter->SetStream(nullptr);
-      if (D.FSingleJob && D.FSingleJob->OutCounter)
-        D.FSingleJob->OutCounter->SetStream(nullptr);
       if (D.FLimitStream)
         D.FLimitStream->SetStream(nullptr, 0);
+      D.FProgressStream = nullptr;
       D.FProgress = nullptr;
     }
   } release{*this};
@@ -115,21 +99,24 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
   const UInt32 processors = PlatformProcessorCount();
   const Int32 workers = GetWorkerCount(threadCount, processors > FBusyProcessors ? processors - FBusyProcessors : 1,
                                        count, perWorker);
-
-  Int32 result;
+  FStreaming = perWorker > kMaxJobMemory;
   if (workers >= 2) {
     Run(workers);
-    const HRESULT hr = ErrorCode();
-    if (hr < 0)
-      RaiseHResult(hr);
-    result = Result();
-    // A stage that raised a success code still stopped the run: never report that as complete.
-    if (result == kOK && hr != S_OK)
-      result = kDataError;
   } else {
-    result = perWorker <= kMaxJobMemory ? DecodeSingle() : DecodeSingleStreaming(*EnsureSingleJob());
+    // One job, never a thread: its stages run here, and one job's buffers stay in the cache.
+    Tvor7zMtBlocksDecoderThread worker(*this, FMaxStoredSize, FMaxSize, 1, FStreaming);
+    RunInCaller(worker);
   }
 
+  // The final result from what the jobs recorded in image order.
+  const HRESULT hr = ErrorCode();
+  CheckHResult(hr);
+  Int32 result = Result();
+  // A stage that raised a success code still stopped the run: never report that as complete.
+  if (result == kOK && hr != S_OK)
+    result = kDataError;
+  if (result == kOK)
+    result = FDeferredResult;
   if (result == kOK) {
     const UInt64 total = FOutCounter->Count();
     if (total < blocks->GetTotalSize())
@@ -140,83 +127,12 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
   return result;
 }
 
-Tvor7zBlockJob *Tvor7zMtBlocksDecoder::EnsureSingleJob() {
-  if (!FSingleJob)
-    FSingleJob = NewJob();
-  return FSingleJob.get();
-}
-
-Int32 Tvor7zMtBlocksDecoder::DecodeSingle() {
-  // The workers' stages in the caller's thread: the same results as a parallel run, and the
-  // formats' in-memory decode applies here too.
-  Tvor7zBlockJob &job = *EnsureSingleJob();
-  ReserveBuffers(job, FMaxStoredSize, FMaxSize);
-  job.Buffered = true;
-  for (;;) {
-    job.Result = 0;
-    job.InSize = 0;
-    job.OutSize = 0;
-    job.FEnded = false;
-    if (Stopped() || !NextJob(job))
-      break;
-    if (job.FEnded) {
-      SetResult(job.Result);
-      break;
-    }
-    if (!DecodeJob(job) || Stopped() || !WriteJob(job))
+void Tvor7zMtBlocksDecoder::RunInCaller(Tvor7zMtBlocksDecoderThread &worker) {
+  while (!Stopped() && worker.DoFetch()) {
+    worker.DoProcess();
+    if (!worker.DoWrite())
       break;
   }
-  FinishJob(job);
-  if (job.DeferredResult != 0)
-    SetResult(job.DeferredResult);
-  if (ErrorCode() < 0)
-    RaiseHResult(ErrorCode());
-  return Result();
-}
-
-Int32 Tvor7zMtBlocksDecoder::DecodeSingleStreaming(Tvor7zBlockJob &job) {
-  // Blocks too large to buffer stream from the container through the coder into the output.
-  if (!FLimitStream)
-    FLimitStream = new Tvor7zLimitSequentialInStream();
-  if (!job.OutCounter)
-    job.OutCounter = new Tvor7zSizeSequentialOutStream();
-  job.Buffered = false;
-  // Progress, and with it the host's cancel, as the bytes go out: one block here may claim
-  // gigabytes (a sparse page, a chunk of zeros).
-  ComPtr<Tvor7zProgressSequentialOutStream> out(new Tvor7zProgressSequentialOutStream(FProgress, FOutCounter));
-  Int32 result = kOK;
-  const UInt32 count = FBlocks->GetCount();
-  for (UInt32 i = 0; i < count && result == kOK; ++i) {
-    job.InSize = 0;
-    job.OutSize = 0;
-    job.Result = 0;
-    job.FHasDirectOutput = false;
-    const Tvor7zBlock_ *block = FBlocks->GetBlock(i);
-    if (!block->Valid) {
-      result = kUnexpectedEnd;
-      break;
-    }
-    job.Block = block;
-    const HRESULT hr = FInStream->Seek(static_cast<Int64>(block->Offset), STREAM_SEEK_SET, nullptr);
-    if (hr != S_OK)
-      RaiseHResult(hr);
-    FLimitStream->SetStream(FInStream, block->StoredSize);
-    job.OutCounter->SetStream(out);
-    const Int32 r = DecodeBlock(job, FLimitStream, job.OutCounter);
-    const UInt64 written = job.OutCounter->Count();
-    job.OutSize = written;
-    result = r != 0 ? r : job.Result;
-    if (result == kOK) {
-      if (written < block->Size)
-        result = kUnexpectedEnd;
-      else if (written > block->Size)
-        result = kDataError;
-    }
-  }
-  FinishJob(job);
-  if (result == kOK)
-    result = job.DeferredResult;
-  return result;
 }
 
 bool Tvor7zMtBlocksDecoder::NextJob(Tvor7zBlockJob &job) {
@@ -224,8 +140,8 @@ bool Tvor7zMtBlocksDecoder::NextJob(Tvor7zBlockJob &job) {
     return false;
   job.Block = FBlocks->GetBlock(FNextBlock++);
   // A block that cannot be read ends the work at its place in the write order, so the blocks
-  // fetched before it are still written.
-  if (!job.Block->Valid || !ReadJob(job)) {
+  // fetched before it are still written. A block too large to buffer is read at its write.
+  if (!job.Block->Valid || (job.Buffered && !ReadJob(job))) {
     SetJobResult(job, kUnexpectedEnd);
     job.FEnded = true;
     FFetchEnded = true;
@@ -241,12 +157,7 @@ bool Tvor7zMtBlocksDecoder::ReadJob(Tvor7zBlockJob &job) {
     job.InBuffer.reset(new Byte[block.StoredSize]);
     job.InCapacity = block.StoredSize;
   }
-  const HRESULT hr = FInStream->Seek(static_cast<Int64>(block.Offset), STREAM_SEEK_SET, nullptr);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-  size_t got = 0;
-  CheckHResult(ReadStream(FInStream, job.InBuffer.get(), block.StoredSize, &got));
-  job.InSize = static_cast<UInt32>(got);
+  job.InSize = static_cast<UInt32>(ReadAt(FInStream, block.Offset, job.InBuffer.get(), block.StoredSize));
   if (job.InSize == 0)
     return false;
   if (job.InSize != block.StoredSize)
@@ -258,33 +169,58 @@ Int32 Tvor7zMtBlocksDecoder::DecodeBlock(Tvor7zBlockJob &, ISequentialInStream *
   return kUnsupportedMethod;
 }
 
-bool Tvor7zMtBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
+void Tvor7zMtBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
   ReserveBuffers(job, 0, job.Block->Size);
   job.InStream->SetData(job.InBuffer.get(), job.InSize, false);
   job.OutMemStream->SetBuffer(job.OutBuffer.get(), job.OutCapacity);
   job.OutCounter->SetStream(job.OutMemStream);
   job.FHasDirectOutput = false;
+  job.FOutData = nullptr;
   const Int32 r = DecodeBlock(job, job.InStream, job.OutCounter);
   job.OutSize = std::min<UInt64>(job.FHasDirectOutput ? job.FDirectOutput : job.OutCounter->Count(), job.OutCapacity);
-  job.FHasDirectOutput = false;
   SetJobResult(job, r);
-  return true;
 }
 
-bool Tvor7zMtBlocksDecoder::WriteJob(Tvor7zBlockJob &job) { return WriteJobFrom(job, job.OutBuffer.get()); }
+void Tvor7zMtBlocksDecoder::StreamJob(Tvor7zBlockJob &job) {
+  const Tvor7zBlock_ &block = *job.Block;
+  if (!FLimitStream)
+    FLimitStream = new Tvor7zLimitSequentialInStream();
+  // Progress, and with it the host's cancel, as the bytes go out: one block here may claim
+  // gigabytes (a sparse page, a chunk of zeros).
+  if (!FProgressStream)
+    FProgressStream = new Tvor7zProgressSequentialOutStream(FProgress, FOutCounter);
+  if (!job.OutCounter)
+    job.OutCounter = new Tvor7zSizeSequentialOutStream();
+  SeekTo(FInStream, static_cast<Int64>(block.Offset));
+  FLimitStream->SetStream(FInStream, block.StoredSize);
+  job.OutCounter->SetStream(FProgressStream);
+  const Int32 r = DecodeBlock(job, FLimitStream, job.OutCounter);
+  job.OutSize = job.OutCounter->Count();
+  SetJobResult(job, r);
+  SetJobResult(job, job.OutSize < block.Size ? kUnexpectedEnd : job.OutSize > block.Size ? kDataError : kOK);
+}
 
-bool Tvor7zMtBlocksDecoder::WriteJobFrom(Tvor7zBlockJob &job, const Byte *data) {
-  if (job.OutSize > 0) {
+bool Tvor7zMtBlocksDecoder::WriteJob(Tvor7zBlockJob &job) {
+  if (!job.Buffered) {
+    StreamJob(job);
+  } else if (job.OutSize > 0) {
+    const Byte *data = job.FOutData ? job.FOutData : job.OutBuffer.get();
     CheckHResult(WriteStream(FOutCounter, data, static_cast<size_t>(job.OutSize)));
-    const HRESULT hr = ReportProgress(job.OutSize);
-    if (hr != S_OK)
-      RaiseHResult(hr);
+    CheckHResult(ReportProgress(job.OutSize));
   }
+  return TakeResult(job);
+}
+
+bool Tvor7zMtBlocksDecoder::TakeResult(Tvor7zBlockJob &job) {
+  if (job.DeferredResult != 0 && FDeferredResult == 0)
+    FDeferredResult = job.DeferredResult;
   if (job.Result == kOK && job.OutSize == job.Block->Size)
     return true;
   SetResult(job.Result != kOK ? job.Result : kDataError);
   return false;
 }
+
+// ---- worker ----
 
 UInt32 Tvor7zMtBlocksDecoderThread::GetJobsPerTurn(UInt64 perWorker) {
   if (perWorker == 0)
@@ -293,44 +229,35 @@ UInt32 Tvor7zMtBlocksDecoderThread::GetJobsPerTurn(UInt64 perWorker) {
 }
 
 Tvor7zMtBlocksDecoderThread::Tvor7zMtBlocksDecoderThread(Tvor7zMtBlocksDecoder &decoder, UInt32 maxStoredSize,
-                                                         UInt32 maxSize, UInt32 jobCount)
+                                                         UInt32 maxSize, UInt32 jobCount, bool streaming)
     : Tvor7zMtThread(decoder), FDecoder(decoder) {
-  FJobs.resize(std::max<UInt32>(jobCount, 1));
+  FJobs.resize(streaming ? 1 : std::max<UInt32>(jobCount, 1));
   for (auto &job : FJobs) {
     job = decoder.NewJob();
-    Tvor7zMtBlocksDecoder::ReserveBuffers(*job, maxStoredSize, maxSize);
-    job->Buffered = true;
+    job->Buffered = !streaming;
+    if (!streaming)
+      Tvor7zMtBlocksDecoder::ReserveBuffers(*job, maxStoredSize, maxSize);
   }
-}
-
-Tvor7zMtBlocksDecoderThread::~Tvor7zMtBlocksDecoderThread() {
-  Join();
-  for (const auto &job : FJobs)
-    if (job && job->DeferredResult != 0) {
-      FDecoder.SetResult(job->DeferredResult);
-      break;
-    }
 }
 
 bool Tvor7zMtBlocksDecoderThread::DoFetch() {
   FFetched = 0;
-  FStopAt = ~0u;
-  FFailure = nullptr;
   for (auto &p : FJobs) {
     Tvor7zBlockJob &job = *p;
     job.Result = 0;
+    job.DeferredResult = 0;
     job.InSize = 0;
     job.OutSize = 0;
     job.FEnded = false;
+    job.FFailure = nullptr;
     try {
       if (!FDecoder.NextJob(job))
         break;
     } catch (...) {
-      // Reported at this job's write, after the blocks read before it; nothing more is read.
+      // Raised at this job's write, after the blocks read before it; nothing more is read.
       FDecoder.FFetchEnded = true;
-      FStopAt = FFetched;
-      FFailure = std::current_exception();
-      return true;
+      job.FFailure = std::current_exception();
+      job.FEnded = true;
     }
     ++FFetched;
     if (job.FEnded)
@@ -340,44 +267,29 @@ bool Tvor7zMtBlocksDecoderThread::DoFetch() {
 }
 
 bool Tvor7zMtBlocksDecoderThread::DoProcess() {
-  // A failing job is remembered and reported at its write, after the jobs before it were written.
-  for (UInt32 k = 0; k < FFetched && k < FStopAt; ++k) {
+  for (UInt32 k = 0; k < FFetched; ++k) {
     Tvor7zBlockJob &job = *FJobs[k];
-    if (job.FEnded)
+    if (job.FEnded || !job.Buffered)
       break;
     try {
-      if (!FDecoder.DecodeJob(job)) {
-        FStopAt = k;
-        break;
-      }
+      FDecoder.DecodeJob(job);
     } catch (...) {
-      FStopAt = k;
-      FFailure = std::current_exception();
-      break;
+      job.FFailure = std::current_exception();
+      break;  // nothing after a failed job is decoded or written
     }
   }
   return true;
 }
 
 bool Tvor7zMtBlocksDecoderThread::DoWrite() {
-  for (UInt32 k = 0; k < FFetched || k == FStopAt; ++k) {
-    if (k == FStopAt) {
-      if (FFailure)
-        std::rethrow_exception(std::exchange(FFailure, nullptr));
-      return false;
-    }
+  for (UInt32 k = 0; k < FFetched; ++k) {
     Tvor7zBlockJob &job = *FJobs[k];
-    if (job.FEnded) {
-      FDecoder.SetResult(job.Result);
-      return false;
-    }
+    if (job.FFailure)
+      std::rethrow_exception(job.FFailure);
+    if (job.FEnded)
+      return FDecoder.TakeResult(job);
     if (FData.Stopped() || !FDecoder.WriteJob(job))
       return false;
   }
   return true;
-}
-
-void Tvor7zMtBlocksDecoderThread::DoFinish() {
-  for (auto &job : FJobs)
-    FDecoder.FinishJob(*job);
 }

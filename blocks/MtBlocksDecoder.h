@@ -1,7 +1,6 @@
 // Decodes a whole image described by a block table to an output stream, strictly in image order,
 // on up to three worker threads when memory allows and in the caller's thread otherwise. Formats
-// derive from it and supply DecodeBlock (and, where needed, their own job state, ReadJob,
-// DecodeJob and WriteJob).
+// derive from it and supply DecodeBlock (and, where needed, their own job state and ReadJob).
 #pragma once
 
 #include <exception>
@@ -16,7 +15,7 @@
 
 // One block in flight with its buffers and streams. Formats derive from it to keep their coder,
 // hasher and scratch objects (created on first use, released by their destructor) and hand it
-// out from NewJob. Each worker owns one job and reuses it for every block it handles.
+// out from NewJob. Each worker owns its jobs and reuses them for every block it handles.
 struct alignas(kvorCacheLine) Tvor7zBlockJob {
   Tvor7zBlockJob() = default;
   Tvor7zBlockJob(const Tvor7zBlockJob &) = delete;
@@ -33,8 +32,8 @@ struct alignas(kvorCacheLine) Tvor7zBlockJob {
   UInt64 OutSize = 0;  // decoded bytes produced
   ComPtr<Tvor7zFixedMemorySequentialOutStream> OutMemStream;  // into OutBuffer
   ComPtr<Tvor7zSizeSequentialOutStream> OutCounter;           // counts what DecodeBlock writes
-  Int32 Result = 0;          // hard result; set only while 0 (SetJobResult)
-  Int32 DeferredResult = 0;  // soft result reported after the whole image; set only while 0
+  Int32 Result = 0;          // the block's result; set only while 0 (SetJobResult)
+  Int32 DeferredResult = 0;  // a checksum result reported after the whole image; set only while 0
 
   // True while DecodeBlock runs on in-memory buffers: the stored bytes are InBuffer[0, InSize)
   // and the output stream writes into OutBuffer (OutCapacity bytes, at least Block->Size). The
@@ -42,18 +41,26 @@ struct alignas(kvorCacheLine) Tvor7zBlockJob {
   // TvorFlateDecodeDecoder::DecodeBuffer) and report the bytes with SetDirectOutput instead of
   // writing to the output stream. False on the streaming path used for very large blocks.
   bool Buffered = false;
-  void SetDirectOutput(UInt64 bytes) noexcept {
-    FDirectOutput = bytes;
+  void SetDirectOutput(UInt64 bytes) noexcept { SetOutput(OutBuffer.get(), bytes); }
+  // The decoded bytes are `size` bytes at `data` (in OutBuffer, or in InBuffer for a block stored as
+  // it is), not what went to the output stream.
+  void SetOutput(const Byte *data, UInt64 size) noexcept {
+    FOutData = data;
+    FDirectOutput = size;
     FHasDirectOutput = true;
   }
 
 private:
   friend class Tvor7zMtBlocksDecoder;
   friend class Tvor7zMtBlocksDecoderThread;
-  bool FEnded = false;  // the block could not be read: the job only carries its result
+  bool FEnded = false;          // the block could not be read: the job only carries its result
+  std::exception_ptr FFailure;  // raised while the block was read or decoded; raised again at its write
   bool FHasDirectOutput = false;
   UInt64 FDirectOutput = 0;
+  const Byte *FOutData = nullptr;  // where WriteJob takes the decoded bytes from; nil = OutBuffer
 };
+
+class Tvor7zMtBlocksDecoderThread;
 
 class Tvor7zMtBlocksDecoder : public Tvor7zMtData {
 public:
@@ -61,8 +68,8 @@ public:
   ~Tvor7zMtBlocksDecoder() override;
 
   // Decodes every block of `blocks` from `inStream` to `outStream` and returns the operation
-  // result: the first hard result in image order, else the first worker's deferred result, else
-  // kUnexpectedEnd/kDataError when the total written is short/long of the table's total size.
+  // result: the first block result in image order, else the first deferred result in image order,
+  // else kUnexpectedEnd/kDataError when the total written is short/long of the table's total size.
   // threadCount 0 = automatic. One worker runs the same stages in the caller's thread, so the
   // results do not depend on the worker count (only blocks too large to buffer are streamed).
   // Stream failures and the host's cancel raise (after all workers stopped). Call once per object.
@@ -86,58 +93,46 @@ public:
 
   // Adds to the progress object; its HRESULT (S_OK without one). Callers raise a non-zero one.
   HRESULT ReportProgress(UInt64 bytes);
-  // Operation result of a coder's Code: S_OK -> kOK, S_FALSE (bad data) -> kDataError, E_NOTIMPL ->
-  // kUnsupportedMethod; any other failure is raised.
-  static Int32 CoderResultToOperationResult(HRESULT hr);
   static void SetJobResult(Tvor7zBlockJob &job, Int32 result) noexcept {
     if (result != 0 && job.Result == 0)
       job.Result = result;
   }
+  // The result DecodeBlock returns for a block's operation result: a checksum that fails or is
+  // missing (kCRCError, kHeadersError) is kept for after the whole image and the block goes on
+  // (kOK); anything else stops at the block.
+  static Int32 DeferChecksumResult(Tvor7zBlockJob &job, Int32 result) noexcept {
+    if (result != NOperationResult::kCRCError && result != NOperationResult::kHeadersError)
+      return result;
+    if (job.DeferredResult == 0)
+      job.DeferredResult = result;
+    return NOperationResult::kOK;
+  }
 
-  // Job stages, called by the workers (and the single-thread path).
-  // Under the fetch lock: hands out the next block and reads it. False = no more blocks. A block
-  // that cannot be read (invalid, or no stored bytes) ends the work at its place: the job carries
-  // kUnexpectedEnd, the blocks before it are still written and no later block is fetched.
-  bool NextJob(Tvor7zBlockJob &job);
+  // ---- The stages of one job; every worker (and the caller's thread) runs them in this order:
+  // NextJob (under the fetch lock) with ReadJob, DecodeJob with DecodeBlock, WriteJob (in image order).
   // Reads the block's stored bytes into InBuffer. A short read sets kUnexpectedEnd on the job and
   // returns True (the job's output is written, then the decode stops). Return False to end the
   // work at this job (set its Result first; kUnexpectedEnd when left 0).
   virtual bool ReadJob(Tvor7zBlockJob &job);
   // Decodes job.Block from inStream to outStream. Return 0 to go on or an operation result to stop
-  // the whole decode with it; record a soft failure (checksum mismatch) in job.DeferredResult while
-  // it is 0 and return 0; raise to stop with an exception. The base returns kUnsupportedMethod.
+  // the whole decode with it at this block; record a soft failure (checksum mismatch) with
+  // DeferChecksumResult; raise to stop with an exception. The base returns kUnsupportedMethod.
   virtual Int32 DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream);
-  // Runs DecodeBlock over the job's buffers and sets OutSize. Overrides that fail a block should
-  // SetJobResult and return True: the result then counts at the block's place in image order and
-  // the blocks before it are written (SetResult stops every worker at once).
-  virtual bool DecodeJob(Tvor7zBlockJob &job);
-  // In image order: writes OutSize bytes of OutBuffer, reports progress, and stops the run when the
-  // job failed or produced a size other than its block's.
+  // In image order: writes the job's decoded bytes (a block too large to buffer is decoded here,
+  // straight to the output), reports progress, and answers whether the run goes on.
   virtual bool WriteJob(Tvor7zBlockJob &job);
-  // WriteJob's work with the job's OutSize bytes taken from `data` instead of OutBuffer (for
-  // blocks stored uncompressed, whose bytes stay in InBuffer).
-  bool WriteJobFrom(Tvor7zBlockJob &job, const Byte *data);
-  // Called once per job when its worker ends.
-  virtual void FinishJob(Tvor7zBlockJob &job) {}
 
 protected:
   // The job record of this decoder; formats return their derived record.
   virtual std::unique_ptr<Tvor7zBlockJob> NewJob();
   std::unique_ptr<Tvor7zMtThread> NewThread() override;
 
-  // Single-thread path: the job stages in the caller's thread, without threads or events.
-  Int32 DecodeSingle();
-  // For blocks too large to buffer: container -> DecodeBlock -> output, without job buffers
-  // (job.Buffered is false). A block short of its size gives kUnexpectedEnd, a long one kDataError.
-  Int32 DecodeSingleStreaming(Tvor7zBlockJob &job);
-  Tvor7zBlockJob *EnsureSingleJob();
   // Makes sure InBuffer/OutBuffer hold at least the given sizes and the memory streams exist.
   static void ReserveBuffers(Tvor7zBlockJob &job, UInt32 inSize, UInt32 outSize);
 
   ComPtr<Tvor7zBlocks> FBlocks;
   ComPtr<IInStream> FInStream;
   ComPtr<Tvor7zSizeSequentialOutStream> FOutCounter;
-  ComPtr<Tvor7zLimitSequentialInStream> FLimitStream;
   Tvor7zProgress *FProgress = nullptr;  // not owned
   UInt32 FNextBlock = 0;
   bool FFetchEnded = false;  // a block ended the work; nothing more is fetched
@@ -145,9 +140,28 @@ protected:
   UInt32 FMaxSize = 0;
   UInt32 FJobsPerTurn = 0;
   UInt32 FBusyProcessors = 0;
-  std::unique_ptr<Tvor7zBlockJob> FSingleJob;
 
+private:
   friend class Tvor7zMtBlocksDecoderThread;
+  // Hands out the next block and reads it. False = no more blocks. A block that cannot be read
+  // (invalid, or no stored bytes) ends the work at its place: the job carries kUnexpectedEnd, the
+  // blocks before it are still written and no later block is fetched.
+  bool NextJob(Tvor7zBlockJob &job);
+  // Runs DecodeBlock over the job's buffers and sets OutSize and the job's result.
+  void DecodeJob(Tvor7zBlockJob &job);
+  // Decodes a block too large to buffer from the container through DecodeBlock to the output, with
+  // progress as the bytes go out. A block short of its size gives kUnexpectedEnd, a long one kDataError.
+  void StreamJob(Tvor7zBlockJob &job);
+  // The one place a written job's results count, in image order: its deferred result is kept
+  // when it is the first, and a result or a size other than its block's stops the run with it.
+  bool TakeResult(Tvor7zBlockJob &job);
+  // The workers' loop in the caller's thread: the same stages, without threads or events.
+  void RunInCaller(Tvor7zMtBlocksDecoderThread &worker);
+
+  ComPtr<Tvor7zLimitSequentialInStream> FLimitStream;
+  ComPtr<Tvor7zProgressSequentialOutStream> FProgressStream;
+  bool FStreaming = false;   // the blocks are too large to buffer: one worker streams them
+  Int32 FDeferredResult = 0;  // the first deferred result in image order (written in order)
 };
 
 // Worker of the decoder. It takes a run of consecutive blocks per turn, one job record each, so
@@ -155,9 +169,9 @@ protected:
 // buffers are allocated before the thread starts.
 class Tvor7zMtBlocksDecoderThread : public Tvor7zMtThread {
 public:
-  Tvor7zMtBlocksDecoderThread(Tvor7zMtBlocksDecoder &decoder, UInt32 maxStoredSize, UInt32 maxSize, UInt32 jobCount);
-  // Joins, hands the first deferred result of its jobs to the decoder, then frees the jobs.
-  ~Tvor7zMtBlocksDecoderThread() override;
+  // `jobCount` jobs with buffers for blocks of the given sizes; `streaming`: one job, no buffers.
+  Tvor7zMtBlocksDecoderThread(Tvor7zMtBlocksDecoder &decoder, UInt32 maxStoredSize, UInt32 maxSize, UInt32 jobCount,
+                              bool streaming);
 
   // Job buffers a worker may hold for a turn of several blocks.
   static constexpr UInt64 kTurnBytes = 1024u << 10;
@@ -166,14 +180,15 @@ public:
   static UInt32 GetJobsPerTurn(UInt64 perWorker);
 
 protected:
+  // A job that raises while it is read or decoded keeps the exception; it is raised again at the
+  // job's write, after the jobs before it were written, and nothing after it is fetched or decoded.
   bool DoFetch() override;
   bool DoProcess() override;
   bool DoWrite() override;
-  void DoFinish() override;
 
+private:
+  friend class Tvor7zMtBlocksDecoder;
   Tvor7zMtBlocksDecoder &FDecoder;
   std::vector<std::unique_ptr<Tvor7zBlockJob>> FJobs;
-  UInt32 FFetched = 0;      // jobs taken this turn
-  UInt32 FStopAt = ~0u;     // job whose processing answered False or raised
-  std::exception_ptr FFailure;  // raised by the job at FStopAt, re-raised at its write
+  UInt32 FFetched = 0;  // jobs taken this turn
 };

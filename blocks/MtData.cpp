@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 void Tvor7zMtEvent::Set() {
   {

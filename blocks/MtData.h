@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/HostAbi.h"
+#include "host/HostAbi.h"
 
 // Cache-line size used to keep objects written by different workers apart.
 inline constexpr size_t kvorCacheLine = 64;

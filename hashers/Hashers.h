@@ -4,9 +4,9 @@
 
 #include <memory>
 
+#include "host/CodecsInfo.h"
+#include "host/Com.h"
 #include "platform/Platform.h"
-#include "plugin/CodecsInfo.h"
-#include "streams/Com.h"
 
 // Common IUnknown part of the hashers.
 class Tvor7zHasherBase : public TvorInterfacedObject, public IHasher {

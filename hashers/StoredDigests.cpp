@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "hashers/BackgroundHasher.h"
-#include "plugin/Errors.h"
-#include "streams/PropVariant.h"
+#include "host/Errors.h"
+#include "host/PropVariant.h"
 
 namespace {
 constexpr UInt32 kDigestSizes[3] = {16, 20, 32};

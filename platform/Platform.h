@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "plugin/HostAbi.h"
+#include "host/HostAbi.h"
 
 // Separator of the folders in an item path, as the host splits it.
 #ifdef _WIN32

@@ -1,7 +1,7 @@
 #include "plugin/Archive.h"
 
+#include "host/PropVariant.h"
 #include "platform/Platform.h"
-#include "streams/PropVariant.h"
 
 // ---------------- Tvor7zTestSequentialOutStream ----------------
 
@@ -16,9 +16,6 @@ HRESULT Tvor7zTestSequentialOutStream::Write(const void *, UInt32 size, UInt32 *
     *processed = size;
   return S_OK;
 }
-
-Tvor7zUpdateCallback::Tvor7zUpdateCallback(IArchiveUpdateCallback *callback)
-    : FCallback(callback), FRawProps(QueryAs<IArchiveGetRawProps>(callback, IID_IArchiveGetRawProps)) {}
 
 // ---------------- names ----------------
 
@@ -51,13 +48,8 @@ Tvor7zArchive::Tvor7zArchive() = default;
 Tvor7zArchive::~Tvor7zArchive() { InternalClose(); }
 
 HRESULT Tvor7zArchive::QueryInterfaceImpl(REFIID iid, void **out) {
-  if (iid == IID_IArchiveOpenSeq) {
-    // Not in the interface table: never offered.
-    return NoInterface(out);
-  }
+  // Read-only: IOutArchive and IArchiveOpenSeq are never offered.
   if (iid == IID_IInArchiveGetStream && !(FClass && FClass->OverridesDoGetStream()))
-    return NoInterface(out);
-  if (iid == IID_IOutArchive && !(FClass && FClass->GetUpdate() && FClass->OverridesUpdate()))
     return NoInterface(out);
   if (iid == IID_IVorUnknown || iid == IID_IInArchive)
     return Offer<IInArchive>(this, out);
@@ -69,18 +61,12 @@ HRESULT Tvor7zArchive::QueryInterfaceImpl(REFIID iid, void **out) {
     return Offer<ISetProperties>(this, out);
   if (iid == IID_ISetCompressCodecsInfo)
     return Offer<ISetCompressCodecsInfo>(this, out);
-  if (iid == IID_IOutArchive)
-    return Offer<IOutArchive>(this, out);
   return NoInterface(out);
 }
 
 void Tvor7zArchive::InternalClose() noexcept {
   try {
     DoClose();
-  } catch (...) {
-  }
-  try {
-    InitProps();
   } catch (...) {
   }
   FStream = nullptr;
@@ -173,7 +159,7 @@ HRESULT Tvor7zArchive::Extract(const UInt32 *indices, UInt32 numItems, Int32 tes
       CheckArgument(indices != nullptr);
     if (!IsOpen())
       return E_INVALIDARG;
-    DoExtract(indices, numItems, testMode != 0, extractCallback);
+    ExtractItems(indices, numItems, testMode != 0, extractCallback);
     return S_OK;
   });
 }
@@ -213,28 +199,34 @@ HRESULT Tvor7zArchive::GetArchiveProperty(PROPID propID, PROPVARIANT *value) noe
   });
 }
 
-static void ClearInfo(BSTR *name, PROPID *propID, VARTYPE *varType) {
+// Answers a Get(Archive)PropertyInfo call from a table; E_INVALIDARG past its end.
+static void PropertyInfoFromTable(TvorPropertyTable table, UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
   CheckPointer(name);
   CheckPointer(propID);
   CheckPointer(varType);
   *name = nullptr;
   *propID = 0;
   *varType = VT_EMPTY;
+  if (index >= table.size())
+    RaiseHResult(E_INVALIDARG);
+  const TvorPropertyInfo &p = table[index];
+  if (p.Name)
+    *name = AllocBstr(p.Name);
+  *propID = p.ID;
+  *varType = p.Type;
 }
 
 HRESULT Tvor7zArchive::GetNumberOfProperties(UInt32 *numProps) noexcept {
   return GuardHResult([&] {
     CheckPointer(numProps);
-    *numProps = 0;
-    DoGetNumberOfProperties(*numProps);
+    *numProps = static_cast<UInt32>(DoGetPropertyTable().size());
     return S_OK;
   });
 }
 
 HRESULT Tvor7zArchive::GetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) noexcept {
   return GuardHResult([&] {
-    ClearInfo(name, propID, varType);
-    DoGetPropertyInfo(index, name, propID, varType);
+    PropertyInfoFromTable(DoGetPropertyTable(), index, name, propID, varType);
     return S_OK;
   });
 }
@@ -242,8 +234,7 @@ HRESULT Tvor7zArchive::GetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID,
 HRESULT Tvor7zArchive::GetNumberOfArchiveProperties(UInt32 *numProps) noexcept {
   return GuardHResult([&] {
     CheckPointer(numProps);
-    *numProps = 0;
-    DoGetNumberOfArchiveProperties(*numProps);
+    *numProps = static_cast<UInt32>(DoGetArchivePropertyTable().size());
     return S_OK;
   });
 }
@@ -251,8 +242,7 @@ HRESULT Tvor7zArchive::GetNumberOfArchiveProperties(UInt32 *numProps) noexcept {
 HRESULT Tvor7zArchive::GetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID,
                                               VARTYPE *varType) noexcept {
   return GuardHResult([&] {
-    ClearInfo(name, propID, varType);
-    DoGetArchivePropertyInfo(index, name, propID, varType);
+    PropertyInfoFromTable(DoGetArchivePropertyTable(), index, name, propID, varType);
     return S_OK;
   });
 }
@@ -281,8 +271,6 @@ HRESULT Tvor7zArchive::GetParent(UInt32 index, UInt32 *parent, UInt32 *parentTyp
     CheckPointer(parentType);
     *parent = 0xFFFFFFFFu;
     *parentType = 0;
-    if (IsOpen())
-      DoGetParent(index, parent, parentType);
     return S_OK;
   });
 }
@@ -296,8 +284,11 @@ HRESULT Tvor7zArchive::GetRawProp(UInt32 index, PROPID propID, const void **data
     *data = nullptr;
     *dataSize = 0;
     *propType = 0;
+    UInt32 count = 0;
     if (IsOpen())
-      DoGetRawProp(index, propID, data, dataSize, propType);
+      DoGetNumberOfItems(count);
+    if (index < count && DoGetDigestKinds() != 0)
+      GetDigestRawProp(DoGetStoredDigests(index), propID, data, dataSize, propType);
     return S_OK;
   });
 }
@@ -305,8 +296,7 @@ HRESULT Tvor7zArchive::GetRawProp(UInt32 index, PROPID propID, const void **data
 HRESULT Tvor7zArchive::GetNumRawProps(UInt32 *numProps) noexcept {
   return GuardHResult([&] {
     CheckPointer(numProps);
-    *numProps = 0;
-    DoGetNumRawProps(*numProps);
+    *numProps = DoGetDigestKinds();
     return S_OK;
   });
 }
@@ -317,15 +307,34 @@ HRESULT Tvor7zArchive::GetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) 
     CheckPointer(propID);
     *name = nullptr;
     *propID = 0;
-    DoGetRawPropInfo(index, name, propID);
+    if (DoGetDigestKinds() != 0)
+      GetDigestRawPropInfo(index, DoGetDigestKinds(), name, propID);
     return S_OK;
   });
+}
+
+static UString AsciiLower(const wchar_t *s) {
+  UString r = s ? s : L"";
+  for (auto &c : r)
+    if (c >= L'A' && c <= L'Z')
+      c = static_cast<wchar_t>(c - L'A' + L'a');
+  return r;
 }
 
 HRESULT Tvor7zArchive::SetProperties(const wchar_t *const *names, const PROPVARIANT *values,
                                      UInt32 numProps) noexcept {
   return GuardHResult([&] {
-    DoSetProperties(names, values, numProps);
+    // The code page of byte-string names; "x" (the level every host passes) is taken and ignored.
+    FCodePage = 0;
+    for (UInt32 i = 0; i < numProps; i++) {
+      CheckPointer(names);
+      CheckPointer(values);
+      const UString name = AsciiLower(names[i]);
+      if (name == L"cp" && values[i].vt == VT_UI4)
+        FCodePage = values[i].ulVal;
+      else if (name != L"x")
+        RaiseHResult(E_INVALIDARG);
+    }
     return S_OK;
   });
 }
@@ -337,87 +346,22 @@ HRESULT Tvor7zArchive::SetCompressCodecsInfo(ICompressCodecsInfo *codecs) noexce
   });
 }
 
-HRESULT Tvor7zArchive::UpdateItems(ISequentialOutStream *outStream, UInt32 numItems,
-                                   IArchiveUpdateCallback *updateCallback) noexcept {
-  return GuardHResult([&] {
-    Tvor7zUpdateCallback callback(updateCallback);
-    DoUpdateItems(outStream, numItems, callback);
-    return S_OK;
-  });
-}
-
-HRESULT Tvor7zArchive::GetFileTimeType(UInt32 *type) noexcept {
-  return GuardHResult([&] {
-    CheckPointer(type);
-    *type = 0;
-    DoGetFileTimeType(*type);
-    return S_OK;
-  });
-}
-
 // ---- default operations ----
 
-HRESULT Tvor7zArchive::DoOpenSeq(ISequentialInStream *) { return E_NOTIMPL; }
 void Tvor7zArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *) { RaiseHResult(E_NOTIMPL); }
 void Tvor7zArchive::DoGetStream(UInt32, ComPtr<ISequentialInStream> &) {}
-void Tvor7zArchive::DoExtract(const UInt32 *, UInt32, bool, IArchiveExtractCallback *) { RaiseHResult(E_NOTIMPL); }
+Tvor7zArchive::TExtractItemInfo Tvor7zArchive::DoGetExtractItemInfo(UInt32) { return {0, false}; }
+Int32 Tvor7zArchive::DoExtractItem(UInt32, ISequentialOutStream *, Tvor7zProgress &) {
+  return NOperationResult::kUnsupportedMethod;
+}
 void Tvor7zArchive::DoClose() {}
-void Tvor7zArchive::DoGetNumberOfArchiveProperties(UInt32 &) {}
-void Tvor7zArchive::DoGetArchivePropertyInfo(UInt32, BSTR *, PROPID *, VARTYPE *) {}
+TvorPropertyTable Tvor7zArchive::DoGetArchivePropertyTable() { return {}; }
 void Tvor7zArchive::DoGetArchiveProperty(PROPID, PROPVARIANT &) {}
 void Tvor7zArchive::DoGetNumberOfItems(UInt32 &) {}
-void Tvor7zArchive::DoGetNumberOfProperties(UInt32 &) {}
-void Tvor7zArchive::DoGetPropertyInfo(UInt32, BSTR *, PROPID *, VARTYPE *) {}
+TvorPropertyTable Tvor7zArchive::DoGetPropertyTable() { return {}; }
 void Tvor7zArchive::DoGetProperty(UInt32, PROPID, PROPVARIANT &) {}
-void Tvor7zArchive::DoGetNumRawProps(UInt32 &) {}
-void Tvor7zArchive::DoGetRawPropInfo(UInt32, BSTR *, PROPID *) {}
-void Tvor7zArchive::DoGetRawProp(UInt32, PROPID, const void **, UInt32 *, UInt32 *) {}
-void Tvor7zArchive::DoGetParent(UInt32, UInt32 *, UInt32 *) {}
-void Tvor7zArchive::InitProps() {}
-void Tvor7zArchive::DoInitPropertyNames() {}
-void Tvor7zArchive::DoSetProperty(const UString &, const PROPVARIANT &) {}
-void Tvor7zArchive::DoUpdateItems(ISequentialOutStream *, UInt32, Tvor7zUpdateCallback &) { RaiseHResult(E_NOTIMPL); }
-void Tvor7zArchive::DoGetFileTimeType(UInt32 &) {}
-
-static UString AsciiLower(const wchar_t *s) {
-  UString r = s ? s : L"";
-  for (auto &c : r)
-    if (c >= L'A' && c <= L'Z')
-      c = static_cast<wchar_t>(c - L'A' + L'a');
-  return r;
-}
-
-void Tvor7zArchive::DoSetProperties(const wchar_t *const *names, const PROPVARIANT *values, UInt32 count) {
-  FCodePage = 0;
-  InitProps();
-  for (UInt32 i = 0; i < count; i++) {
-    CheckPointer(names);
-    CheckPointer(values);
-    const UString name = AsciiLower(names[i]);
-    const PROPVARIANT &value = values[i];
-    if (name == L"cp" && value.vt == VT_UI4) {
-      FCodePage = value.ulVal;
-      continue;
-    }
-    bool accepted = name == L"x";
-    if (!accepted) {
-      if (!FPropertyNamesLoaded) {
-        FPropertyNamesLoaded = true;
-        DoInitPropertyNames();
-      }
-      for (const auto &n : FPropertyNames)
-        if (n == name)
-          accepted = true;
-    }
-    if (!accepted)
-      RaiseHResult(E_INVALIDARG);
-    try {
-      DoSetProperty(name, value);
-    } catch (...) {
-      RaiseHResult(E_INVALIDARG);
-    }
-  }
-}
+UInt32 Tvor7zArchive::DoGetDigestKinds() { return 0; }
+TvorStoredDigests Tvor7zArchive::DoGetStoredDigests(UInt32) { return {}; }
 
 // ---- helpers ----
 
@@ -467,27 +411,15 @@ UString Tvor7zArchive::AnsiToUnicode(const char *data, size_t size) const {
   return PlatformMultiByteToUnicode(data, size, FCodePage);
 }
 
-void GetPropertyInfoFromTable(const TvorPropertyInfo *table, size_t count, UInt32 index, BSTR *name, PROPID *propID,
-                              VARTYPE *varType) {
-  if (index >= count)
-    RaiseHResult(E_INVALIDARG);
-  const TvorPropertyInfo &p = table[index];
-  if (p.Name && name)
-    *name = AllocBstr(p.Name);
-  *propID = p.ID;
-  *varType = p.Type;
-}
-
-void Tvor7zArchive::GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VARTYPE *varType) {
-  static const TvorPropertyInfo kProps[kPathAndSizePropertyCount] = {{nullptr, kpidPath, VT_BSTR},
-                                                                     {nullptr, kpidSize, VT_UI8}};
-  GetPropertyInfoFromTable(kProps, index, nullptr, propID, varType);
+TvorPropertyTable Tvor7zArchive::PathAndSizeProperties() {
+  static const TvorPropertyInfo kProps[] = {{nullptr, kpidPath, VT_BSTR}, {nullptr, kpidSize, VT_UI8}};
+  return kProps;
 }
 
 void Tvor7zArchive::ExtractItems(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback, UInt32 count,
-                                 const std::function<TExtractItemInfo(UInt32)> &info,
-                                 const std::function<Int32(UInt32, ISequentialOutStream *, Tvor7zProgress &)> &extract) {
+                                 IArchiveExtractCallback *callback) {
+  UInt32 count = 0;
+  DoGetNumberOfItems(count);
   Tvor7zProgress progress(callback);
   const bool all = numItems == 0xFFFFFFFFu;
   const UInt32 n = all ? count : numItems;
@@ -496,29 +428,25 @@ void Tvor7zArchive::ExtractItems(const UInt32 *indices, UInt32 numItems, bool te
     const UInt32 index = all ? i : indices[i];
     if (index >= count)
       RaiseHResult(E_INVALIDARG);
-    total += info(index).Size;
+    total += DoGetExtractItemInfo(index).Size;
   }
   CheckHResult(progress.SetTotal(total));
   for (UInt32 i = 0; i < n; i++) {
     const UInt32 index = all ? i : indices[i];
-    const TExtractItemInfo item = info(index);
-    ExtractOneItem(
-        callback, index, testMode, item.Size, progress,
-        [&](ISequentialOutStream *s) { return extract(index, s, progress); }, item.IsFolder);
+    ExtractOneItem(callback, index, testMode, DoGetExtractItemInfo(index), progress);
   }
   CheckHResult(progress.Flush());
 }
 
-void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,
-                                   Tvor7zProgress &progress,
-                                   const std::function<Int32(ISequentialOutStream *)> &decode, bool isFolder) {
+void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode,
+                                   const TExtractItemInfo &item, Tvor7zProgress &progress) {
   ComPtr<ISequentialOutStream> stream;
   Int32 askMode = testMode ? NAskMode::kTest : NAskMode::kExtract;
   const HRESULT hr = CheckHResult(callback->GetStream(index, stream.Put(), askMode));
   if (hr != S_OK) {
     stream = nullptr;
     askMode = NAskMode::kSkip;
-  } else if (isFolder) {
+  } else if (item.IsFolder) {
     stream = nullptr;
   } else if (testMode) {
     stream = new Tvor7zTestSequentialOutStream();
@@ -526,19 +454,12 @@ void Tvor7zArchive::ExtractOneItem(IArchiveExtractCallback *callback, UInt32 ind
   } else {
     askMode = stream ? NAskMode::kExtract : NAskMode::kSkip;
   }
-  const HRESULT prep = callback->PrepareOperation(askMode);
-  if (prep != S_OK)
-    RaiseHResult(prep);
+  CheckHResult(callback->PrepareOperation(askMode));
   Int32 result = NOperationResult::kOK;
-  if (stream) {
-    result = decode(stream);
-  } else {
-    const HRESULT p = progress.Add(size);
-    if (p != S_OK)
-      RaiseHResult(p);
-  }
+  if (stream)
+    result = DoExtractItem(index, stream, progress);
+  else
+    CheckHResult(progress.Add(item.Size));
   stream = nullptr;
-  const HRESULT res = callback->SetOperationResult(result);
-  if (res != S_OK)
-    RaiseHResult(res);
+  CheckHResult(callback->SetOperationResult(result));
 }

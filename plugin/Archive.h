@@ -2,17 +2,26 @@
 // per-format Do... operations.
 #pragma once
 
-#include <functional>
 #include <mutex>
+#include <span>
 #include <vector>
 
-#include "plugin/CodecsInfo.h"
-#include "plugin/Errors.h"
-#include "streams/Com.h"
+#include "hashers/StoredDigests.h"
+#include "host/CodecsInfo.h"
+#include "host/Com.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 class Tvor7zObject;
 class Tvor7zArchive;
+
+// One row of a format's item or archive property list.
+struct TvorPropertyInfo {
+  const wchar_t *Name;  // nil for the host's standard properties
+  PROPID ID;
+  VARTYPE Type;
+};
+using TvorPropertyTable = std::span<const TvorPropertyInfo>;
 
 // Class reference of an object the library creates through CreateObject.
 class Tvor7zObjectClass {
@@ -34,10 +43,8 @@ public:
   virtual UInt32 GetSignatureOffset() const = 0;
   virtual UInt16 GetFlags() const = 0;
   virtual Func_IsArc GetIsArcFunc() const = 0;
-  // Whether the class replaces the base's operation (decides which interfaces are offered).
-  virtual bool OverridesDoOpenSeq() const = 0;
+  // Whether the class replaces the base's operation (decides whether IInArchiveGetStream is offered).
   virtual bool OverridesDoGetStream() const = 0;
-  virtual bool OverridesUpdate() const = 0;
 };
 
 // Base of every object created through CreateObject.
@@ -55,25 +62,12 @@ public:
   HRESULT STDMETHODCALLTYPE Write(const void *data, UInt32 size, UInt32 *processed) noexcept override;
 };
 
-// Holds the host's update callback for one UpdateItems call.
-class Tvor7zUpdateCallback {
-public:
-  explicit Tvor7zUpdateCallback(IArchiveUpdateCallback *callback);
-  IArchiveUpdateCallback *Callback() const { return FCallback; }
-  IArchiveGetRawProps *RawProps() const { return FRawProps; }
-
-private:
-  ComPtr<IArchiveUpdateCallback> FCallback;
-  ComPtr<IArchiveGetRawProps> FRawProps;
-};
-
 class Tvor7zArchive : public Tvor7zObject,
                       public IInArchive,
                       public IInArchiveGetStream,
                       public IArchiveGetRawProps,
                       public ISetProperties,
-                      public ISetCompressCodecsInfo,
-                      public IOutArchive {
+                      public ISetCompressCodecsInfo {
 public:
   Tvor7zArchive();
   ~Tvor7zArchive() override;
@@ -120,34 +114,30 @@ public:
                                           UInt32 numProps) noexcept override;
   // ---- ISetCompressCodecsInfo ----
   HRESULT STDMETHODCALLTYPE SetCompressCodecsInfo(ICompressCodecsInfo *codecs) noexcept override;
-  // ---- IOutArchive ----
-  HRESULT STDMETHODCALLTYPE UpdateItems(ISequentialOutStream *outStream, UInt32 numItems,
-                                        IArchiveUpdateCallback *updateCallback) noexcept override;
-  HRESULT STDMETHODCALLTYPE GetFileTimeType(UInt32 *type) noexcept override;
 
   // ---- Operations a format overrides. Out-arguments arrive cleared; failures are raised. ----
-  virtual HRESULT DoOpenSeq(ISequentialInStream *stream);
   virtual void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback);
   virtual void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream);
-  virtual void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback);
+  // What the Extract loop needs to know of one item.
+  struct TExtractItemInfo {
+    UInt64 Size;
+    bool IsFolder;
+  };
+  virtual TExtractItemInfo DoGetExtractItemInfo(UInt32 index);
+  // Writes item `index` (a valid index, never a folder) into `stream` and returns its operation
+  // result; adds the bytes it writes to `progress`.
+  virtual Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress);
   virtual void DoClose();
-  virtual void DoGetNumberOfArchiveProperties(UInt32 &count);
-  virtual void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType);
+  // The archive and item property lists the host is offered; none by default.
+  virtual TvorPropertyTable DoGetArchivePropertyTable();
   virtual void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value);
   virtual void DoGetNumberOfItems(UInt32 &count);
-  virtual void DoGetNumberOfProperties(UInt32 &count);
-  virtual void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType);
+  virtual TvorPropertyTable DoGetPropertyTable();
   virtual void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value);
-  virtual void DoGetNumRawProps(UInt32 &count);
-  virtual void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID);
-  virtual void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType);
-  virtual void DoGetParent(UInt32 index, UInt32 *parent, UInt32 *parentType);
-  virtual void InitProps();
-  virtual void DoInitPropertyNames();
-  virtual void DoSetProperty(const UString &name, const PROPVARIANT &value);
-  virtual void DoSetProperties(const wchar_t *const *names, const PROPVARIANT *values, UInt32 count);
-  virtual void DoUpdateItems(ISequentialOutStream *outStream, UInt32 numItems, Tvor7zUpdateCallback &callback);
-  virtual void DoGetFileTimeType(UInt32 &type);
+  // Stored digests, offered as raw item properties: how many kinds the format stores (MD5, SHA-1,
+  // SHA-256 in that order; 0 = none), and those of item `index` (a valid index).
+  virtual UInt32 DoGetDigestKinds();
+  virtual TvorStoredDigests DoGetStoredDigests(UInt32 index);
 
   // ---- Helpers for formats ----
   UString GetArchiveName();
@@ -171,32 +161,10 @@ public:
 
   // Item property list of the image formats: the path (so that a detailed listing names the item)
   // and the size.
-  static constexpr UInt32 kPathAndSizePropertyCount = 2;
-  static void GetPathAndSizePropertyInfo(UInt32 index, PROPID *propID, VARTYPE *varType);
-
-  // One requested item through the host's per-item protocol: output stream, prepare, decode into it
-  // (`decode` returns the operation result), report. Without a stream the item's size counts as done.
-  // A folder gets no stream and keeps the asked mode (the host makes the folder itself).
-  void ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, UInt64 size,
-                      Tvor7zProgress &progress, const std::function<Int32(ISequentialOutStream *)> &decode,
-                      bool isFolder = false);
-
-  // What the Extract loop needs to know of one item.
-  struct TExtractItemInfo {
-    UInt64 Size;
-    bool IsFolder;
-  };
-  // The host's Extract over a list of `count` items: every requested index checked (E_INVALIDARG past
-  // the end; 0xFFFFFFFF items = all), their total size reported, then each item in the order asked
-  // through ExtractOneItem with `extract` decoding it, and the progress flushed.
-  void ExtractItems(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback,
-                    UInt32 count, const std::function<TExtractItemInfo(UInt32)> &info,
-                    const std::function<Int32(UInt32, ISequentialOutStream *, Tvor7zProgress &)> &extract);
+  static TvorPropertyTable PathAndSizeProperties();
 
 protected:
   std::recursive_mutex FLock;
-  std::vector<UString> FPropertyNames;
-  bool FPropertyNamesLoaded = false;
   Tvor7zCompressCodecsInfo FCodecsInfo;
   ComPtr<IInStream> FStream;
   UString FArchiveName;
@@ -213,25 +181,19 @@ protected:
   UString FErrorType;
 
 private:
+  // The host's Extract: every requested index checked (E_INVALIDARG past the end; 0xFFFFFFFF items =
+  // all), their total size reported, then each item in the order asked through ExtractOneItem, and
+  // the progress flushed.
+  void ExtractItems(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback);
+  // One requested item through the host's per-item protocol: output stream, prepare, DoExtractItem
+  // into it, report. Without a stream the item's size counts as done. A folder gets no stream and
+  // keeps the asked mode (the host makes the folder itself).
+  void ExtractOneItem(IArchiveExtractCallback *callback, UInt32 index, bool testMode, const TExtractItemInfo &item,
+                      Tvor7zProgress &progress);
   void InternalClose() noexcept;
   void LoadArchiveName(IArchiveOpenCallback *callback);
   const Tvor7zArchiveClass *FClass = nullptr;
 };
-
-// One row of a format's item or archive property list.
-struct TvorPropertyInfo {
-  const wchar_t *Name;  // nil for the host's standard properties
-  PROPID ID;
-  VARTYPE Type;
-};
-// Answers a Get(Archive)PropertyInfo call from a table; E_INVALIDARG past its end.
-void GetPropertyInfoFromTable(const TvorPropertyInfo *table, size_t count, UInt32 index, BSTR *name, PROPID *propID,
-                              VARTYPE *varType);
-template <size_t N>
-void GetPropertyInfoFromTable(const TvorPropertyInfo (&table)[N], UInt32 index, BSTR *name, PROPID *propID,
-                              VARTYPE *varType) {
-  GetPropertyInfoFromTable(table, N, index, name, propID, varType);
-}
 
 // Extension (with its dot, lower case) of the file-name part of `name`; a leading dot counts.
 UString ExtractLowerExtension(const UString &name);
@@ -256,14 +218,7 @@ public:
   UInt32 GetSignatureOffset() const override { return T::GetSignatureOffset(); }
   UInt16 GetFlags() const override { return T::GetFlags(); }
   Func_IsArc GetIsArcFunc() const override { return T::GetIsArcFunc(); }
-  bool OverridesDoOpenSeq() const override {
-    return !std::is_same_v<decltype(&T::DoOpenSeq), decltype(&Tvor7zArchive::DoOpenSeq)>;
-  }
   bool OverridesDoGetStream() const override {
     return !std::is_same_v<decltype(&T::DoGetStream), decltype(&Tvor7zArchive::DoGetStream)>;
-  }
-  bool OverridesUpdate() const override {
-    return !std::is_same_v<decltype(&T::UpdateItems), decltype(&Tvor7zArchive::UpdateItems)> ||
-           !std::is_same_v<decltype(&T::DoUpdateItems), decltype(&Tvor7zArchive::DoUpdateItems)>;
   }
 };

@@ -1,7 +1,7 @@
 // The functions the host looks up in the library.
+#include "host/PropVariant.h"
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
-#include "streams/PropVariant.h"
 #include "vor7z_version.h"
 
 namespace NHandler = NArchive::NHandlerPropID;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
 namespace {
@@ -119,8 +119,7 @@ void Tvor7zBufferedInStream::LoadBlock(UInt64 block) {
     FBuffer.resize(want);
   size_t got = 0;
   const HRESULT hr = ReadStream(FStream, FBuffer.data(), want, &got);
-  if (hr != S_OK && hr != S_FALSE)
-    RaiseHResult(hr);
+  CheckHResult(hr);
   FBufferStart = start;
   FBufferBlock = block;
   FBufferLength = static_cast<UInt32>(got);
@@ -305,4 +304,40 @@ HRESULT Tvor7zLimitSequentialInStream::Read(void *data, UInt32 size, UInt32 *pro
       *processed = got;
     return hr;
   });
+}
+
+UInt64 SeekTo(IInStream *stream, Int64 offset, UInt32 origin) {
+  UInt64 position = 0;
+  const HRESULT hr = stream->Seek(offset, origin, &position);
+  // A seek that answers S_FALSE did not move: never read on from the wrong place.
+  CheckHResult(hr == S_FALSE ? E_FAIL : hr);
+  return position;
+}
+
+size_t ReadUpTo(ISequentialInStream *stream, void *data, size_t size) {
+  size_t got = 0;
+  CheckHResult(ReadStream(stream, data, size, &got));
+  return got;
+}
+
+size_t ReadAt(IInStream *stream, UInt64 position, void *data, size_t size) {
+  if (position > static_cast<UInt64>(std::numeric_limits<Int64>::max()))
+    return 0;
+  SeekTo(stream, static_cast<Int64>(position));
+  return ReadUpTo(stream, data, size);
+}
+
+void ReadExact(ISequentialInStream *stream, void *data, size_t size) {
+  const HRESULT hr = ReadStream(stream, data, size);
+  if (hr == S_FALSE)
+    RaiseHResult(S_FALSE);
+  CheckHResult(hr);
+}
+
+ComPtr<IInStream> OpenVolume(IArchiveOpenCallback *callback, const UString &name) {
+  ComPtr<IInStream> stream;
+  auto volumes = QueryAs<IArchiveOpenVolumeCallback>(callback, IID_IArchiveOpenVolumeCallback);
+  if (volumes && !name.empty() && volumes->GetStream(name.c_str(), stream.Put()) != S_OK)
+    stream = nullptr;  // S_FALSE is the host's "no such file"; a failure to open it is just as absent
+  return stream;
 }

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 // Owns position and size and implements the seek rules; offers IInStream and IStreamGetSize.
 class Tvor7zBaseInStream : public TvorInterfacedObject, public IInStream, public IStreamGetSize {
@@ -114,3 +114,18 @@ private:
   ComPtr<ISequentialInStream> FStream;
   UInt64 FRemaining = 0;
 };
+
+// ---- reading a container: failures of the stream raise ----
+
+// Seeks and answers the new position.
+UInt64 SeekTo(IInStream *stream, Int64 offset, UInt32 origin = STREAM_SEEK_SET);
+// Reads up to `size` bytes and answers how many arrived (fewer only where the data ends).
+size_t ReadUpTo(ISequentialInStream *stream, void *data, size_t size);
+// The same at `position` from the start; nothing beyond the range a seek can reach.
+size_t ReadAt(IInStream *stream, UInt64 position, void *data, size_t size);
+// Reads exactly `size` bytes; a short read raises S_FALSE (for a header: not this format).
+void ReadExact(ISequentialInStream *stream, void *data, size_t size);
+
+// The file `name` beside the archive, from the host's open callback: nil when the host offers no
+// other files, or the file is missing or cannot be opened.
+ComPtr<IInStream> OpenVolume(IArchiveOpenCallback *callback, const UString &name);

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
+#include "host/StreamIo.h"
 
 // Forwards a write of a pass-through stream to its wrapped stream; without one, everything is taken.
 static HRESULT PassWrite(ISequentialOutStream *stream, const void *data, UInt32 size, UInt32 &done) {
@@ -163,4 +164,9 @@ HRESULT Tvor7zHashSequentialOutStream::Write(const void *data, UInt32 size, UInt
     }
     return hr;
   });
+}
+
+void WriteExact(ISequentialOutStream *stream, const void *data, size_t size) {
+  const HRESULT hr = WriteStream(stream, data, size);
+  CheckHResult(hr == S_FALSE ? E_FAIL : hr);
 }

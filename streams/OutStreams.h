@@ -1,7 +1,7 @@
 // Output streams: a writer into a fixed memory block, and pass-through streams that count or hash.
 #pragma once
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 // Writes into a caller's buffer; overflow either fails (E_FAIL) or is cut silently.
 class Tvor7zFixedMemorySequentialOutStream : public TvorInterfacedObject,
@@ -101,3 +101,7 @@ public:
 private:
   ComPtr<ISequentialOutStream> FStream;
 };
+
+// Writes all `size` bytes; failures raise, and so does an output that takes nothing (E_FAIL: the
+// bytes would be lost).
+void WriteExact(ISequentialOutStream *stream, const void *data, size_t size);

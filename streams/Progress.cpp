@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "host/Errors.h"
 #include "platform/Platform.h"
-#include "plugin/Errors.h"
 
 UInt32 Tvor7zProgress::ProgressInterval = 100;
 
@@ -56,46 +56,6 @@ HRESULT Tvor7zProgressSequentialOutStream::Write(const void *data, UInt32 size, 
       return hr;
     return FProgressObject ? FProgressObject->Add(done) : S_OK;
   });
-}
-
-HRESULT ReadStream(ISequentialInStream *stream, void *buffer, size_t size, size_t *processed) {
-  auto *p = static_cast<Byte *>(buffer);
-  while (size > 0) {
-    const UInt32 want = size > 0x80000000u ? 0x80000000u : static_cast<UInt32>(size);
-    UInt32 got = 0;
-    const HRESULT hr = stream->Read(p, want, &got);
-    if (got > want)
-      return E_FAIL;
-    if (processed)
-      *processed += got;
-    if (hr != S_OK)
-      return hr;
-    if (got == 0)
-      return S_FALSE;
-    p += got;
-    size -= got;
-  }
-  return S_OK;
-}
-
-HRESULT WriteStream(ISequentialOutStream *stream, const void *buffer, size_t size, size_t *processed) {
-  auto *p = static_cast<const Byte *>(buffer);
-  while (size > 0) {
-    const UInt32 want = size > 0x80000000u ? 0x80000000u : static_cast<UInt32>(size);
-    UInt32 done = 0;
-    const HRESULT hr = stream->Write(p, want, &done);
-    if (done > want)
-      return E_FAIL;
-    if (processed)
-      *processed += done;
-    if (hr != S_OK)
-      return hr;
-    if (done == 0)
-      return S_FALSE;
-    p += done;
-    size -= done;
-  }
-  return S_OK;
 }
 
 HRESULT CopyStream(void *buffer, UInt32 bufferSize, Tvor7zProgress *progress, ISequentialInStream *inStream,

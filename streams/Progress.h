@@ -1,7 +1,8 @@
 // Progress reporting and the stream loops.
 #pragma once
 
-#include "streams/Com.h"
+#include "host/Com.h"
+#include "host/StreamIo.h"
 
 // Reports extraction progress to the host at most once per ProgressInterval milliseconds.
 // Used by the extracting thread only.
@@ -43,10 +44,6 @@ private:
   Tvor7zProgress *FProgressObject;  // borrowed
 };
 
-// Reads until `size` bytes arrived: S_FALSE at a premature end, E_FAIL when a Read over-delivers.
-HRESULT ReadStream(ISequentialInStream *stream, void *buffer, size_t size, size_t *processed = nullptr);
-// Writes everything: S_FALSE when a Write accepts nothing, E_FAIL when it claims more than offered.
-HRESULT WriteStream(ISequentialOutStream *stream, const void *buffer, size_t size, size_t *processed = nullptr);
 // Copies `size` bytes through `buffer`, reporting each chunk to `progress` when given. A read that
 // fails still has the bytes it delivered written first; then its result is returned.
 HRESULT CopyStream(void *buffer, UInt32 bufferSize, Tvor7zProgress *progress, ISequentialInStream *inStream,

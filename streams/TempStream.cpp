@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/InStreams.h"
+#include "streams/OutStreams.h"
 #include "streams/Progress.h"
 
 namespace {
@@ -129,23 +130,18 @@ HRESULT Tvor7zTempStream::GetSize(UInt64 *size) noexcept {
 
 void Tvor7zTempStream::CopyTo(ISequentialOutStream *stream) {
   CheckPointer(stream);
-  // A stream that accepts nothing has lost data: that is a failure, not the success code S_FALSE.
-  const auto check = [](HRESULT hr) {
-    if (hr != S_OK)
-      RaiseHResult(hr == S_FALSE ? E_FAIL : hr);
-  };
   if (FFlushed > 0) {
     const UInt64 n = std::min(FFlushed, FLength);
     std::vector<Byte> piece(static_cast<size_t>(std::min<UInt64>(n, kCopyPiece)));
     for (UInt64 offset = 0; offset < n;) {
       const UInt32 k = static_cast<UInt32>(std::min<UInt64>(piece.size(), n - offset));
-      check(FFile.ReadAt(offset, piece.data(), k));
-      check(WriteStream(stream, piece.data(), k));
+      CheckHResult(FFile.ReadAt(offset, piece.data(), k));
+      WriteExact(stream, piece.data(), k);
       offset += k;
     }
   }
   if (FLength > FFlushed)
-    check(WriteStream(stream, FWindow.data(), static_cast<size_t>(FLength - FFlushed)));
+    WriteExact(stream, FWindow.data(), static_cast<size_t>(FLength - FFlushed));
 }
 
 void Tvor7zTempStream::Clear() {

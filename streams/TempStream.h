@@ -4,8 +4,8 @@
 
 #include <vector>
 
+#include "host/Com.h"
 #include "platform/Platform.h"
-#include "streams/Com.h"
 
 class Tvor7zTempStream : public TvorInterfacedObject, public IInStream, public IOutStream, public IStreamGetSize {
 public:

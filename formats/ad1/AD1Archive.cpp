@@ -9,11 +9,12 @@
 #include "blocks/MtBlocksDecoder.h"
 #include "formats/ad1/AD1ArchiveStream.h"
 #include "hashers/StoredDigests.h"
+#include "host/PropVariant.h"
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
+#include "streams/ByteOrder.h"
 #include "streams/OutStreams.h"
 #include "streams/Progress.h"
-#include "streams/PropVariant.h"
 
 using namespace NAD1Layout;
 using namespace NOperationResult;
@@ -78,24 +79,14 @@ bool Tvor7zAD1Archive::ReadSegmentHeader(IInStream *stream, TSegmentHeader &head
   CheckHResult(ReadStream(stream, b, sizeof(b), &got));
   if (IsArc_AD1(b, got) != 1 || got < sizeof(b))
     return false;
-  header.Number = AD1GetUi32(b + kSegmentNumber);
-  header.Count = AD1GetUi32(b + kSegmentCount);
-  header.SegmentSize = AD1GetUi32(b + kSegmentSize);
-  header.DataOffset = AD1GetUi32(b + kDataOffset);
+  header.Number = GetUi32(b + kSegmentNumber);
+  header.Count = GetUi32(b + kSegmentCount);
+  header.SegmentSize = GetUi32(b + kSegmentSize);
+  header.DataOffset = GetUi32(b + kDataOffset);
   return true;
 }
 
 UString Tvor7zAD1Archive::SegmentName(UInt32 number) { return FBaseName + L".ad" + std::to_wstring(number); }
-
-ComPtr<IInStream> Tvor7zAD1Archive::OpenVolume(const UString &name, IArchiveOpenCallback *openCallback) {
-  if (!FVolumeCallback)
-    FVolumeCallback = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
-  ComPtr<IInStream> stream;
-  // A file that is missing or cannot be opened is just as absent here.
-  if (FVolumeCallback)
-    FVolumeCallback->GetStream(name.c_str(), stream.Put());
-  return stream;
-}
 
 void Tvor7zAD1Archive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback) {
   FItems = new Tvor7zAD1Items();
@@ -115,10 +106,9 @@ void Tvor7zAD1Archive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
       SetErrorFlag(kpv_ErrorFlags_HeadersError);
     }
   } else {
-    FVolumeCallback = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
-    if (!FVolumeCallback)
+    if (!QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback))
       RaiseHResult(S_FALSE);
-    first = OpenVolume(SegmentName(1), openCallback);
+    first = OpenVolume(openCallback, SegmentName(1));
     if (!first) {
       // Opened, but with nothing to show: that must not pass for an empty image.
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
@@ -158,7 +148,7 @@ void Tvor7zAD1Archive::JoinSegments(IInStream *first, const TSegmentHeader &head
     }
     if (++number > header.Count)
       return;
-    stream = OpenVolume(SegmentName(static_cast<UInt32>(number)), openCallback);
+    stream = OpenVolume(openCallback, SegmentName(static_cast<UInt32>(number)));
     TSegmentHeader next;
     if (!stream || !ReadSegmentHeader(stream, next)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
@@ -178,19 +168,10 @@ UInt64 Tvor7zAD1Archive::DataSpaceLength() {
   return length;
 }
 
-size_t Tvor7zAD1Archive::ReadAt(UInt64 position, void *data, size_t size) {
-  if (position > static_cast<UInt64>(std::numeric_limits<Int64>::max()))
-    return 0;
-  CheckHResult(FDataStream->Seek(static_cast<Int64>(position), STREAM_SEEK_SET, nullptr));
-  size_t got = 0;
-  CheckHResult(ReadStream(FDataStream, data, size, &got));
-  return got;
-}
-
 bool Tvor7zAD1Archive::ReadText(UInt64 position, UInt64 length, AString &text) {
   const size_t wanted = static_cast<size_t>(std::min<UInt64>(length, kMaxTextLength));
   text.resize(wanted);
-  text.resize(ReadAt(position, text.data(), wanted));
+  text.resize(ReadAt(FDataStream, position, text.data(), wanted));
   if (text.size() < wanted) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
@@ -202,23 +183,23 @@ bool Tvor7zAD1Archive::ReadText(UInt64 position, UInt64 length, AString &text) {
 
 bool Tvor7zAD1Archive::ReadImage() {
   Byte h[kV4HeaderSize] = {};
-  if (ReadAt(0, h, kImageStartSize) < kImageStartSize ||
+  if (ReadAt(FDataStream, 0, h, kImageStartSize) < kImageStartSize ||
       std::memcmp(h, kImageSignature, kImageSignatureSize) != 0)
     return false;
-  const UInt32 version = AD1GetUi32(h + kVersion);
+  const UInt32 version = GetUi32(h + kVersion);
   if (version != 3 && version != 4)
     return false;
   const UInt32 headerSize = version == 3 ? kV3HeaderSize : kV4HeaderSize;
-  if (ReadAt(kImageStartSize, h + kImageStartSize, headerSize - kImageStartSize) < headerSize - kImageStartSize)
+  if (ReadAt(FDataStream, kImageStartSize, h + kImageStartSize, headerSize - kImageStartSize) < headerSize - kImageStartSize)
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-  const UInt32 nameLength = AD1GetUi32(h + kNameLength);
+  const UInt32 nameLength = GetUi32(h + kNameLength);
   if (nameLength != 0) {
     AString name;
-    ReadText(version == 3 ? kV3HeaderSize : AD1GetUi32(h + kV4NamePosition), nameLength, name);
+    ReadText(version == 3 ? kV3HeaderSize : GetUi32(h + kV4NamePosition), nameLength, name);
     FItems->GetInfo()->SourceName = AnsiToUnicode(name);
   }
-  FItems->SetChunkSize(AD1GetUi32(h + kChunkSize));
-  const UInt32 firstItem = AD1GetUi32(h + kFirstItem);
+  FItems->SetChunkSize(GetUi32(h + kChunkSize));
+  const UInt32 firstItem = GetUi32(h + kFirstItem);
   if (firstItem != 0)
     WalkItems(firstItem);
   return true;
@@ -247,7 +228,7 @@ void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
     }
     // A record that cannot be read whole is no item: listing it would add an unnamed empty file.
     Byte record[kItemRecordSize];
-    if (ReadAt(level.Position, record, sizeof(record)) < sizeof(record)) {
+    if (ReadAt(FDataStream, level.Position, record, sizeof(record)) < sizeof(record)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
       continue;
     }
@@ -269,18 +250,18 @@ void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
 
 bool Tvor7zAD1Archive::ReadItem(UInt64 position, const Byte *r, const UString &parentPath, Tvor7zAD1Item &item,
                                 UInt64 &next, UInt64 &firstChild) {
-  const UInt32 type = AD1GetUi32(r + kItemType);
+  const UInt32 type = GetUi32(r + kItemType);
   if (type != kTypeFile && type != kTypeFolder) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
-  next = AD1GetUi64(r + kItemNext);
-  firstChild = AD1GetUi64(r + kItemFirstChild);
+  next = GetUi64(r + kItemNext);
+  firstChild = GetUi64(r + kItemFirstChild);
   item.IsFolder = type == kTypeFolder;
-  item.Size = AD1GetUi64(r + kItemSize);
-  item.DataOffset = AD1GetUi64(r + kItemData);
+  item.Size = GetUi64(r + kItemSize);
+  item.DataOffset = GetUi64(r + kItemData);
 
-  const UInt32 nameLength = AD1GetUi32(r + kItemNameLength);
+  const UInt32 nameLength = GetUi32(r + kItemNameLength);
   if (nameLength == 0) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
   } else {
@@ -290,7 +271,7 @@ bool Tvor7zAD1Archive::ReadItem(UInt64 position, const Byte *r, const UString &p
     item.Path = parentPath.empty() ? n : parentPath + kPlatformPathDelimiter + n;
   }
 
-  const UInt64 firstMeta = AD1GetUi64(r + kItemFirstMeta);
+  const UInt64 firstMeta = GetUi64(r + kItemFirstMeta);
   if (firstMeta == 0)
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
   else
@@ -307,13 +288,13 @@ void Tvor7zAD1Archive::ReadMetadata(UInt64 position, Tvor7zAD1Item &item) {
       return;
     }
     Byte e[kMetaEntrySize];
-    if (ReadAt(position, e, sizeof(e)) < sizeof(e)) {
+    if (ReadAt(FDataStream, position, e, sizeof(e)) < sizeof(e)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
       return;
     }
-    const UInt64 next = AD1GetUi64(e + kMetaNext);
-    const UInt32 key = AD1GetUi32(e + kMetaKey);
-    const UInt32 length = AD1GetUi32(e + kMetaValueLength);
+    const UInt64 next = GetUi64(e + kMetaNext);
+    const UInt32 key = GetUi32(e + kMetaKey);
+    const UInt32 length = GetUi32(e + kMetaValueLength);
     const UInt64 valuePosition = position + kMetaEntrySize;
     if (length == 0) {
       SetErrorFlag(kpv_ErrorFlags_HeadersError);
@@ -362,18 +343,13 @@ void Tvor7zAD1Archive::DoClose() {
   FItems = nullptr;
   FDataStream = nullptr;
   FJoined = nullptr;
-  FVolumeCallback = nullptr;
   FVisitedItems.clear();
   FVisitedMeta.clear();
 }
 
 // ---- listing ----
 
-void Tvor7zAD1Archive::DoGetNumberOfArchiveProperties(UInt32 &count) { count = std::size(kArchiveProps); }
-
-void Tvor7zAD1Archive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kArchiveProps, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zAD1Archive::DoGetArchivePropertyTable() { return kArchiveProps; }
 
 void Tvor7zAD1Archive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
   if (propID == kpidSource && FItems)
@@ -382,11 +358,7 @@ void Tvor7zAD1Archive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
 
 void Tvor7zAD1Archive::DoGetNumberOfItems(UInt32 &count) { count = FItems ? FItems->GetCount() : 0; }
 
-void Tvor7zAD1Archive::DoGetNumberOfProperties(UInt32 &count) { count = std::size(kItemProps); }
-
-void Tvor7zAD1Archive::DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kItemProps, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zAD1Archive::DoGetPropertyTable() { return kItemProps; }
 
 void Tvor7zAD1Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
   if (!FItems || index >= FItems->GetCount())
@@ -421,20 +393,11 @@ void Tvor7zAD1Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
   }
 }
 
-void Tvor7zAD1Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
+UInt32 Tvor7zAD1Archive::DoGetDigestKinds() { return 2; }
 
-void Tvor7zAD1Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  GetDigestRawPropInfo(index, 2, name, propID);
-}
-
-void Tvor7zAD1Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
-                                    UInt32 *propType) {
-  if (!FItems || index >= FItems->GetCount())
-    return;
+TvorStoredDigests Tvor7zAD1Archive::DoGetStoredDigests(UInt32 index) {
   const Tvor7zAD1Item &item = *FItems->GetItem(index);
-  if (item.IsFolder)
-    return;
-  GetDigestRawProp({item.MD5, item.SHA1}, propID, data, dataSize, propType);
+  return item.IsFolder ? TvorStoredDigests{} : TvorStoredDigests{item.MD5, item.SHA1};
 }
 
 // ---- data ----
@@ -444,9 +407,9 @@ bool Tvor7zAD1Archive::ReadChunkPositions(const Tvor7zAD1Item &item, std::vector
   if (item.DataOffset == 0 || item.DataOffset >= spaceLength)
     return false;
   Byte b[8];
-  if (ReadAt(item.DataOffset, b, sizeof(b)) < sizeof(b))
+  if (ReadAt(FDataStream, item.DataOffset, b, sizeof(b)) < sizeof(b))
     return false;
-  const UInt64 count = AD1GetUi64(b);
+  const UInt64 count = GetUi64(b);
   // N + 1 positions of 8 bytes must lie in the data space: the allocation stays within the file.
   const UInt64 room = spaceLength - item.DataOffset < 8 ? 0 : (spaceLength - item.DataOffset - 8) / 8;
   if (count == 0 || count >= room)
@@ -455,10 +418,10 @@ bool Tvor7zAD1Archive::ReadChunkPositions(const Tvor7zAD1Item &item, std::vector
   std::vector<Byte> raw(std::min<size_t>(positions.size(), kDataBufferSize / 8) * 8);
   for (size_t done = 0; done < positions.size();) {
     const size_t n = std::min(positions.size() - done, raw.size() / 8);
-    if (ReadAt(item.DataOffset + 8 + done * 8, raw.data(), n * 8) < n * 8)
+    if (ReadAt(FDataStream, item.DataOffset + 8 + done * 8, raw.data(), n * 8) < n * 8)
       return false;
     for (size_t i = 0; i < n; i++)
-      positions[done + i] = AD1GetUi64(raw.data() + i * 8);
+      positions[done + i] = GetUi64(raw.data() + i * 8);
     done += n;
   }
   return true;
@@ -494,31 +457,15 @@ void Tvor7zAD1Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
       static_cast<IInStream *>(new Tvor7zAD1ArchiveStream2(FDataStream.Get(), blocks.Get())));
 }
 
-struct Tvor7zAD1Archive::TExtraction {
-  explicit TExtraction(Tvor7zCompressCodecsInfo *codecs) : Digest(codecs) {}
-  Tvor7zStoredDigestCheck Digest;
-  ComPtr<TvorFlateDecodeDecoder> Decoder;
-  ComPtr<Tvor7zLimitSequentialInStream> Limit;
-};
-
-void Tvor7zAD1Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback) {
-  TExtraction extraction(&FCodecsInfo);
-  ExtractItems(
-      indices, numItems, testMode, callback, FItems ? FItems->GetCount() : 0,
-      [&](UInt32 index) {
-        const Tvor7zAD1Item &item = *FItems->GetItem(index);
-        return TExtractItemInfo{item.IsFolder ? 0 : item.Size, item.IsFolder};
-      },
-      [&](UInt32 index, ISequentialOutStream *s, Tvor7zProgress &progress) {
-        return ExtractFile(*FItems->GetItem(index), s, progress, extraction);
-      });
+Tvor7zArchive::TExtractItemInfo Tvor7zAD1Archive::DoGetExtractItemInfo(UInt32 index) {
+  const Tvor7zAD1Item &item = *FItems->GetItem(index);
+  return {item.IsFolder ? 0 : item.Size, item.IsFolder};
 }
 
-Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStream *stream,
-                                    Tvor7zProgress &progress, TExtraction &extraction) {
+Int32 Tvor7zAD1Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+  const Tvor7zAD1Item &item = *FItems->GetItem(index);
   // The stored digest: MD5 when there is one, else SHA-1.
-  const ComPtr<ISequentialOutStream> target = extraction.Digest.Wrap(stream, {item.MD5, item.SHA1});
+  const ComPtr<ISequentialOutStream> target = FDigest.Wrap(stream, {item.MD5, item.SHA1});
   ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(target));
   ComPtr<Tvor7zProgressSequentialOutStream> out(
       new Tvor7zProgressSequentialOutStream(&progress, static_cast<ISequentialOutStream *>(counter.Get())));
@@ -529,10 +476,8 @@ Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStr
     if (!ReadChunkPositions(item, positions)) {
       result = kHeadersError;
     } else {
-      if (!extraction.Decoder)
-        extraction.Decoder = new TvorFlateDecodeDecoder();
-      if (!extraction.Limit)
-        extraction.Limit = new Tvor7zLimitSequentialInStream();
+      if (!FLimit)
+        FLimit = new Tvor7zLimitSequentialInStream();
       const UInt64 chunk = FItems->GetChunkSize();
       for (size_t i = 0; i + 1 < positions.size() && result == kOK; i++) {
         const UInt64 from = positions[i], to = positions[i + 1];
@@ -540,11 +485,10 @@ Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStr
         const bool inside = from <= static_cast<UInt64>(std::numeric_limits<Int64>::max());
         if (inside)
           CheckHResult(FDataStream->Seek(static_cast<Int64>(from), STREAM_SEEK_SET, nullptr));
-        extraction.Limit->SetStream(FDataStream, inside && to > from ? to - from : 0);
-        result = Tvor7zMtBlocksDecoder::CoderResultToOperationResult(
-            extraction.Decoder->Code(extraction.Limit, out, nullptr, &chunk, nullptr));
+        FLimit->SetStream(FDataStream, inside && to > from ? to - from : 0);
+        result = DecodeAd1Chunk(FDecoder, FLimit, out, chunk);
       }
-      extraction.Limit->SetStream(nullptr, 0);
+      FLimit->SetStream(nullptr, 0);
     }
   }
   if (result == kOK) {
@@ -553,7 +497,7 @@ Int32 Tvor7zAD1Archive::ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStr
     else if (counter->Count() > item.Size)
       result = kDataError;
   }
-  return extraction.Digest.Verify(result);
+  return FDigest.Verify(result);
 }
 
 void RegisterAd1Classes(Tvor7zRegistry &registry) {

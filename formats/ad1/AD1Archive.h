@@ -5,8 +5,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "blocks/FlateDecoder.h"
 #include "formats/ad1/AD1Format.h"
 #include "formats/ad1/AD1Items.h"
+#include "hashers/StoredDigests.h"
 #include "plugin/Archive.h"
 #include "streams/InStreams.h"
 
@@ -21,17 +23,15 @@ public:
   void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
   void DoClose() override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
-  void DoGetNumberOfArchiveProperties(UInt32 &count) override;
-  void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
+  TvorPropertyTable DoGetArchivePropertyTable() override;
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
   void DoGetNumberOfItems(UInt32 &count) override;
-  void DoGetNumberOfProperties(UInt32 &count) override;
-  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetPropertyTable() override;
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
-  void DoGetNumRawProps(UInt32 &count) override;
-  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
-  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+  UInt32 DoGetDigestKinds() override;
+  TvorStoredDigests DoGetStoredDigests(UInt32 index) override;
 
   Tvor7zAD1Items *GetItems() const { return FItems.Get(); }
 
@@ -53,7 +53,6 @@ private:
   static bool ReadSegmentHeader(IInStream *stream, TSegmentHeader &header);
   // Joins the segments from `first` (segment 1) on into FJoined.
   void JoinSegments(IInStream *first, const TSegmentHeader &header, IArchiveOpenCallback *openCallback);
-  ComPtr<IInStream> OpenVolume(const UString &name, IArchiveOpenCallback *openCallback);
   UString SegmentName(UInt32 number);
   // Reads the logical image header and walks the item tree; false when it is not an AD1 image.
   bool ReadImage();
@@ -65,21 +64,19 @@ private:
   void ReadMetadata(UInt64 position, Tvor7zAD1Item &item);
   // Reads up to `length` bytes at `position` (at most kMaxTextLength); false on a short read.
   bool ReadText(UInt64 position, UInt64 length, AString &text);
-  // Reads `size` bytes at `position` of the data space; the count read.
-  size_t ReadAt(UInt64 position, void *data, size_t size);
   UInt64 DataSpaceLength();
 
   // The chunk positions P0..PN of a file; false when they cannot all be read.
   bool ReadChunkPositions(const Tvor7zAD1Item &item, std::vector<UInt64> &positions);
   // Hashers, coder and input window of one Extract call, made on first use.
-  struct TExtraction;
-  Int32 ExtractFile(const Tvor7zAD1Item &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
-                    TExtraction &extraction);
+  // Made on the first extracted file and kept: the digest hashers and the chunk decoder.
+  Tvor7zStoredDigestCheck FDigest{&FCodecsInfo};
+  ComPtr<TvorFlateDecodeDecoder> FDecoder;
+  ComPtr<Tvor7zLimitSequentialInStream> FLimit;
 
   ComPtr<Tvor7zAD1Items> FItems;
   ComPtr<IInStream> FDataStream;
   ComPtr<Tvor7zLimitInStream> FJoined;
-  ComPtr<IArchiveOpenVolumeCallback> FVolumeCallback;
   UString FBaseName;
   std::unordered_set<UInt64> FVisitedItems;  // bounds the walk of a tree whose positions loop
   std::unordered_set<UInt64> FVisitedMeta;

@@ -2,20 +2,22 @@
 
 #include <algorithm>
 
-#include "plugin/Errors.h"
+#include "host/CodecsInfo.h"
+#include "host/Errors.h"
 
 Tvor7zAD1ArchiveStream2::Tvor7zAD1ArchiveStream2(IInStream *dataStream, Tvor7zBlocks *blocks)
     : Tvor7zBlockCacheStream2(dataStream, blocks, 0) {}
 
+Int32 DecodeAd1Chunk(ComPtr<TvorFlateDecodeDecoder> &decoder, ISequentialInStream *stored, ISequentialOutStream *out,
+                     UInt64 most) {
+  if (!decoder)
+    decoder = new TvorFlateDecodeDecoder();
+  return CoderResultToOperationResult(decoder->Code(stored, out, nullptr, &most, nullptr));
+}
+
 void Tvor7zAD1ArchiveStream2::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &,
                                         ISequentialInStream *inStream, ISequentialOutStream *outStream) {
-  if (!FDecoder)
-    FDecoder = new TvorFlateDecodeDecoder();
-  // Streamed: the stored size comes from the file and is not trusted for an allocation.
-  const UInt64 size = block.Size;
-  const HRESULT hr = FDecoder->Code(inStream, outStream, nullptr, &size, nullptr);
-  if (hr != S_OK)
-    RaiseHResult(hr);
+  CheckBlockResult(DecodeAd1Chunk(FDecoder, inStream, outStream, block.Size));
 }
 
 UInt32 Tvor7zAD1ArchiveStream2::MaxDecodedSize(const Tvor7zBlock_ &block) const {

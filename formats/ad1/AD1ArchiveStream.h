@@ -5,6 +5,13 @@
 #include "blocks/BlockCacheStream.h"
 #include "blocks/FlateDecoder.h"
 
+// One zlib chunk of a file: the stored bytes `stored` gives (it ends after them) inflated into
+// `out`, at most `most` bytes. Streamed, since the stored size comes from the file and is not
+// trusted for an allocation. The operation result: kDataError for data that does not inflate; a
+// chunk that inflates short is kOK (the caller compares sizes). `decoder` is made on first use.
+Int32 DecodeAd1Chunk(ComPtr<TvorFlateDecodeDecoder> &decoder, ISequentialInStream *stored, ISequentialOutStream *out,
+                     UInt64 most);
+
 class Tvor7zAD1ArchiveStream2 : public Tvor7zBlockCacheStream2 {
 public:
   Tvor7zAD1ArchiveStream2(IInStream *dataStream, Tvor7zBlocks *blocks);

@@ -3,7 +3,7 @@
 // All numbers are little-endian; positions other than the segment header's are data-space ones.
 #pragma once
 
-#include "plugin/HostAbi.h"
+#include "host/HostAbi.h"
 
 namespace NAD1Layout {
 // Segment file header.
@@ -55,12 +55,6 @@ enum : UInt32 {
   kFolderPath = 0x10002
 };
 }  // namespace NAD1Key
-
-inline UInt32 AD1GetUi32(const Byte *p) {
-  return static_cast<UInt32>(p[0]) | static_cast<UInt32>(p[1]) << 8 | static_cast<UInt32>(p[2]) << 16 |
-         static_cast<UInt32>(p[3]) << 24;
-}
-inline UInt64 AD1GetUi64(const Byte *p) { return AD1GetUi32(p) | static_cast<UInt64>(AD1GetUi32(p + 4)) << 32; }
 
 UInt32 WINAPI IsArc_AD1(const Byte *p, size_t size);
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 struct Tvor7zAD1Item {
   bool IsFolder = false;

@@ -9,9 +9,10 @@
 #include "formats/aff/AffBlocksDecoder.h"
 #include "hashers/Hashers.h"
 #include "hashers/StoredDigests.h"
+#include "host/PropVariant.h"
 #include "plugin/Registry.h"
+#include "streams/ByteOrder.h"
 #include "streams/Progress.h"
-#include "streams/PropVariant.h"
 
 using namespace NOperationResult;
 
@@ -27,23 +28,6 @@ namespace {
 // make us allocate what its length field claims.
 constexpr UInt32 kMaxNameLength = 1024;
 constexpr UInt32 kReadPiece = 65536;
-
-UInt32 GetBe32(const Byte *p) {
-  return (static_cast<UInt32>(p[0]) << 24) | (static_cast<UInt32>(p[1]) << 16) | (static_cast<UInt32>(p[2]) << 8) | p[3];
-}
-
-void SeekTo(IInStream *stream, UInt64 position) {
-  const HRESULT hr = stream->Seek(static_cast<Int64>(position), STREAM_SEEK_SET, nullptr);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-}
-
-// Reads up to `size` bytes; the count read. Stream failures raise.
-size_t ReadUpTo(ISequentialInStream *stream, void *data, size_t size) {
-  size_t got = 0;
-  CheckHResult(ReadStream(stream, data, size, &got));
-  return got;
-}
 
 // Reads up to `size` bytes, allocating only for bytes that really arrive (a length field may claim
 // gigabytes in a small file).
@@ -68,15 +52,21 @@ bool IsZero(const Byte *p, size_t size) {
 
 // ---- segment walk ----
 
-Tvor7zAffArchive::TSegmentRead Tvor7zAffArchive::ReadSegmentHeader(IInStream *stream, TSegmentHeader &header) {
+Tvor7zAffArchive::TSegmentRead Tvor7zAffArchive::ReadSegmentHeader(IInStream *stream, UInt64 start,
+                                                                    TSegmentHeader &header) {
+  SeekTo(stream, static_cast<Int64>(start));
   Byte h[NAffLayout::kHeaderSize];
   const size_t got = ReadUpTo(stream, h, sizeof(h));
   if (got == 0)
     return TSegmentRead::kEnd;
-  if (got < sizeof(h))
-    return TSegmentRead::kShort;
-  if (std::memcmp(h, NAffLayout::kSegmentMagic, 4) != 0)
-    return TSegmentRead::kBadMagic;
+  if (got < sizeof(h)) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return TSegmentRead::kDamaged;
+  }
+  if (std::memcmp(h, NAffLayout::kSegmentMagic, 4) != 0) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return TSegmentRead::kDamaged;
+  }
   header.NameLength = GetBe32(h + 4);
   header.DataLength = GetBe32(h + 8);
   header.Argument = GetBe32(h + 12);
@@ -124,20 +114,9 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
     return false;
   UInt64 start = NAffLayout::kSignatureSize;
   for (;;) {
-    SeekTo(stream, start);
     TSegmentHeader h;
-    switch (ReadSegmentHeader(stream, h)) {
-    case TSegmentRead::kEnd:
+    if (ReadSegmentHeader(stream, start, h) != TSegmentRead::kOk)
       return false;
-    case TSegmentRead::kShort:
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      return false;
-    case TSegmentRead::kBadMagic:
-      SetErrorFlag(kpv_ErrorFlags_HeadersError);
-      return false;
-    case TSegmentRead::kOk:
-      break;
-    }
     UInt32 page = 0;
     if (ParseAffPageName(h.Name, page) && page == 0) {
       FSetName.ParseSetName(GetArchiveName());
@@ -155,20 +134,9 @@ bool Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 b
   CheckHResult(stream->Seek(0, STREAM_SEEK_END, &fileSize));
   UInt64 start = NAffLayout::kSignatureSize;
   for (;;) {
-    SeekTo(stream, start);
     TSegmentHeader h;
-    switch (ReadSegmentHeader(stream, h)) {
-    case TSegmentRead::kEnd:
-      return true;
-    case TSegmentRead::kShort:
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      return false;
-    case TSegmentRead::kBadMagic:
-      SetErrorFlag(kpv_ErrorFlags_HeadersError);
-      return false;
-    case TSegmentRead::kOk:
-      break;
-    }
+    if (const TSegmentRead read = ReadSegmentHeader(stream, start, h); read != TSegmentRead::kOk)
+      return read == TSegmentRead::kEnd;
     const UInt64 dataStart = start + NAffLayout::kHeaderSize + h.NameLength;
     UInt32 page = 0;
     if (ParseAffPageName(h.Name, page)) {
@@ -311,22 +279,14 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
   if (!FindFirstPage(FStream))
     RaiseHResult(S_FALSE);
 
-  ComPtr<IArchiveOpenVolumeCallback> volumes;
-  bool volumesQueried = false;
   UInt64 base = 0;
   for (UInt32 k = 0;; k++) {
     ComPtr<IInStream> stream;
     if (k == 0) {
       stream = FStream;
     } else {
-      if (!volumesQueried) {
-        volumes = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
-        volumesQueried = true;
-      }
-      if (!volumes)
-        break;
-      const UString name = FSetName.GetSetFileName(k);
-      if (volumes->GetStream(name.c_str(), stream.Put()) != S_OK || !stream)
+      stream = OpenVolume(openCallback, FSetName.GetSetFileName(k));
+      if (!stream)
         break;
       Byte sig[NAffLayout::kSignatureSize];
       SeekTo(stream, 0);
@@ -415,13 +375,7 @@ void SetPresence(PROPVARIANT &value, UInt32 coded) {
 }
 }  // namespace
 
-void Tvor7zAffArchive::DoGetNumberOfArchiveProperties(UInt32 &count) {
-  count = static_cast<UInt32>(std::size(kAffArchiveProperties));
-}
-
-void Tvor7zAffArchive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kAffArchiveProperties, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zAffArchive::DoGetArchivePropertyTable() { return kAffArchiveProperties; }
 
 void Tvor7zAffArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
   if (!FInfo)
@@ -468,11 +422,7 @@ void Tvor7zAffArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
 
 void Tvor7zAffArchive::DoGetNumberOfItems(UInt32 &count) { count = FInfo ? 1 : 0; }
 
-void Tvor7zAffArchive::DoGetNumberOfProperties(UInt32 &count) { count = kPathAndSizePropertyCount; }
-
-void Tvor7zAffArchive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  GetPathAndSizePropertyInfo(index, propID, varType);
-}
+TvorPropertyTable Tvor7zAffArchive::DoGetPropertyTable() { return PathAndSizeProperties(); }
 
 void Tvor7zAffArchive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
   if (!FInfo || index != 0)
@@ -483,17 +433,11 @@ void Tvor7zAffArchive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
     PropSetUInt64(value, FInfo->GetTotalSize());
 }
 
-void Tvor7zAffArchive::DoGetNumRawProps(UInt32 &count) { count = 3; }
+UInt32 Tvor7zAffArchive::DoGetDigestKinds() { return 3; }
 
-void Tvor7zAffArchive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  GetDigestRawPropInfo(index, 3, name, propID);
-}
-
-void Tvor7zAffArchive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) {
-  if (!FInfo || index != 0)
-    return;
+TvorStoredDigests Tvor7zAffArchive::DoGetStoredDigests(UInt32) {
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
-  GetDigestRawProp({m.MD5, m.SHA1, m.SHA256}, propID, data, dataSize, propType);
+  return {m.MD5, m.SHA1, m.SHA256};
 }
 
 void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
@@ -507,24 +451,9 @@ void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
 
 // ---- extraction ----
 
-void Tvor7zAffArchive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) {
-  const bool all = numItems == 0xFFFFFFFFu;
-  const UInt32 n = all ? 1 : numItems;
-  for (UInt32 i = 0; i < n && !all; i++)
-    if (indices[i] != 0)
-      RaiseHResult(E_INVALIDARG);
-  if (!FInfo || n == 0)
-    return;
-  Tvor7zProgress progress(callback);
-  const UInt64 size = FInfo->GetTotalSize();
-  CheckHResult(progress.SetTotal(size));
-  for (UInt32 i = 0; i < n; i++)
-    ExtractOneItem(callback, 0, testMode, size, progress,
-                   [&](ISequentialOutStream *s) { return ExtractItem(s, progress); });
-  CheckHResult(progress.Flush());
-}
+Tvor7zArchive::TExtractItemInfo Tvor7zAffArchive::DoGetExtractItemInfo(UInt32) { return {FInfo->GetTotalSize(), false}; }
 
-Int32 Tvor7zAffArchive::ExtractItem(ISequentialOutStream *outStream, Tvor7zProgress &progress) {
+Int32 Tvor7zAffArchive::DoExtractItem(UInt32, ISequentialOutStream *outStream, Tvor7zProgress &progress) {
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
   // The stored image digest (MD5, else SHA-1, else SHA-256) runs beside the decoding and writing
   // instead of between them.

@@ -31,17 +31,15 @@ public:
   void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
   void DoClose() override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
-  void DoGetNumberOfArchiveProperties(UInt32 &count) override;
-  void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
+  TvorPropertyTable DoGetArchivePropertyTable() override;
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
   void DoGetNumberOfItems(UInt32 &count) override;
-  void DoGetNumberOfProperties(UInt32 &count) override;
-  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetPropertyTable() override;
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
-  void DoGetNumRawProps(UInt32 &count) override;
-  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
-  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+  UInt32 DoGetDigestKinds() override;
+  TvorStoredDigests DoGetStoredDigests(UInt32 index) override;
 
   // Walks every segment of one file of the set (whose byte 0 is at `base` of the joined stream):
   // pages are collected, metadata applied. True when the file ended cleanly at a segment boundary.
@@ -58,18 +56,18 @@ public:
   const TAffSetName &GetSetName() const { return FSetName; }
 
   // Pieces of the extraction result, for the unit tests.
-  Int32 ExtractItem(ISequentialOutStream *outStream, Tvor7zProgress &progress);
 
 private:
-  // One segment header as read at a segment start; Status tells how the read went.
-  enum class TSegmentRead { kOk, kEnd, kShort, kBadMagic };
+  // How the read of a segment header went: a segment, the end of the file, or damage (flagged).
+  enum class TSegmentRead { kOk, kEnd, kDamaged };
   struct TSegmentHeader {
     UInt32 NameLength = 0;
     UInt32 DataLength = 0;
     UInt32 Argument = 0;
     std::string Name;
   };
-  TSegmentRead ReadSegmentHeader(IInStream *stream, TSegmentHeader &header);
+  // Reads the header of the segment at `start`.
+  TSegmentRead ReadSegmentHeader(IInStream *stream, UInt64 start, TSegmentHeader &header);
   // Reads and checks the trailer of a segment whose data starts at `dataStart`; false when the walk
   // must stop (the flags are set).
   bool ReadSegmentTrailer(IInStream *stream, UInt64 segmentStart, UInt64 dataStart, UInt32 dataLength);

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "formats/aff/AffCoders.h"
-#include "plugin/Errors.h"
-#include "streams/Progress.h"
+#include "streams/InStreams.h"
 
 Tvor7zAffArchiveStream::Tvor7zAffArchiveStream(IInStream *joinedStream, Tvor7zAffInfo *info, ICompressCodecsInfo *codecs)
     : Tvor7zBlockCacheStream2(joinedStream, info, 0) {
@@ -14,36 +12,7 @@ Tvor7zAffArchiveStream::Tvor7zAffArchiveStream(IInStream *joinedStream, Tvor7zAf
 
 void Tvor7zAffArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &, ISequentialInStream *inStream,
                                        ISequentialOutStream *outStream) {
-  const UInt32 algorithm = NAffPage::Algorithm(block.Flags);
-  ComPtr<ICompressCoder> *slot = nullptr;
-  try {
-    switch (algorithm) {
-    case NAffPage::kZlib:
-      slot = &FDecoders[0];
-      if (!*slot)
-        *slot = new TvorFlateDecodeDecoder();
-      break;
-    case NAffPage::kBZip2:
-      slot = &FDecoders[1];
-      if (!*slot)
-        *slot = CreateBZip2Decoder(&FLocalCodecs);
-      break;
-    case NAffPage::kLzma:
-      slot = &FDecoders[2];
-      if (!*slot)
-        *slot = CreateLzmaDecoder(&FLocalCodecs);
-      break;
-    default:
-      return;  // nothing to decode: the read ends short
-    }
-  } catch (const EOleSysError &e) {
-    if (e.Code() == E_NOTIMPL)
-      return;  // the host has no such decoder
-    throw;
-  }
-  const HRESULT hr = CodeAffPage(algorithm, *slot, inStream, outStream, block.Size);
-  if (hr != S_OK)
-    RaiseHResult(hr);
+  CheckBlockResult(DecodeAffPage(block, inStream, outStream, FCoders));
 }
 
 UInt32 Tvor7zAffArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {
@@ -69,10 +38,5 @@ void Tvor7zAffArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *blo
   if (offset >= block->StoredSize)
     return;
   const UInt32 n = std::min(size, block->StoredSize - offset);
-  const HRESULT hr = FInStream->Seek(static_cast<Int64>(block->Offset + offset), STREAM_SEEK_SET, nullptr);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-  size_t got = 0;
-  CheckHResult(ReadStream(FInStream, data, n, &got));
-  processed = static_cast<UInt32>(got);
+  processed = static_cast<UInt32>(ReadAt(FInStream, block->Offset + offset, data, n));
 }

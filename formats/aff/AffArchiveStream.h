@@ -1,11 +1,10 @@
-// Random access over an AFF image: zlib pages are decoded through the block cache, stored pages are
-// read straight from the files and zero pages are produced without reading anything.
+// Random access over an AFF image: compressed pages are decoded through the block cache, stored
+// pages are read straight from the files and zero pages are produced without reading anything.
 #pragma once
 
 #include "blocks/BlockCacheStream.h"
-#include "blocks/FlateDecoder.h"
+#include "formats/aff/AffCoders.h"
 #include "formats/aff/AffInfo.h"
-#include "plugin/CodecsInfo.h"
 
 class Tvor7zAffArchiveStream : public Tvor7zBlockCacheStream2 {
 public:
@@ -22,6 +21,5 @@ protected:
 
 private:
   Tvor7zCompressCodecsInfo FLocalCodecs;
-  // zlib, bzip2, LZMA; each made on first use.
-  ComPtr<ICompressCoder> FDecoders[3];
+  TAffPageCoders FCoders{&FLocalCodecs};
 };

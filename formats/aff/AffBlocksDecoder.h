@@ -1,18 +1,15 @@
-// Whole-image decoder of AFF pages: zlib pages are inflated on the workers, bzip2 and LZMA pages go
-// through the host's decoders, stored pages are written as they are read and zero pages are made
-// without reading their data.
+// Whole-image decoder of AFF pages: each page goes through the one AFF page rule on the workers;
+// stored pages are written from their stored bytes and zero pages are made without reading them.
 #pragma once
 
 #include <memory>
 
-#include "blocks/FlateDecoder.h"
 #include "blocks/MtBlocksDecoder.h"
-#include "plugin/CodecsInfo.h"
+#include "formats/aff/AffCoders.h"
 
 struct Tvor7zAffBlockJob : Tvor7zBlockJob {
-  ComPtr<TvorFlateDecodeDecoder> FlateDecoder;
-  ComPtr<ICompressCoder> BZip2Decoder;
-  ComPtr<ICompressCoder> LzmaDecoder;
+  explicit Tvor7zAffBlockJob(Tvor7zCompressCodecsInfo *codecs) : Coders(codecs) {}
+  TAffPageCoders Coders;
 };
 
 class Tvor7zAffArchiveBlocksDecoder : public Tvor7zMtBlocksDecoder {
@@ -21,19 +18,11 @@ public:
   explicit Tvor7zAffArchiveBlocksDecoder(Tvor7zCompressCodecsInfo *codecs) : FLocalCodecs(codecs) {}
 
   bool ReadJob(Tvor7zBlockJob &job) override;
-  bool DecodeJob(Tvor7zBlockJob &job) override;
   Int32 DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream) override;
-  bool WriteJob(Tvor7zBlockJob &job) override;
-
-  static constexpr UInt32 kZeroBufferSize = 65536;
 
 protected:
   std::unique_ptr<Tvor7zBlockJob> NewJob() override;
 
 private:
-  Int32 DecodeCompressed(Tvor7zAffBlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream);
-  Int32 DecodeStored(Tvor7zAffBlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream);
-
   Tvor7zCompressCodecsInfo *FLocalCodecs;
-  std::unique_ptr<Byte[]> FZeroBuffer;
 };

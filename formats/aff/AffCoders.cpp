@@ -1,22 +1,29 @@
 #include "formats/aff/AffCoders.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "formats/aff/AffInfo.h"
-#include "plugin/Errors.h"
+#include "host/CodecsInfo.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 
-ComPtr<ICompressCoder> CreateBZip2Decoder(Tvor7zCompressCodecsInfo *codecs) { return FindDecoder(codecs, kMethodBZip2); }
+using namespace NOperationResult;
 
-ComPtr<ICompressCoder> CreateLzmaDecoder(Tvor7zCompressCodecsInfo *codecs) { return FindDecoder(codecs, kMethodLzma); }
+namespace {
+constexpr UInt32 kPieceSize = 65536;
 
+// Asks the coder to check that its stream ends with the output (when it can).
 void EnableFinishMode(ICompressCoder *coder) {
   if (auto finish = QueryAs<ICompressSetFinishMode>(coder, IID_ICompressSetFinishMode))
     finish->SetFinishMode(1);
 }
 
-HRESULT CodeAffPage(UInt32 algorithm, ICompressCoder *coder, ISequentialInStream *inStream,
-                    ISequentialOutStream *outStream, UInt32 size) {
+// Decodes a zlib, bzip2 or LZMA page of `size` bytes with `coder` (made for that algorithm) and
+// returns the coder's result. An LZMA page gives its properties to the coder first, with the
+// dictionary cut to the page's size.
+HRESULT CodePage(UInt32 algorithm, ICompressCoder *coder, ISequentialInStream *inStream,
+                 ISequentialOutStream *outStream, UInt32 size) {
   UInt64 outSize = size;
   if (algorithm == NAffPage::kLzma) {
     // The page is an LZMA stream behind its own small header; the decoder wants the properties
@@ -54,4 +61,80 @@ HRESULT CodeAffPage(UInt32 algorithm, ICompressCoder *coder, ISequentialInStream
   }
   EnableFinishMode(coder);
   return coder->Code(inStream, outStream, nullptr, &outSize, nullptr);
+}
+
+// The host's decoder for a bzip2 or LZMA page, made on first use; nil when the host has none.
+ICompressCoder *HostDecoder(UInt32 algorithm, TAffPageCoders &coders) {
+  const bool bzip2 = algorithm == NAffPage::kBZip2;
+  ComPtr<ICompressCoder> &coder = bzip2 ? coders.BZip2 : coders.Lzma;
+  if (!coder) {
+    try {
+      coder = FindDecoder(coders.Codecs, bzip2 ? kMethodBZip2 : kMethodLzma);
+    } catch (const EOleSysError &e) {
+      if (e.Code() != E_NOTIMPL)
+        throw;
+    }
+  }
+  return coder.Get();
+}
+
+Int32 DecodePage(const Tvor7zBlock_ &page, ISequentialInStream *in, ISequentialOutStream *out, TAffPageCoders &coders,
+                 TAffPageMemory *memory) {
+  if (!NAffPage::IsCompressed(page.Flags)) {
+    // Never more than the page's size goes out: extra stored bytes would shift everything after
+    // them in the image.
+    const UInt32 n = std::min(page.StoredSize, page.Size);
+    if (memory) {
+      memory->Data = memory->Stored;
+      memory->Size = std::min<size_t>(memory->Got, n);
+    } else {
+      Byte buffer[kPieceSize];
+      CheckHResult(CopyStream(buffer, sizeof(buffer), nullptr, in, out, n));
+    }
+    return page.StoredSize > page.Size ? kDataError : kOK;
+  }
+  const UInt32 algorithm = NAffPage::Algorithm(page.Flags);
+  switch (algorithm) {
+  case NAffPage::kZero:
+    // Nothing stored to read: the page is its size in zeros.
+    if (memory) {
+      std::memset(memory->Room, 0, page.Size);
+      memory->Data = memory->Room;
+      memory->Size = page.Size;
+    } else {
+      static const Byte kZeros[kPieceSize] = {};
+      for (UInt32 left = page.Size; left > 0;) {
+        const UInt32 n = std::min(left, kPieceSize);
+        CheckHResult(WriteStream(out, kZeros, n));
+        left -= n;
+      }
+    }
+    return kOK;
+  case NAffPage::kZlib:
+    if (!coders.Flate)
+      coders.Flate = new TvorFlateDecodeDecoder();
+    if (memory) {
+      size_t written = 0;
+      const HRESULT hr = coders.Flate->DecodeBuffer(memory->Stored, memory->Got, memory->Room,
+                                                    std::min<size_t>(page.Size, memory->RoomSize), &written);
+      memory->Data = memory->Room;
+      memory->Size = written;
+      return CoderResultToOperationResult(hr);
+    }
+    return CoderResultToOperationResult(CodePage(algorithm, coders.Flate, in, out, page.Size));
+  case NAffPage::kBZip2:
+  case NAffPage::kLzma:
+    if (ICompressCoder *coder = HostDecoder(algorithm, coders))
+      return CoderResultToOperationResult(CodePage(algorithm, coder, in, out, page.Size));
+    return kUnsupportedMethod;
+  default:
+    return kUnsupportedMethod;
+  }
+}
+}  // namespace
+
+Int32 DecodeAffPage(const Tvor7zBlock_ &page, ISequentialInStream *in, ISequentialOutStream *out,
+                    TAffPageCoders &coders, TAffPageMemory *memory) {
+  const Int32 result = DecodePage(page, in, out, coders, memory);
+  return result == kOK && (page.Flags & NAffPage::kTruncated) ? kUnexpectedEnd : result;
 }

@@ -1,15 +1,11 @@
-// The host's decoders for AFF pages and how one compressed page is handed to a coder.
+// One AFF page from its stored bytes to its bytes: the rule the random-access stream and the
+// whole-image decoder share, with the host's decoders for bzip2 and LZMA pages.
 #pragma once
 
-#include "plugin/CodecsInfo.h"
-#include "streams/Com.h"
-
-// Host decoders by method ID (the handler's list, then the library-wide one); E_NOTIMPL is raised
-// when neither offers it.
-ComPtr<ICompressCoder> CreateBZip2Decoder(Tvor7zCompressCodecsInfo *codecs);
-ComPtr<ICompressCoder> CreateLzmaDecoder(Tvor7zCompressCodecsInfo *codecs);
-// Asks the coder to check that its stream ends with the output (when it can).
-void EnableFinishMode(ICompressCoder *coder);
+#include "blocks/Blocks.h"
+#include "blocks/FlateDecoder.h"
+#include "host/CodecsInfo.h"
+#include "host/Com.h"
 
 // Bytes in front of the stream of an LZMA page: 5 bytes of decoder properties, then the
 // uncompressed size as a little-endian 64-bit number (all ones = unknown).
@@ -19,9 +15,31 @@ constexpr UInt32 kAffLzmaHeaderSize = 13;
 // as an unsupported method rather than allocated.
 constexpr UInt32 kAffMaxLzmaDictionary = 64u << 20;
 
-// Decodes one zlib, bzip2 or LZMA page of `size` bytes with `coder` (made for that algorithm) and
-// returns the coder's result: S_OK, S_FALSE for bad data, E_NOTIMPL when the coder cannot take the
-// page, other failures as they come. An LZMA page gives its properties to the coder first, with
-// the dictionary cut to the page's size.
-HRESULT CodeAffPage(UInt32 algorithm, ICompressCoder *coder, ISequentialInStream *inStream,
-                    ISequentialOutStream *outStream, UInt32 size);
+// Decoders a page may need: made on first use and kept by the caller for the next page.
+struct TAffPageCoders {
+  explicit TAffPageCoders(Tvor7zCompressCodecsInfo *codecs) : Codecs(codecs) {}
+  Tvor7zCompressCodecsInfo *Codecs;  // the archive's host codec list (may be nil)
+  ComPtr<TvorFlateDecodeDecoder> Flate;
+  ComPtr<ICompressCoder> BZip2;
+  ComPtr<ICompressCoder> Lzma;
+};
+
+// A page's stored bytes and room for its bytes, both in memory, so that the page is decoded there
+// in one pass; the decoder says where the page's bytes are.
+struct TAffPageMemory {
+  const Byte *Stored = nullptr;
+  size_t Got = 0;  // stored bytes read
+  Byte *Room = nullptr;
+  size_t RoomSize = 0;
+  const Byte *Data = nullptr;  // set by the decoder: in Room, or in Stored for a stored page
+  size_t Size = 0;
+};
+
+// Decodes one page: `in` gives its stored bytes (and ends after them), `out` takes its bytes; with
+// `memory` a stored, zero or zlib page is decoded there instead (bzip2 and LZMA pages still go
+// through the streams). The operation result: kOK; kDataError for data that does not decode and for
+// a stored page longer than its size (at most the size goes out); kUnsupportedMethod for an unknown
+// algorithm or a decoder the host lacks; kUnexpectedEnd for a page cut by the end of its file. A
+// page that decodes short is kOK: the caller compares sizes. Failures of the streams raise.
+Int32 DecodeAffPage(const Tvor7zBlock_ &page, ISequentialInStream *in, ISequentialOutStream *out,
+                    TAffPageCoders &coders, TAffPageMemory *memory = nullptr);

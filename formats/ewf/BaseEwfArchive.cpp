@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 // ---------------- segment names ----------------
 
@@ -62,17 +62,6 @@ Byte *Tvor7zBaseEwfArchive::GetBuffer(UInt32 size) {
   return FBuffer.data();
 }
 
-ComPtr<IInStream> Tvor7zBaseEwfArchive::OpenVolume(const UString &name, IArchiveOpenCallback *openCallback) {
-  if (!FVolumeCallback)
-    FVolumeCallback = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
-  ComPtr<IInStream> stream;
-  if (FVolumeCallback && !name.empty()) {
-    // A missing file shows as a nil stream; the code itself says nothing more.
-    FVolumeCallback->GetStream(name.c_str(), stream.Put());
-  }
-  return stream;
-}
-
 UString Tvor7zBaseEwfArchive::SegmentName(Int32 index) {
   const UString extension = GetSegmentExtension(index, FExtension);
   const UString name = GetArchiveName();
@@ -84,11 +73,7 @@ UString Tvor7zBaseEwfArchive::SegmentName(Int32 index) {
 UInt64 Tvor7zBaseEwfArchive::JoinedLength() {
   if (!FJoinedStream)
     return 0;
-  UInt64 length = 0;
-  const HRESULT hr = FJoinedStream->Seek(0, STREAM_SEEK_END, &length);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-  return length;
+  return SeekTo(FJoinedStream, 0, STREAM_SEEK_END);
 }
 
 TvorFlateDecodeDecoder *Tvor7zBaseEwfArchive::DeflateDecoder() {
@@ -104,7 +89,6 @@ Tvor7zLimitSequentialInStream *Tvor7zBaseEwfArchive::LimitStream() {
 }
 
 void Tvor7zBaseEwfArchive::ReleaseOpenState() noexcept {
-  FVolumeCallback = nullptr;
   FDeflateDecoder = nullptr;
   FBZip2Decoder = nullptr;
   FLimitStream = nullptr;
@@ -123,7 +107,7 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
       // is missing or is not that segment cuts the set short, and the files or image data behind
       // it would otherwise vanish without a word.
       if (FSegmentNumber > 1)
-        stream = OpenVolume(SegmentName(FSegmentNumber), openCallback);
+        stream = OpenVolume(openCallback, SegmentName(FSegmentNumber));
       if (!stream) {
         SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
         break;
@@ -148,7 +132,7 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
         DoClose();
         CreateBlocks();
         InitOpen();
-        stream = OpenVolume(SegmentName(1), openCallback);
+        stream = OpenVolume(openCallback, SegmentName(1));
         if (!stream || !ReadSegmentHeader(stream, number)) {
           // Nothing of the set can be read in order without its first segment: say so unless the
           // header check already did.
@@ -224,13 +208,7 @@ void SetDate(PROPVARIANT &value, UInt64 fileTime) {
 }
 } // namespace
 
-void Tvor7zBaseEwfArchive::DoGetNumberOfArchiveProperties(UInt32 &count) {
-  count = static_cast<UInt32>(std::size(kEwfArchiveProperties));
-}
-
-void Tvor7zBaseEwfArchive::DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kEwfArchiveProperties, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zBaseEwfArchive::DoGetArchivePropertyTable() { return kEwfArchiveProperties; }
 
 void Tvor7zBaseEwfArchive::DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) {
   if (!FBlocks)

@@ -25,8 +25,7 @@ public:
 
   void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
   void DoClose() override;
-  void DoGetNumberOfArchiveProperties(UInt32 &count) override;
-  void DoGetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetArchivePropertyTable() override;
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
 
   Tvor7zBaseEwfBlocks *Blocks() const noexcept { return FBlocks.Get(); }
@@ -48,7 +47,6 @@ protected:
   // Scratch buffer of at least `size` bytes; contents are not kept when it grows.
   Byte *GetBuffer(UInt32 size);
   // The named file of the set through the host's volume callback; nil when there is none.
-  ComPtr<IInStream> OpenVolume(const UString &name, IArchiveOpenCallback *openCallback);
   // Places every block at i * chunk size and sizes it from the image size.
   void SetBlockOffsets();
   // Length of the joined stream (Seek from the end; a failure raises).
@@ -60,7 +58,6 @@ protected:
   ComPtr<Tvor7zBaseEwfBlocks> FBlocks;
   ComPtr<Tvor7zLimitInStream> FJoinedStream;
   std::vector<Byte> FBuffer;
-  ComPtr<IArchiveOpenVolumeCallback> FVolumeCallback;
   UString FExtension;
   Int32 FSegmentNumber = 0;
   UInt64 FSegmentBase = 0;

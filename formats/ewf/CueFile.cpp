@@ -1,6 +1,7 @@
 #include "formats/ewf/CueFile.h"
 
-#include "plugin/Errors.h"
+#include "host/Errors.h"
+#include "streams/OutStreams.h"
 #include "streams/Progress.h"
 
 TCueFile::TCueFile(const AString &binName) : FStream(new Tvor7zTempStream(65536)) {
@@ -9,9 +10,7 @@ TCueFile::TCueFile(const AString &binName) : FStream(new Tvor7zTempStream(65536)
 }
 
 void TCueFile::Write(const AString &text) {
-  const HRESULT hr = WriteStream(FStream.Get(), text.data(), text.size());
-  if (hr != S_OK)
-    RaiseHResult(hr == S_FALSE ? E_FAIL : hr);
+  WriteExact(FStream.Get(), text.data(), text.size());
 }
 
 AString TCueFile::Two(UInt64 n) {

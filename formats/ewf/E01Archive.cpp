@@ -6,10 +6,10 @@
 #include "formats/ewf/CueFile.h"
 #include "formats/ewf/E01ArchiveStream.h"
 #include "formats/ewf/E01BlocksDecoder.h"
-#include "formats/ewf/EwfBytes.h"
 #include "hashers/StoredDigests.h"
+#include "host/PropVariant.h"
 #include "platform/Platform.h"
-#include "streams/PropVariant.h"
+#include "streams/ByteOrder.h"
 
 using namespace NOperationResult;
 
@@ -85,11 +85,11 @@ const Byte *Tvor7zE01Archive::ReadDigestPayload(IInStream *stream, UInt32 size, 
     return nullptr;
   }
   Byte *b = GetBuffer(expected);
-  if (ReadPayload(stream, b, expected) < expected) {
+  if (ReadUpTo(stream, b, expected) < expected) {
     SetMetadataErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return nullptr;
   }
-  intact = CalcAdler32(b, expected - 4) == EwfGetUi32(b + expected - 4);
+  intact = CalcAdler32(b, expected - 4) == GetUi32(b + expected - 4);
   if (!intact)
     SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
   return b;
@@ -129,13 +129,13 @@ void Tvor7zE01Archive::ReadSessionSection(IInStream *stream, UInt32 size) {
     return;
   }
   Byte h[kSessionHeaderSize];
-  if (ReadPayload(stream, h, sizeof(h)) < sizeof(h)) {
+  if (ReadUpTo(stream, h, sizeof(h)) < sizeof(h)) {
     SetMetadataErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  if (CalcAdler32(h, 32) != EwfGetUi32(h + 32))
+  if (CalcAdler32(h, 32) != GetUi32(h + 32))
     SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
-  const UInt32 count = EwfGetUi32(h);
+  const UInt32 count = GetUi32(h);
   // 64-bit: count * 32 + 36 wraps around in 32 bits.
   if (static_cast<UInt64>(count) * kSessionEntrySize + kSessionHeaderSize > size) {
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
@@ -149,11 +149,11 @@ void Tvor7zE01Archive::ReadSessionSection(IInStream *stream, UInt32 size) {
   }
   const UInt32 entriesSize = count * kSessionEntrySize;
   Byte *e = GetBuffer(entriesSize);
-  if (ReadPayload(stream, e, entriesSize) < entriesSize) {
+  if (ReadUpTo(stream, e, entriesSize) < entriesSize) {
     SetMetadataErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  if (EwfGetUi32(e + 4) != kFirstSessionSector) {
+  if (GetUi32(e + 4) != kFirstSessionSector) {
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
@@ -165,7 +165,7 @@ void Tvor7zE01Archive::ReadSessionSection(IInStream *stream, UInt32 size) {
   {
     TCueFile cue(binName);
     for (UInt32 i = 0; i < count; i++)
-      cue.AddSession(EwfGetUi32(e + static_cast<size_t>(i) * kSessionEntrySize + 4));
+      cue.AddSession(GetUi32(e + static_cast<size_t>(i) * kSessionEntrySize + 4));
     cueStream = cue.GetStream();
   }
   UInt64 cueSize = 0;
@@ -187,11 +187,7 @@ void Tvor7zE01Archive::DoGetNumberOfItems(UInt32 &count) {
   count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
 }
 
-void Tvor7zE01Archive::DoGetNumberOfProperties(UInt32 &count) { count = kPathAndSizePropertyCount; }
-
-void Tvor7zE01Archive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  GetPathAndSizePropertyInfo(index, propID, varType);
-}
+TvorPropertyTable Tvor7zE01Archive::DoGetPropertyTable() { return PathAndSizeProperties(); }
 
 void Tvor7zE01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
   if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
@@ -210,19 +206,11 @@ void Tvor7zE01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
   }
 }
 
-void Tvor7zE01Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
+UInt32 Tvor7zE01Archive::DoGetDigestKinds() { return 2; }
 
-void Tvor7zE01Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  GetDigestRawPropInfo(index, 2, name, propID);
-}
-
-void Tvor7zE01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
-                                    UInt32 *propType) {
-  if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
-    return;
+TvorStoredDigests Tvor7zE01Archive::DoGetStoredDigests(UInt32 index) {
   const Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
-  if (item.Kind == Tvor7zEItem::kImage)
-    GetDigestRawProp({item.MD5, item.SHA1}, propID, data, dataSize, propType);
+  return item.Kind == Tvor7zEItem::kImage ? TvorStoredDigests{item.MD5, item.SHA1} : TvorStoredDigests{};
 }
 
 void Tvor7zE01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
@@ -236,17 +224,12 @@ void Tvor7zE01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
 
 // ---- extraction ----
 
-void Tvor7zE01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback) {
-  ExtractItems(
-      indices, numItems, testMode, callback, FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0,
-      [&](UInt32 index) { return TExtractItemInfo{FItems->GetItem(static_cast<Int32>(index))->Size, false}; },
-      [&](UInt32 index, ISequentialOutStream *s, Tvor7zProgress &progress) {
-        return ExtractItem(*FItems->GetItem(static_cast<Int32>(index)), s, progress);
-      });
+Tvor7zArchive::TExtractItemInfo Tvor7zE01Archive::DoGetExtractItemInfo(UInt32 index) {
+  return {FItems->GetItem(static_cast<Int32>(index))->Size, false};
 }
 
-Int32 Tvor7zE01Archive::ExtractItem(Tvor7zEItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+Int32 Tvor7zE01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+  const Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
   // The stored image digest (MD5, else SHA-1) runs beside the decoding and writing instead of
   // between them.
   Tvor7zStoredDigestCheck digest(&FCodecsInfo, true);

@@ -16,14 +16,13 @@ public:
 
   void DoClose() override;
   void DoGetNumberOfItems(UInt32 &count) override;
-  void DoGetNumberOfProperties(UInt32 &count) override;
-  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetPropertyTable() override;
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
-  void DoGetNumRawProps(UInt32 &count) override;
-  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
-  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+  UInt32 DoGetDigestKinds() override;
+  TvorStoredDigests DoGetStoredDigests(UInt32 index) override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
 
   Tvor7zE01Items *Items() const noexcept { return FItems.Get(); }
   Int32 MediaType() const noexcept { return FMediaType; }
@@ -46,7 +45,6 @@ protected:
   const Byte *ReadDigestPayload(IInStream *stream, UInt32 size, UInt32 expected, bool &intact);
 
   // Decodes one item into `stream` and checks the image digest; the operation result.
-  Int32 ExtractItem(Tvor7zEItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress);
 
   ComPtr<Tvor7zE01Items> FItems;
   bool FHashRead = false;    // an intact hash section was read

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 
-#include "formats/ewf/EwfBytes.h"
-#include "hashers/Hashers.h"
-#include "plugin/Errors.h"
-#include "streams/Progress.h"
+#include "host/Errors.h"
+#include "streams/InStreams.h"
 
 Tvor7zE01ArchiveStream::Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks, bool checkStoredChunks)
     : Tvor7zBlockCacheStream2(joinedStream, blocks, 0), FCheckStoredChunks(checkStoredChunks) {}
@@ -14,51 +12,28 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
                                        ISequentialInStream *inStream, ISequentialOutStream *outStream) {
   if (FStored.size() < block.StoredSize)
     FStored.resize(block.StoredSize);
-  size_t got = 0;
-  CheckHResult(ReadStream(inStream, FStored.data(), block.StoredSize, &got));
-  if (!(block.Flags & kCompressed)) {
-    // A stored chunk: its bytes, then their Adler-32. Bytes cut off by the end of the data are
-    // handed out as far as they go.
-    const size_t n = std::min<size_t>(got, block.Size);
-    if (got >= static_cast<size_t>(block.Size) + 4 &&
-        CalcAdler32(FStored.data(), block.Size) != EwfGetUi32(FStored.data() + block.Size))
-      RaiseHResult(S_FALSE);
-    const HRESULT wr = WriteStream(outStream, FStored.data(), n);
-    if (wr != S_OK)
-      RaiseHResult(wr == S_FALSE ? E_FAIL : wr);
-    return;
-  }
-  if (!FDecoder)
-    FDecoder = new TvorFlateDecodeDecoder();
-  const UInt32 most = MaxDecodedSize(block);
+  const size_t got = ReadUpTo(inStream, FStored.data(), block.StoredSize);
+  const TEwfChunkMethod method = EwfChunkMethod(block);
+  const UInt32 most = method == TEwfChunkMethod::Stored ? 0 : MaxDecodedSize(block);
   if (FDecoded.size() < most)
     FDecoded.resize(most);
-  size_t written = 0;
-  const HRESULT hr = FDecoder->DecodeBuffer(FStored.data(), got, FDecoded.data(), most, &written);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-  const HRESULT wr = WriteStream(outStream, FDecoded.data(), written);
-  if (wr != S_OK)
-    RaiseHResult(wr == S_FALSE ? E_FAIL : wr);
+  const TEwfChunk chunk =
+      DecodeEwfChunk(method, FStored.data(), got, block.StoredSize, block.Size, FDecoded.data(), most, FCoders);
+  WriteBlock(outStream, chunk.Data, chunk.Size, chunk.Result);
 }
 
 UInt32 Tvor7zE01ArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {
-  const UInt64 most = (block.Flags & kCompressed) ? MaxInflatedSize(block.StoredSize) : block.StoredSize;
+  const UInt64 most =
+      EwfChunkMethod(block) == TEwfChunkMethod::Deflate ? MaxInflatedSize(block.StoredSize) : block.StoredSize;
   return static_cast<UInt32>(std::min<UInt64>(block.Size, most));
 }
 
 void Tvor7zE01ArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info,
                                            UInt32 offset, void *data, UInt32 size, UInt32 &processed) {
-  if ((block->Flags & kCompressed) || FCheckStoredChunks) {
+  if (EwfChunkMethod(*block) != TEwfChunkMethod::Stored || FCheckStoredChunks) {
     Tvor7zBlockCacheStream2::ReadFromBlock(index, block, info, offset, data, size, processed);
     return;
   }
   // Stored chunks need no decoding and bypass the cache (their checksum is not checked here).
-  processed = 0;
-  const HRESULT hr = FInStream->Seek(static_cast<Int64>(block->Offset + offset), STREAM_SEEK_SET, nullptr);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-  size_t got = 0;
-  CheckHResult(ReadStream(FInStream, data, size, &got));
-  processed = static_cast<UInt32>(got);
+  processed = static_cast<UInt32>(ReadAt(FInStream, block->Offset + offset, data, size));
 }

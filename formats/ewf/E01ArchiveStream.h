@@ -2,16 +2,13 @@
 // the block cache, stored chunks are read straight from the segments.
 #pragma once
 
-#include "blocks/BlockCacheStream.h"
-#include "blocks/FlateDecoder.h"
-
 #include <vector>
+
+#include "blocks/BlockCacheStream.h"
+#include "formats/ewf/EwfChunk.h"
 
 class Tvor7zE01ArchiveStream : public Tvor7zBlockCacheStream2 {
 public:
-  // Flags bit of a chunk stored deflate-compressed.
-  static constexpr UInt32 kCompressed = 0x80000000u;
-
   // With `checkStoredChunks` stored chunks are read whole through the cache and their Adler-32 is
   // checked (a mismatch fails the read like a chunk that does not inflate); without it they are read
   // straight from the segments, unchecked, for the cheapest random access.
@@ -27,7 +24,7 @@ protected:
 
 private:
   bool FCheckStoredChunks;
-  ComPtr<TvorFlateDecodeDecoder> FDecoder;
+  TEwfChunkCoders FCoders;
   // One chunk's stored and decoded bytes, so that a chunk inflates in one pass.
   std::vector<Byte> FStored;
   std::vector<Byte> FDecoded;

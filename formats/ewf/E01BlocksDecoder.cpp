@@ -2,18 +2,9 @@
 
 #include <algorithm>
 
-#include "formats/ewf/EwfBytes.h"
-#include "plugin/Errors.h"
-#include "streams/Progress.h"
-
-using namespace NOperationResult;
-
-namespace {
-void SetDeferred(Tvor7zBlockJob &job, Int32 result) {
-  if (job.DeferredResult == 0)
-    job.DeferredResult = result;
-}
-} // namespace
+#include "host/Errors.h"
+#include "host/StreamIo.h"
+#include "streams/InStreams.h"
 
 std::unique_ptr<Tvor7zBlockJob> Tvor7zE01ArchiveBlocksDecoder::NewJob() { return std::make_unique<Tvor7zE01BlockJob>(); }
 
@@ -21,76 +12,22 @@ Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentia
                                                  ISequentialOutStream *outStream) {
   auto &j = static_cast<Tvor7zE01BlockJob &>(job);
   const Tvor7zBlock_ &block = *job.Block;
-  if (!(block.Flags & kCompressed))
-    return DecodeStoredBlock(j, inStream, outStream);
-  if (!j.FlateDecoder)
-    j.FlateDecoder = new TvorFlateDecodeDecoder();
+  const TEwfChunkMethod method = EwfChunkMethod(block);
   if (job.Buffered) {
-    // The stored bytes are already in memory: inflate them in one pass into the output buffer.
-    size_t written = 0;
-    const HRESULT hr = j.FlateDecoder->DecodeBuffer(job.InBuffer.get(), job.InSize, job.OutBuffer.get(),
-                                                    std::min<size_t>(block.Size, job.OutCapacity), &written);
-    job.SetDirectOutput(written);
-    return CoderResultToOperationResult(hr);
+    // A stored chunk is written from the input buffer as it is; its checksum is compared here, on
+    // the worker, so that the ordered write stage does nothing but write.
+    const TEwfChunk chunk = DecodeEwfChunk(method, job.InBuffer.get(), job.InSize, block.StoredSize, block.Size,
+                                           job.OutBuffer.get(), job.OutCapacity, j.Coders);
+    job.SetOutput(chunk.Data, chunk.Size);
+    return DeferChecksumResult(job, chunk.Result);
   }
-  const UInt64 size = block.Size;
-  return CoderResultToOperationResult(j.FlateDecoder->Code(inStream, outStream, nullptr, &size, nullptr));
-}
-
-Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeStoredBlock(Tvor7zE01BlockJob &job, ISequentialInStream *inStream,
-                                                       ISequentialOutStream *outStream) {
-  const Tvor7zBlock_ &block = *job.Block;
-  if (!job.ChecksumHasher) {
-    job.ChecksumHasher = new Tvor7zAdler32Hasher();
-    job.ChecksumStream = new Tvor7zHashSequentialInStream(job.ChecksumHasher.Get(), nullptr);
-  }
-  job.ChecksumStream->SetStream(inStream);
-  job.ChecksumHasher->Init();
-  if (!job.OutBuffer) {
-    job.OutBuffer.reset(new Byte[65536]);
-    job.OutCapacity = 65536;
-  }
-  const UInt32 n = std::min(block.Size, block.StoredSize);
-  UInt64 copied = 0;
-  CheckHResult(CopyStream(job.OutBuffer.get(), job.OutCapacity, nullptr, job.ChecksumStream.Get(), outStream, n,
-                          &copied));
-  job.ChecksumStream->SetStream(nullptr);
-  if (copied < block.Size)
-    return kUnexpectedEnd;
-  if (block.StoredSize - n > 3) {
-    Byte stored[4];
-    size_t got = 0;
-    CheckHResult(ReadStream(inStream, stored, 4, &got));
-    if (got < 4)
-      SetDeferred(job, kUnexpectedEnd);
-    else if (EwfGetUi32(stored) != job.ChecksumHasher->Value())
-      SetDeferred(job, kCRCError);
-  } else {
-    SetDeferred(job, kHeadersError);
-  }
-  return kOK;
-}
-
-bool Tvor7zE01ArchiveBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
-  const Tvor7zBlock_ &block = *job.Block;
-  if (block.Flags & kCompressed)
-    return Tvor7zMtBlocksDecoder::DecodeJob(job);
-  // A stored chunk is written from the input buffer as it is. Its checksum is compared here, on the
-  // worker, so that the ordered write stage does nothing but write.
-  const UInt32 n = std::min(block.Size, job.InSize);
-  if (static_cast<UInt64>(block.StoredSize) < static_cast<UInt64>(block.Size) + 4)
-    SetDeferred(job, kHeadersError);
-  else if (job.InSize >= static_cast<UInt64>(block.Size) + 4 &&
-           CalcAdler32(job.InBuffer.get(), block.Size) != EwfGetUi32(job.InBuffer.get() + block.Size))
-    SetDeferred(job, kCRCError);
-  job.OutSize = n;
-  if (n < block.Size)
-    SetJobResult(job, kUnexpectedEnd);
-  return true;
-}
-
-bool Tvor7zE01ArchiveBlocksDecoder::WriteJob(Tvor7zBlockJob &job) {
-  if (job.Block->Flags & kCompressed)
-    return Tvor7zMtBlocksDecoder::WriteJob(job);
-  return WriteJobFrom(job, job.InBuffer.get());
+  // A chunk too large for the job buffers: held whole in memory all the same, but the decoded
+  // bytes only as far as the stored bytes can inflate.
+  j.Stored.resize(block.StoredSize);
+  const size_t got = ReadUpTo(inStream, j.Stored.data(), j.Stored.size());
+  j.Decoded.resize(method == TEwfChunkMethod::Stored ? 0 : std::min<UInt64>(block.Size, MaxInflatedSize(got)));
+  const TEwfChunk chunk =
+      DecodeEwfChunk(method, j.Stored.data(), got, block.StoredSize, block.Size, j.Decoded.data(), j.Decoded.size(), j.Coders);
+  WriteExact(outStream, chunk.Data, chunk.Size);
+  return DeferChecksumResult(job, chunk.Result);
 }

@@ -1,28 +1,24 @@
-// Whole-image decoder of EWF version-1 chunks: deflate chunks are inflated on the workers, stored
-// chunks are checked against their Adler-32 (a mismatch is reported after the whole image).
+// Whole-image decoder of EWF version-1 chunks: each chunk goes through the one EWF chunk rule on the
+// workers; a stored chunk is written from its stored bytes, and a checksum it fails is reported after
+// the whole image.
 #pragma once
 
-#include "blocks/FlateDecoder.h"
+#include <vector>
+
 #include "blocks/MtBlocksDecoder.h"
-#include "hashers/Hashers.h"
+#include "formats/ewf/EwfChunk.h"
 
 struct Tvor7zE01BlockJob : Tvor7zBlockJob {
-  ComPtr<TvorFlateDecodeDecoder> FlateDecoder;
-  ComPtr<Tvor7zAdler32Hasher> ChecksumHasher;
-  ComPtr<Tvor7zHashSequentialInStream> ChecksumStream;
+  TEwfChunkCoders Coders;
+  // A chunk too large for the job buffers, whole in memory.
+  std::vector<Byte> Stored;
+  std::vector<Byte> Decoded;
 };
 
 class Tvor7zE01ArchiveBlocksDecoder : public Tvor7zMtBlocksDecoder {
 public:
-  static constexpr UInt32 kCompressed = 0x80000000u;
-
   Int32 DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream) override;
-  bool DecodeJob(Tvor7zBlockJob &job) override;
-  bool WriteJob(Tvor7zBlockJob &job) override;
 
 protected:
   std::unique_ptr<Tvor7zBlockJob> NewJob() override;
-
-private:
-  Int32 DecodeStoredBlock(Tvor7zE01BlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream);
 };

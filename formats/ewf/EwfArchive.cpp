@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "blocks/FlateDecoder.h"
-#include "formats/ewf/EwfBytes.h"
+#include "formats/ewf/EwfChunk.h"
 #include "formats/ewf/EwfText.h"
 #include "hashers/Hashers.h"
+#include "streams/ByteOrder.h"
 #include "streams/Progress.h"
 #include "streams/TempStream.h"
 
@@ -44,19 +44,7 @@ std::string TrimmedSectionType(const std::string &type) {
 // A "next" or "done" descriptor points at itself; the SMART-style files of some writers point just
 // past it instead, and both are sound.
 bool IsSelfLink(UInt64 next, UInt64 start) { return next == start || next == start + kDescriptorSize; }
-
-void SeekTo(IInStream *stream, UInt64 position) {
-  const HRESULT hr = stream->Seek(static_cast<Int64>(position), STREAM_SEEK_SET, nullptr);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-}
 } // namespace
-
-size_t Tvor7zEwfArchive::ReadPayload(ISequentialInStream *stream, void *data, size_t size) {
-  size_t got = 0;
-  CheckHResult(ReadStream(stream, data, size, &got));
-  return got;
-}
 
 void Tvor7zEwfArchive::DoClose() {
   Tvor7zBaseEwfArchive::DoClose();
@@ -82,7 +70,7 @@ void Tvor7zEwfArchive::ReadLtreeSection(IInStream *, UInt32) {}
 bool Tvor7zEwfArchive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) {
   SeekTo(stream, 0);
   Byte header[kFileHeaderSize];
-  if (ReadPayload(stream, header, sizeof(header)) < sizeof(header)) {
+  if (ReadUpTo(stream, header, sizeof(header)) < sizeof(header)) {
     if (FSegmentNumber != 1)
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
@@ -91,7 +79,7 @@ bool Tvor7zEwfArchive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
-  segmentNumber = EwfGetUi16(header + 9);
+  segmentNumber = GetUi16(header + 9);
   return true;
 }
 
@@ -102,14 +90,14 @@ bool Tvor7zEwfArchive::ReadSegment(IInStream *stream) {
   for (;;) {
     SeekTo(stream, start);
     Byte d[kDescriptorSize];
-    if (ReadPayload(stream, d, sizeof(d)) < sizeof(d)) {
+    if (ReadUpTo(stream, d, sizeof(d)) < sizeof(d)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
       return false;
     }
-    if (CalcAdler32(d, 72) != EwfGetUi32(d + 72))
+    if (CalcAdler32(d, 72) != GetUi32(d + 72))
       SetErrorFlag(kpv_ErrorFlags_CRCError);
     const UInt64 pos = start + kDescriptorSize;
-    const UInt64 next = EwfGetUi64(d + 16);
+    const UInt64 next = GetUi64(d + 16);
     // The payload runs up to the next descriptor, but never past the end of the file: a damaged
     // pointer must not make a section claim more bytes than exist.
     const UInt64 end = std::min(next, fileSize);
@@ -166,10 +154,8 @@ ComPtr<IInStream> Tvor7zEwfArchive::OpenZlibSection(IInStream *stream, UInt32 si
   const HRESULT hr =
       DeflateDecoder()->Code(limit, temp.Get(), nullptr, outLimit != 0 ? &outLimit : nullptr, nullptr);
   limit->SetStream(nullptr, 0);
-  if (hr == S_FALSE)
+  if (CheckHResult(hr) == S_FALSE)
     return nullptr;
-  if (hr != S_OK)
-    RaiseHResult(hr);
   CheckHResult(temp->Seek(0, STREAM_SEEK_SET, nullptr));
   return ComPtr<IInStream>(static_cast<IInStream *>(temp.Get()));
 }
@@ -217,28 +203,28 @@ void Tvor7zEwfArchive::ReadVolumeSection(IInStream *stream, UInt32 size) {
     return;
   }
   Byte *p = GetBuffer(size);
-  if (ReadPayload(stream, p, size) < size) {
+  if (ReadUpTo(stream, p, size) < size) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  if (CalcAdler32(p, size - 4) != EwfGetUi32(p + size - 4))
+  if (CalcAdler32(p, size - 4) != GetUi32(p + size - 4))
     SetErrorFlag(kpv_ErrorFlags_CRCError);
   // Both factors are 32-bit: their product is taken whole, and a chunk size of 0 or one no writer
   // produces makes the set unreadable.
-  const UInt64 chunkSize = static_cast<UInt64>(EwfGetUi32(p + 8)) * EwfGetUi32(p + 12);
+  const UInt64 chunkSize = static_cast<UInt64>(GetUi32(p + 8)) * GetUi32(p + 12);
   if (chunkSize == 0 || chunkSize > kMaxChunkSize)
     RaiseHResult(S_FALSE);
   FBlocks->SetChunkSize(static_cast<UInt32>(chunkSize));
-  const UInt32 bytesPerSector = EwfGetUi32(p + 12);
+  const UInt32 bytesPerSector = GetUi32(p + 12);
   FBytesPerSector = bytesPerSector;
-  FVolumeChunkCount = EwfGetUi32(p + 4);
+  FVolumeChunkCount = GetUi32(p + 4);
   UInt64 sectors;
   if (size == kVolumeLarge) {
     FMediaType = p[0];
     std::memcpy(&FBlocks->GetInfo()->ID, p + 64, sizeof(GUID));
-    sectors = EwfGetUi64(p + 16);
+    sectors = GetUi64(p + 16);
   } else {
-    sectors = EwfGetUi32(p + 16);
+    sectors = GetUi32(p + 16);
   }
   if (sectors > UINT64_MAX / bytesPerSector) {
     // An image larger than 16 EiB is damage; keep it empty rather than wrap the size around.
@@ -254,11 +240,11 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
     return false;
   }
   Byte countBytes[4];
-  if (ReadPayload(stream, countBytes, 4) < 4) {
+  if (ReadUpTo(stream, countBytes, 4) < 4) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
   }
-  const UInt32 count = EwfGetUi32(countBytes);
+  const UInt32 count = GetUi32(countBytes);
   // 64-bit: (count + 6) * 4 wraps around in 32 bits for large counts.
   const bool entryChecksum = FVolumeSize == static_cast<Int32>(kVolumeLarge);
   const UInt64 need = (static_cast<UInt64>(count) + 6) * 4 + (entryChecksum ? 4 : 0);
@@ -268,7 +254,7 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
   }
   Byte *p = GetBuffer(static_cast<UInt32>(need));
   std::memcpy(p, countBytes, 4);
-  if (ReadPayload(stream, p + 4, need - 4) < need - 4) {
+  if (ReadUpTo(stream, p + 4, need - 4) < need - 4) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
   }
@@ -276,10 +262,10 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
-  if (CalcAdler32(p, 20) != EwfGetUi32(p + 20))
+  if (CalcAdler32(p, 20) != GetUi32(p + 20))
     SetErrorFlag(kpv_ErrorFlags_CRCError);
   const Byte *entries = p + 24;
-  if (entryChecksum && CalcAdler32(entries, static_cast<size_t>(count) * 4) != EwfGetUi32(entries + count * 4))
+  if (entryChecksum && CalcAdler32(entries, static_cast<size_t>(count) * 4) != GetUi32(entries + count * 4))
     SetErrorFlag(kpv_ErrorFlags_CRCError);
 
   // Chunks only make sense once a volume section gave their size; and no more chunks are kept
@@ -298,13 +284,13 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
   const UInt32 have = FBlocks->GetCount();
   const UInt32 take = static_cast<UInt32>(std::min<UInt64>(count, maxBlocks > have ? maxBlocks - have : 0));
 
-  const UInt64 b = base + EwfGetUi64(p + 8);
+  const UInt64 b = base + GetUi64(p + 8);
   FBlocks->SetCapacity(have + take);
   for (UInt32 i = 0; i < take; i++) {
-    const UInt32 e = EwfGetUi32(entries + static_cast<size_t>(i) * 4);
+    const UInt32 e = GetUi32(entries + static_cast<size_t>(i) * 4);
     Tvor7zBlock_ *block = FBlocks->Add();
     block->Offset = b + (e & 0x7FFFFFFFu);
-    block->Flags = e & 0x80000000u;
+    block->Flags = e & kEwfChunkCompressed;
     block->Valid = true;
   }
   return true;
@@ -350,7 +336,7 @@ void Tvor7zEwfArchive::SetChunkPackSizes() {
       if (areaEnd != 0)
         next = std::min(next, areaEnd);
     }
-    const UInt32 limit = (b->Flags & 0x80000000u) ? compressedLimit : storedLimit;
+    const UInt32 limit = EwfChunkMethod(*b) == TEwfChunkMethod::Deflate ? compressedLimit : storedLimit;
     const UInt64 held = b->Offset < joinedLength ? joinedLength - b->Offset : 0;
     const UInt64 stored = next > b->Offset ? std::min<UInt64>(next - b->Offset, limit) : limit;
     b->StoredSize = static_cast<UInt32>(std::min(stored, held));
@@ -387,7 +373,7 @@ UInt32 Tvor7zEwfArchive::MeasureLastChunk(const Tvor7zBlock_ &block) {
     return 0;
   // The media ends before the next whole sector, and the chunk can hold no more than its size.
   const UInt32 most = static_cast<UInt32>(std::min<UInt64>(static_cast<UInt64>(block.Size) + FBytesPerSector - 1, chunk));
-  const bool compressed = (block.Flags & 0x80000000u) != 0;
+  const bool compressed = EwfChunkMethod(block) == TEwfChunkMethod::Deflate;
   // A stored chunk with no more room than its size and checksum has nothing to add.
   if (!compressed && block.StoredSize <= static_cast<UInt64>(block.Size) + 4)
     return 0;
@@ -396,22 +382,20 @@ UInt32 Tvor7zEwfArchive::MeasureLastChunk(const Tvor7zBlock_ &block) {
   if (FJoinedStream->Seek(static_cast<Int64>(block.Offset), STREAM_SEEK_SET, nullptr) != S_OK ||
       ReadStream(FJoinedStream.Get(), stored.data(), stored.size(), &got) != S_OK)
     return 0;
-  UInt32 length = 0;
+  TEwfChunkCoders coders;
+  TEwfChunk decoded;
+  // One byte more room than may be taken, so that a longer stream shows as too long.
+  std::vector<Byte> room(compressed ? static_cast<size_t>(most) + 1 : 0);
   if (compressed) {
-    // One byte more room than may be taken, so that a longer stream shows as too long.
-    std::vector<Byte> decoded(static_cast<size_t>(most) + 1);
-    size_t written = 0;
-    ComPtr<TvorFlateDecodeDecoder> decoder(new TvorFlateDecodeDecoder());
-    if (decoder->DecodeBuffer(stored.data(), got, decoded.data(), decoded.size(), &written) != S_OK)
-      return 0;
-    length = static_cast<UInt32>(written);
+    decoded = DecodeEwfChunk(TEwfChunkMethod::Deflate, stored.data(), got, block.StoredSize, most + 1, room.data(),
+                             room.size(), coders);
   } else {
     // The bytes before the checksum that ends the data, when that checksum is theirs.
-    if (got < 4)
+    if (got < 4 || got - 4 > most)
       return 0;
-    length = static_cast<UInt32>(got - 4);
-    if (length > most || CalcAdler32(stored.data(), length) != EwfGetUi32(stored.data() + length))
-      return 0;
+    decoded = DecodeEwfChunk(TEwfChunkMethod::Stored, stored.data(), got, static_cast<UInt32>(got),
+                             static_cast<UInt32>(got - 4), nullptr, 0, coders);
   }
-  return length > block.Size && length <= most ? length : 0;
+  const size_t length = decoded.Size;
+  return decoded.Result == NOperationResult::kOK && length > block.Size && length <= most ? static_cast<UInt32>(length) : 0;
 }

@@ -39,7 +39,6 @@ protected:
   // definition); grows the image size by what it finds. Runs after SetBlockOffsets.
   void FitLastChunk();
   // Reads up to `size` payload bytes; a stream failure raises, a short read returns the count.
-  static size_t ReadPayload(ISequentialInStream *stream, void *data, size_t size);
 
   Int32 FMediaType = 0;
   bool FHeaderRead = false;   // an intact header section supplied its values

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "host/Errors.h"
 #include "platform/Platform.h"
-#include "plugin/Errors.h"
 
 // ---------------- Tvor7zEwfText ----------------
 
@@ -123,10 +123,8 @@ bool Tvor7zEwfText::ReadLine(UString &line) {
   for (;;) {
     wchar_t c = 0;
     const HRESULT hr = ReadLineChar(c);
-    if (hr == S_FALSE)
+    if (CheckHResult(hr) == S_FALSE)
       break;
-    if (hr != S_OK)
-      RaiseHResult(hr);
     any = true;
     if (c == L'\r')
       break;

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "formats/ewf/EwfBlocks.h"
-#include "plugin/Errors.h"
-#include "streams/Com.h"
+#include "host/Com.h"
+#include "host/Errors.h"
 
 // A line longer than any EWF writer produces: damage of the text, not a failure of its stream. It
 // carries 0x8007000D for callers that let it pass.

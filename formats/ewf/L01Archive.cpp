@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "formats/ewf/E01ArchiveStream.h"
-#include "formats/ewf/EwfBytes.h"
 #include "hashers/StoredDigests.h"
+#include "host/PropVariant.h"
 #include "platform/Platform.h"
+#include "streams/ByteOrder.h"
 #include "streams/OutStreams.h"
-#include "streams/PropVariant.h"
 
 using namespace NOperationResult;
 
@@ -64,18 +64,18 @@ void Tvor7zL01Archive::ReadLtreeSection(IInStream *stream, UInt32 size) {
     return;
   }
   Byte h[kLtreeHeaderSize];
-  if (ReadPayload(stream, h, sizeof(h)) < sizeof(h)) {
+  if (ReadUpTo(stream, h, sizeof(h)) < sizeof(h)) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  const UInt64 treeSize = EwfGetUi64(h + 16);
+  const UInt64 treeSize = GetUi64(h + 16);
   if (size - kLtreeHeaderSize < treeSize) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
   // The tree's own checksum and digest locate nothing, and the tree is used whatever they say: a
   // mismatch is flagged without ending the set, whose later segments hold file data.
-  const UInt32 stored = EwfGetUi32(h + 24);
+  const UInt32 stored = GetUi32(h + 24);
   std::memset(h + 24, 0, 4);
   if (CalcAdler32(h, sizeof(h)) != stored)
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
@@ -146,11 +146,7 @@ void Tvor7zL01Archive::DoGetNumberOfItems(UInt32 &count) {
   count = FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0;
 }
 
-void Tvor7zL01Archive::DoGetNumberOfProperties(UInt32 &count) { count = std::size(kItemProps); }
-
-void Tvor7zL01Archive::DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) {
-  GetPropertyInfoFromTable(kItemProps, index, name, propID, varType);
-}
+TvorPropertyTable Tvor7zL01Archive::DoGetPropertyTable() { return kItemProps; }
 
 void Tvor7zL01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
   if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
@@ -194,20 +190,11 @@ void Tvor7zL01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &v
   }
 }
 
-void Tvor7zL01Archive::DoGetNumRawProps(UInt32 &count) { count = 2; }
+UInt32 Tvor7zL01Archive::DoGetDigestKinds() { return 2; }
 
-void Tvor7zL01Archive::DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) {
-  GetDigestRawPropInfo(index, 2, name, propID);
-}
-
-void Tvor7zL01Archive::DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize,
-                                    UInt32 *propType) {
-  if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
-    return;
+TvorStoredDigests Tvor7zL01Archive::DoGetStoredDigests(UInt32 index) {
   const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
-  if (item.IsDir)
-    return;
-  GetDigestRawProp({item.MD5, item.SHA1}, propID, data, dataSize, propType);
+  return item.IsDir ? TvorStoredDigests{} : TvorStoredDigests{item.MD5, item.SHA1};
 }
 
 // ---- data ----
@@ -235,30 +222,15 @@ void Tvor7zL01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
   stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(s.Get()));
 }
 
-struct Tvor7zL01Archive::TExtraction {
-  explicit TExtraction(Tvor7zCompressCodecsInfo *codecs) : Digest(codecs) {}
-  Tvor7zStoredDigestCheck Digest;
-  std::vector<Byte> Buffer;
-};
-
-void Tvor7zL01Archive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback) {
-  TExtraction extraction(&FCodecsInfo);
-  ExtractItems(
-      indices, numItems, testMode, callback, FItems ? static_cast<UInt32>(FItems->GetItemCount()) : 0,
-      [&](UInt32 index) {
-        const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
-        return TExtractItemInfo{!item.IsDir && item.Size > 0 ? static_cast<UInt64>(item.Size) : 0, item.IsDir};
-      },
-      [&](UInt32 index, ISequentialOutStream *s, Tvor7zProgress &progress) {
-        return ExtractItem(*FItems->GetItem(static_cast<Int32>(index)), s, progress, extraction);
-      });
+Tvor7zArchive::TExtractItemInfo Tvor7zL01Archive::DoGetExtractItemInfo(UInt32 index) {
+  const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
+  return {!item.IsDir && item.Size > 0 ? static_cast<UInt64>(item.Size) : 0, item.IsDir};
 }
 
-Int32 Tvor7zL01Archive::ExtractItem(const Tvor7zLItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
-                                    TExtraction &extraction) {
+Int32 Tvor7zL01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+  const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
   // The stored digest: MD5 when there is one, else SHA-1.
-  const ComPtr<ISequentialOutStream> target = extraction.Digest.Wrap(stream, {item.MD5, item.SHA1});
+  const ComPtr<ISequentialOutStream> target = FDigest.Wrap(stream, {item.MD5, item.SHA1});
 
   Int32 result = kOK;
   if (item.Size > 0) {
@@ -268,22 +240,20 @@ Int32 Tvor7zL01Archive::ExtractItem(const Tvor7zLItem &item, ISequentialOutStrea
     } else {
       IInStream *data = DataStream();
       CheckHResult(data->Seek(offset, STREAM_SEEK_SET, nullptr));
-      if (extraction.Buffer.empty())
-        extraction.Buffer.resize(kCopyBufferSize);
+      if (FCopyBuffer.empty())
+        FCopyBuffer.resize(kCopyBufferSize);
       const UInt64 size = static_cast<UInt64>(item.Size);
       UInt64 written = 0;
       const HRESULT hr =
-          CopyStream(extraction.Buffer.data(), kCopyBufferSize, &progress, data, target, size, &written);
+          CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, data, target, size, &written);
       // A chunk that does not decode ends this file as damaged; the other files go on.
-      if (hr == S_FALSE)
+      if (CheckHResult(hr) == S_FALSE)
         result = kDataError;
-      else if (hr != S_OK)
-        RaiseHResult(hr);
       else if (written < size)
         result = kUnexpectedEnd;
       else if (written > size)
         result = kDataError;
     }
   }
-  return extraction.Digest.Verify(result);
+  return FDigest.Verify(result);
 }

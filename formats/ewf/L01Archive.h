@@ -5,6 +5,7 @@
 #include "formats/ewf/EwfArchive.h"
 #include "formats/ewf/EwfFormats.h"
 #include "formats/ewf/LItems.h"
+#include "hashers/StoredDigests.h"
 
 class Tvor7zL01Archive : public Tvor7zEwfArchive {
 public:
@@ -16,14 +17,13 @@ public:
 
   void DoClose() override;
   void DoGetNumberOfItems(UInt32 &count) override;
-  void DoGetNumberOfProperties(UInt32 &count) override;
-  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetPropertyTable() override;
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
-  void DoGetNumRawProps(UInt32 &count) override;
-  void DoGetRawPropInfo(UInt32 index, BSTR *name, PROPID *propID) override;
-  void DoGetRawProp(UInt32 index, PROPID propID, const void **data, UInt32 *dataSize, UInt32 *propType) override;
+  UInt32 DoGetDigestKinds() override;
+  TvorStoredDigests DoGetStoredDigests(UInt32 index) override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
 
   Tvor7zLItems *Items() const noexcept { return FItems.Get(); }
 
@@ -43,9 +43,9 @@ private:
   // Reads the tree text that `text` delivers into FItems.
   void ReadTree(Tvor7zEwfText &text, UInt64 treeSize);
   IInStream *DataStream();
-  struct TExtraction;
-  Int32 ExtractItem(const Tvor7zLItem &item, ISequentialOutStream *stream, Tvor7zProgress &progress,
-                    TExtraction &extraction);
+  // Made on the first extracted file and kept: the digest hashers and the copy buffer.
+  Tvor7zStoredDigestCheck FDigest{&FCodecsInfo};
+  std::vector<Byte> FCopyBuffer;
 
   ComPtr<Tvor7zLItems> FItems;
   ComPtr<IInStream> FDataStream;

@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "blocks/FlateDecoder.h"
 #include "hashers/Hashers.h"
+#include "host/CodecsInfo.h"
+#include "host/FilterCoder.h"
+#include "host/PropVariant.h"
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
-#include "streams/FilterCoder.h"
+#include "streams/ByteOrder.h"
 #include "streams/InStreams.h"
 #include "streams/OutStreams.h"
-#include "streams/PropVariant.h"
 
 UInt32 WINAPI IsArc_WHX(const Byte *p, size_t size) {
   return IsArcSignature(p, size, NWhxLayout::kSignature, NWhxLayout::kSignatureSize, NWhxLayout::kSignatureSize);
@@ -22,14 +23,6 @@ void RegisterWhxClasses(Tvor7zRegistry &registry) {
 }
 
 namespace {
-
-template <class T>
-T LoadLE(const Byte *p) {
-  T v = 0;
-  for (size_t i = sizeof(T); i-- > 0;)
-    v = static_cast<T>((v << 8) | p[i]);
-  return v;
-}
 
 template <class T>
 void StoreLE(std::vector<Byte> &out, T v) {
@@ -44,21 +37,6 @@ void LoadWordReversed(const Byte *p, std::array<Byte, N> &digest) {
   for (size_t w = 0; w < N; w += 4)
     for (size_t i = 0; i < 4; i++)
       digest[w + i] = p[w + 3 - i];
-}
-
-// Reads exactly `size` bytes; a short read or a failure is raised (S_FALSE for a short read).
-void ReadExact(ISequentialInStream *stream, void *data, size_t size) {
-  const HRESULT hr = ReadStream(stream, data, size);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-}
-
-UInt64 SeekOrRaise(IInStream *stream, Int64 offset, UInt32 origin) {
-  UInt64 pos = 0;
-  const HRESULT hr = stream->Seek(offset, origin, &pos);
-  if (hr != S_OK)
-    RaiseHResult(hr == S_FALSE ? E_FAIL : hr);
-  return pos;
 }
 
 // Required value length of a checksum or digest tag, and its check bit; 0 when `tag` is none.
@@ -160,23 +138,23 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
   using namespace NWhxLayout;
   nextName.clear();
   // The volume's size bounds every length field read below.
-  const UInt64 fileSize = SeekOrRaise(stream, 0, STREAM_SEEK_END);
-  SeekOrRaise(stream, 0, STREAM_SEEK_SET);
+  const UInt64 fileSize = SeekTo(stream, 0, STREAM_SEEK_END);
+  SeekTo(stream, 0, STREAM_SEEK_SET);
 
   Byte header[kFixedHeaderSize];
   ReadExact(stream, header, sizeof(header));
   if (std::memcmp(header, kSignature, kSignatureSize) != 0)
     return false;
-  const UInt16 e1 = LoadLE<UInt16>(header + kE1Offset);
+  const UInt16 e1 = GetUi16(header + kE1Offset);
   if (e1 != 0)
-    SeekOrRaise(stream, e1, STREAM_SEEK_CUR);
+    SeekTo(stream, e1, STREAM_SEEK_CUR);
 
   Byte desc[kDescriptorSize];
   ReadExact(stream, desc, sizeof(desc));
-  const UInt64 unitSize = LoadLE<UInt64>(desc + kDescUnitSize);
-  const UInt32 firstUnit = LoadLE<UInt32>(desc + kDescFirstUnit);
-  const UInt32 unitCount = LoadLE<UInt32>(desc + kDescUnitCount);
-  const UInt32 e2 = LoadLE<UInt32>(desc + kDescE2);
+  const UInt64 unitSize = GetUi64(desc + kDescUnitSize);
+  const UInt32 firstUnit = GetUi32(desc + kDescFirstUnit);
+  const UInt32 unitCount = GetUi32(desc + kDescUnitCount);
+  const UInt32 e2 = GetUi32(desc + kDescE2);
   if (desc[kDescFlag] == 0 || unitSize == 0 || unitCount == 0)
     return false;
   if (expectedFirstUnit != kAnyFirstUnit && expectedFirstUnit != firstUnit)
@@ -188,29 +166,29 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
   if (dataSize > ~0ull - FTotalSize)
     return false;
 
-  UInt64 pos = SeekOrRaise(stream, 0, STREAM_SEEK_CUR);
+  UInt64 pos = SeekTo(stream, 0, STREAM_SEEK_CUR);
   if (e2 != 0) {
     if (e2 > fileSize - std::min(pos, fileSize))
       return false;
-    pos = SeekOrRaise(stream, e2, STREAM_SEEK_CUR);
+    pos = SeekTo(stream, e2, STREAM_SEEK_CUR);
   }
   Byte word[4];
   ReadExact(stream, word, 4);
   pos += 4;
 
   Tvor7zWhxVolume volume;
-  if (LoadLE<UInt32>(word) != 0) {
+  if (GetUi32(word) != 0) {
     std::vector<UInt16> seen;
     Byte value[32];
     for (;;) {
       ReadExact(stream, word, 2);
       pos += 2;
-      const UInt16 tag = LoadLE<UInt16>(word);
+      const UInt16 tag = GetUi16(word);
       if (tag == NWhxTag::kEnd)
         break;
       ReadExact(stream, word, 2);
       pos += 2;
-      const UInt16 length = LoadLE<UInt16>(word);
+      const UInt16 length = GetUi16(word);
       if (length == 0 || length > fileSize - std::min(pos, fileSize))
         return false;
       const bool repeated = IsSingleTag(tag) && std::find(seen.begin(), seen.end(), tag) != seen.end();
@@ -223,18 +201,18 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
         // flagged and left out (the first copy stays), and the volume is read on.
         if (repeated || length != check->Length) {
           SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
-          SeekOrRaise(stream, length, STREAM_SEEK_CUR);
+          SeekTo(stream, length, STREAM_SEEK_CUR);
           continue;
         }
         ReadExact(stream, value, length);
         volume.Checks = static_cast<UInt16>(volume.Checks | (1u << check->Bit));
         switch (tag) {
         case NWhxTag::kChecksum8: volume.Checksum8 = value[0]; break;
-        case NWhxTag::kChecksum16: volume.Checksum16 = LoadLE<UInt16>(value); break;
-        case NWhxTag::kChecksum32: volume.Checksum32 = LoadLE<UInt32>(value); break;
-        case NWhxTag::kChecksum64: volume.Checksum64 = LoadLE<UInt64>(value); break;
-        case NWhxTag::kCrc16: volume.Crc16 = LoadLE<UInt16>(value); break;
-        case NWhxTag::kCrc32: volume.Crc32 = LoadLE<UInt32>(value); break;
+        case NWhxTag::kChecksum16: volume.Checksum16 = GetUi16(value); break;
+        case NWhxTag::kChecksum32: volume.Checksum32 = GetUi32(value); break;
+        case NWhxTag::kChecksum64: volume.Checksum64 = GetUi64(value); break;
+        case NWhxTag::kCrc16: volume.Crc16 = GetUi16(value); break;
+        case NWhxTag::kCrc32: volume.Crc32 = GetUi32(value); break;
         case NWhxTag::kMd4: std::memcpy(volume.Md4.data(), value, 16); break;
         case NWhxTag::kMd5: std::memcpy(volume.Md5.data(), value, 16); break;
         case NWhxTag::kSha1: LoadWordReversed(value, volume.Sha1); break;
@@ -244,7 +222,7 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
         if (repeated || length != 4)
           return false;
         ReadExact(stream, value, 4);
-        const UInt32 v = LoadLE<UInt32>(value);
+        const UInt32 v = GetUi32(value);
         if (tag == NWhxTag::kCompression) {
           if (v > 1)
             return false;
@@ -258,13 +236,13 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
         const auto zero = std::find(name.begin(), name.end(), '\0');
         nextName = AnsiToUnicode(name.data(), static_cast<size_t>(zero - name.begin()));
       } else {
-        SeekOrRaise(stream, length, STREAM_SEEK_CUR);
+        SeekTo(stream, length, STREAM_SEEK_CUR);
       }
     }
   }
 
   volume.Stream = stream;
-  volume.DataOffset = SeekOrRaise(stream, 0, STREAM_SEEK_CUR);
+  volume.DataOffset = SeekTo(stream, 0, STREAM_SEEK_CUR);
   volume.DataSize = dataSize;
   if (!FVolumes)
     FVolumes = new Tvor7zWhxVolumes();
@@ -285,15 +263,12 @@ void Tvor7zWhxArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
   if (nextName.empty() || SameNameNoCase(nextName, ownName))
     return;
 
-  auto volumeCallback = QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback);
-  if (!volumeCallback)
+  if (!QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback))
     return;
   std::vector<UString> seen{ownName, nextName};
   for (;;) {
-    ComPtr<IInStream> next;
-    const HRESULT hr = volumeCallback->GetStream(nextName.c_str(), next.Put());
-    if (hr != S_OK || !next) {
-      // S_FALSE is the host's "no such file"; a failure to open it is just as missing to us.
+    const ComPtr<IInStream> next = OpenVolume(openCallback, nextName);
+    if (!next) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
       return;
     }
@@ -324,11 +299,7 @@ void Tvor7zWhxArchive::DoClose() {
 
 void Tvor7zWhxArchive::DoGetNumberOfItems(UInt32 &count) { count = 1; }
 
-void Tvor7zWhxArchive::DoGetNumberOfProperties(UInt32 &count) { count = kPathAndSizePropertyCount; }
-
-void Tvor7zWhxArchive::DoGetPropertyInfo(UInt32 index, BSTR *, PROPID *propID, VARTYPE *varType) {
-  GetPathAndSizePropertyInfo(index, propID, varType);
-}
+TvorPropertyTable Tvor7zWhxArchive::DoGetPropertyTable() { return PathAndSizeProperties(); }
 
 void Tvor7zWhxArchive::DoGetProperty(UInt32, PROPID propID, PROPVARIANT &value) {
   switch (propID) {
@@ -353,38 +324,43 @@ void Tvor7zWhxArchive::DoGetStream(UInt32, ComPtr<ISequentialInStream> &stream) 
     const Pvor7zWhxVolume v = FVolumes->GetItem(i);
     joined->AddSegment(v->Stream, v->DataOffset, v->DataSize);
   }
-  SeekOrRaise(joined, 0, STREAM_SEEK_SET);
+  SeekTo(joined, 0, STREAM_SEEK_SET);
   stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(joined.Get()));
 }
 
-void Tvor7zWhxArchive::DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode,
-                                 IArchiveExtractCallback *callback) {
-  if (numItems == 0)
-    return;
-  // 0xFFFFFFFF asks for every item, which here is item 0 (the index array is nil then).
-  const bool all = numItems == 0xFFFFFFFFu;
-  if (!FVolumes || FVolumes->GetCount() == 0 || (!all && (numItems != 1 || indices[0] != 0)))
-    RaiseHResult(E_FAIL);
+Tvor7zArchive::TExtractItemInfo Tvor7zWhxArchive::DoGetExtractItemInfo(UInt32) { return {FTotalSize, false}; }
 
-  Tvor7zProgress progress(callback);
-  HRESULT hr = progress.SetTotal(FTotalSize);
-  if (hr != S_OK)
-    RaiseHResult(hr);
-  ExtractOneItem(callback, 0, testMode, FTotalSize, progress,
-                 [&](ISequentialOutStream *out) { return CopyImage(out, progress); });
-  hr = progress.Flush();
-  if (hr != S_OK)
-    RaiseHResult(hr);
+Int32 Tvor7zWhxArchive::DecodeSlice(const Tvor7zWhxVolume &volume, ISequentialOutStream *out, Tvor7zProgress &progress) {
+  SeekTo(volume.Stream, static_cast<Int64>(volume.DataOffset), STREAM_SEEK_SET);
+  if (volume.Compression == 0) {
+    constexpr UInt32 kCopyBufferSize = 1 << 20;
+    if (FCopyBuffer.empty())
+      FCopyBuffer.resize(kCopyBufferSize);
+    UInt64 copied = 0;
+    CheckHResult(CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, volume.Stream, out, volume.DataSize, &copied));
+    return copied < volume.DataSize ? NOperationResult::kUnexpectedEnd : NOperationResult::kOK;
+  }
+  if (!FDecoder)
+    FDecoder = new TvorFlateDecodeDecoder();
+  ComPtr<Tvor7zProgressSequentialOutStream> progressStream(new Tvor7zProgressSequentialOutStream(&progress, out));
+  ComPtr<Tvor7zSizeSequentialOutStream> sizeStream(
+      new Tvor7zSizeSequentialOutStream(static_cast<ISequentialOutStream *>(progressStream.Get())));
+  ComPtr<Tvor7zDummyCompressProgressInfo> dummy(new Tvor7zDummyCompressProgressInfo());
+  const UInt64 outSize = volume.DataSize;
+  const Int32 result =
+      CoderResultToOperationResult(FDecoder->Code(volume.Stream, sizeStream, nullptr, &outSize, dummy));
+  if (result != NOperationResult::kOK)
+    return result;
+  if (sizeStream->Count() < volume.DataSize)
+    return NOperationResult::kUnexpectedEnd;
+  return sizeStream->Count() > volume.DataSize ? NOperationResult::kDataError : NOperationResult::kOK;
 }
 
-Int32 Tvor7zWhxArchive::CopyImage(ISequentialOutStream *out, Tvor7zProgress &progress) {
-  constexpr UInt32 kCopyBufferSize = 1 << 20;
+Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zProgress &progress) {
   std::array<ComPtr<IHasher>, NWhxCheck::kCount> hashers;
-  ComPtr<TvorFlateDecodeDecoder> decoder;
 
   for (Int32 vi = 0; vi < FVolumes->GetCount(); vi++) {
     const Pvor7zWhxVolume volume = FVolumes->GetItem(vi);
-    SeekOrRaise(volume->Stream, static_cast<Int64>(volume->DataOffset), STREAM_SEEK_SET);
 
     // Each enabled check sees exactly the bytes written for this volume.
     ComPtr<ISequentialOutStream> target(out);
@@ -398,38 +374,7 @@ Int32 Tvor7zWhxArchive::CopyImage(ISequentialOutStream *out, Tvor7zProgress &pro
       target = static_cast<ISequentialOutStream *>(hashStreams[bit].Get());
     }
 
-    Int32 result = NOperationResult::kOK;
-    if (volume->Compression == 0) {
-      if (FCopyBuffer.empty())
-        FCopyBuffer.resize(kCopyBufferSize);
-      UInt64 copied = 0;
-      const HRESULT hr = CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, volume->Stream, target,
-                                    volume->DataSize, &copied);
-      if (hr != S_OK && hr != S_FALSE)
-        RaiseHResult(hr);
-      if (copied < volume->DataSize)
-        result = NOperationResult::kUnexpectedEnd;
-    } else {
-      if (!decoder)
-        decoder = new TvorFlateDecodeDecoder();
-      ComPtr<Tvor7zProgressSequentialOutStream> progressStream(
-          new Tvor7zProgressSequentialOutStream(&progress, target));
-      ComPtr<Tvor7zSizeSequentialOutStream> sizeStream(
-          new Tvor7zSizeSequentialOutStream(static_cast<ISequentialOutStream *>(progressStream.Get())));
-      ComPtr<Tvor7zDummyCompressProgressInfo> dummy(new Tvor7zDummyCompressProgressInfo());
-      const UInt64 outSize = volume->DataSize;
-      const HRESULT hr = decoder->Code(volume->Stream, sizeStream, nullptr, &outSize, dummy);
-      if (hr == E_NOTIMPL)
-        result = NOperationResult::kUnsupportedMethod;
-      else if (hr == S_FALSE)
-        result = NOperationResult::kDataError;
-      else if (hr != S_OK)
-        RaiseHResult(hr);
-      else if (sizeStream->Count() < volume->DataSize)
-        result = NOperationResult::kUnexpectedEnd;
-      else if (sizeStream->Count() > volume->DataSize)
-        result = NOperationResult::kDataError;
-    }
+    const Int32 result = DecodeSlice(*volume, target, progress);
     if (result != NOperationResult::kOK)
       return result;
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "blocks/FlateDecoder.h"
 #include "plugin/Archive.h"
 
 UInt32 WINAPI IsArc_WHX(const Byte *p, size_t size);
@@ -110,10 +111,10 @@ public:
   void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
   void DoClose() override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  void DoExtract(const UInt32 *indices, UInt32 numItems, bool testMode, IArchiveExtractCallback *callback) override;
+  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
   void DoGetNumberOfItems(UInt32 &count) override;
-  void DoGetNumberOfProperties(UInt32 &count) override;
-  void DoGetPropertyInfo(UInt32 index, BSTR *name, PROPID *propID, VARTYPE *varType) override;
+  TvorPropertyTable DoGetPropertyTable() override;
   void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
 
   // The image item's name for an archive file name: its extension replaced by ".img".
@@ -128,11 +129,14 @@ private:
   // Reads one volume's headers and appends it. False when the stream is not a valid volume or does
   // not continue the chain; short reads and stream failures are raised.
   bool ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, UString &nextName);
-  // Writes every volume's slice into `out`, verifying each volume's checks; the operation result.
-  Int32 CopyImage(ISequentialOutStream *out, Tvor7zProgress &progress);
+  // One volume's slice of the image into `out`: its bytes as they are, or one deflate stream; the
+  // operation result. The only decoding of the format: random access is offered over stored
+  // slices alone, which it reads as they are.
+  Int32 DecodeSlice(const Tvor7zWhxVolume &volume, ISequentialOutStream *out, Tvor7zProgress &progress);
 
   ComPtr<Tvor7zWhxVolumes> FVolumes;
   UString FItemName;
   UInt64 FTotalSize = 0;
   std::vector<Byte> FCopyBuffer;
+  ComPtr<TvorFlateDecodeDecoder> FDecoder;
 };

@@ -22,8 +22,8 @@
 #include "FuzzVolumes.h"
 #include "fixtures/HostCodecs.h"
 #include "fixtures/TestStreams.h"
+#include "host/PropVariant.h"
 #include "platform/Platform.h"
-#include "streams/PropVariant.h"
 
 extern "C" {
 HRESULT WINAPI GetNumberOfFormats(UInt32 *numFormats);

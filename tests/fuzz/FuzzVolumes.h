@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "plugin/HostAbi.h"
+#include "host/HostAbi.h"
 
 struct TFuzzVolumes {
   std::vector<std::vector<Byte>> Files;

@@ -18,7 +18,7 @@
 #include "fixtures/HostCodecs.h"
 #include "fixtures/TestCallbacks.h"
 #include "platform/Platform.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 namespace {
 

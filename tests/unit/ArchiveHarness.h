@@ -10,7 +10,7 @@
 #include "fixtures/TestCallbacks.h"
 #include "platform/Platform.h"
 #include "plugin/Archive.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 inline UString HarnessWide(const std::string &s) { return UString(s.begin(), s.end()); }
 

@@ -8,7 +8,7 @@
 #include "fixtures/EwfWriter.h"
 #include "fixtures/TestCallbacks.h"
 #include "formats/ewf/E01Archive.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 inline const TArchiveClassOf<Tvor7zE01Archive> kE01Class;
 

@@ -14,7 +14,7 @@
 #include "formats/aff/AffArchive.h"
 #include "formats/aff/AffCoders.h"
 #include "platform/Platform.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 using namespace NOperationResult;
 

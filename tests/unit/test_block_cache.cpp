@@ -7,7 +7,7 @@
 #include "blocks/BlockCacheStream.h"
 #include "blocks/FlateDecoder.h"
 #include "fixtures/TestStreams.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 using namespace blockimage;
 

@@ -6,9 +6,9 @@
 
 #include "fixtures/HostCodecs.h"
 #include "hashers/Hashers.h"
-#include "plugin/CodecsInfo.h"
-#include "plugin/Errors.h"
-#include "streams/PropVariant.h"
+#include "host/CodecsInfo.h"
+#include "host/Errors.h"
+#include "host/PropVariant.h"
 
 extern "C" HRESULT SetCodecs(ICompressCodecsInfo *codecs);
 

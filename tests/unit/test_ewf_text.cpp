@@ -5,7 +5,7 @@
 #include "fixtures/TestStreams.h"
 #include "formats/ewf/EwfText.h"
 #include "platform/Platform.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 namespace {
 

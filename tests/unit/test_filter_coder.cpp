@@ -4,7 +4,7 @@
 #include <random>
 
 #include "fixtures/TestStreams.h"
-#include "streams/FilterCoder.h"
+#include "host/FilterCoder.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "blocks/MtBlocksDecoder.h"
 #include "BlockImage.h"
 #include "fixtures/TestStreams.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 using namespace NOperationResult;
 

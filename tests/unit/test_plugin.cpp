@@ -7,8 +7,8 @@
 #include <new>
 
 #include "platform/Platform.h"
-#include "plugin/Errors.h"
-#include "streams/PropVariant.h"
+#include "host/Errors.h"
+#include "host/PropVariant.h"
 
 extern "C" {
 HRESULT GetNumberOfFormats(UInt32 *numFormats);

@@ -9,7 +9,7 @@
 #include "fixtures/TestStreams.h"
 #include "platform/Platform.h"
 #include "streams/Progress.h"
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 namespace {
 

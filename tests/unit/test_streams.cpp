@@ -7,7 +7,7 @@
 #include <random>
 
 #include "fixtures/TestStreams.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/InStreams.h"
 #include "streams/OutStreams.h"
 #include "streams/Progress.h"

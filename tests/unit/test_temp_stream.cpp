@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fixtures/TestStreams.h"
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 #include "streams/Progress.h"
 #include "streams/TempStream.h"
 

@@ -1,7 +1,7 @@
 // PROPVARIANT conversions, and the setters the handlers use to answer properties.
 #pragma once
 
-#include "plugin/HostAbi.h"
+#include "host/HostAbi.h"
 
 // Text of a property value; E_INVALIDARG for types without a text form.
 HRESULT PropVariantToString(const PROPVARIANT &value, UString &text);

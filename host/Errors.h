@@ -5,7 +5,7 @@
 #include <exception>
 #include <stdexcept>
 
-#include "plugin/HostAbi.h"
+#include "host/HostAbi.h"
 
 // An HRESULT raised on purpose (S_FALSE "not this format" included).
 class EOleSysError : public std::exception {

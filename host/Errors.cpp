@@ -1,4 +1,4 @@
-#include "plugin/Errors.h"
+#include "host/Errors.h"
 
 #include <cerrno>
 #include <new>

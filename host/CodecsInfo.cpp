@@ -1,8 +1,8 @@
-#include "plugin/CodecsInfo.h"
+#include "host/CodecsInfo.h"
 
-#include "plugin/Errors.h"
-#include "streams/FilterCoder.h"
-#include "streams/PropVariant.h"
+#include "host/Errors.h"
+#include "host/FilterCoder.h"
+#include "host/PropVariant.h"
 
 void Tvor7zCompressCodecsInfo::SetCodecsInfo(ICompressCodecsInfo *codecs) {
   FHashers = nullptr;
@@ -104,4 +104,17 @@ ComPtr<IHasher> FindHasher(Tvor7zCompressCodecsInfo *handlerCodecs, UInt64 hashe
         return list->CreateHasher(i);
   }
   return fallback();
+}
+
+Int32 CoderResultToOperationResult(HRESULT hr) {
+  switch (hr) {
+  case S_OK:
+    return NOperationResult::kOK;
+  case S_FALSE:
+    return NOperationResult::kDataError;
+  case E_NOTIMPL:
+    return NOperationResult::kUnsupportedMethod;
+  default:
+    RaiseHResult(hr);
+  }
 }

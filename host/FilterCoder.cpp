@@ -1,10 +1,10 @@
-#include "streams/FilterCoder.h"
+#include "host/FilterCoder.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "plugin/Errors.h"
-#include "streams/Progress.h"
+#include "host/Errors.h"
+#include "host/StreamIo.h"
 
 UInt32 Tvor7zFilterCoder::BufferGranule = 4096;
 

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 // Holds one codec list given by the host (through SetCodecs or ISetCompressCodecsInfo).
 class Tvor7zCompressCodecsInfo {
@@ -39,6 +39,10 @@ constexpr UInt64 kMethodLzma = 0x030101;
 constexpr UInt64 kHasherCRC32 = 0x1;
 constexpr UInt64 kHasherSHA1 = 0x201;
 constexpr UInt64 kHasherSHA256 = 0x0A;
+
+// Operation result of a coder's Code: S_OK -> kOK, S_FALSE (bad data) -> kDataError, E_NOTIMPL ->
+// kUnsupportedMethod; any other result is raised.
+Int32 CoderResultToOperationResult(HRESULT hr);
 
 // Host decoder with that method ID, from the handler's list (may be nil) then the library-wide one;
 // raises E_NOTIMPL when neither has it.

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "streams/Com.h"
+#include "host/Com.h"
 
 class Tvor7zFilterCoder : public TvorInterfacedObject,
                           public ICompressCoder,

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <utility>
 
-#include "plugin/HostAbi.h"
+#include "host/HostAbi.h"
 
 // Base of every reference-counted object. Counts start at 0; the first interface reference takes one.
 // Concrete classes list the interfaces they offer in QueryInterfaceImpl and add VOR_UNKNOWN_IMP,

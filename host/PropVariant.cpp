@@ -1,4 +1,4 @@
-#include "streams/PropVariant.h"
+#include "host/PropVariant.h"
 
 #include <cmath>
 #include <cstdio>
