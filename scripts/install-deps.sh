@@ -11,7 +11,7 @@ pkgs=(
   wine64 wine binutils-mingw-w64-x86-64
   ewf-tools libewf-dev afflib-tools
   dosfstools mtools xxd
-  dpkg-dev lintian zip unzip
+  dpkg-dev lintian python3-debian zip unzip
   python3 ca-certificates
 )
 # The machine image ships Node.js and npm; Debian's own packages are used only when they are missing.

@@ -87,6 +87,27 @@ EOF
     [[ $depends == *"$pkg "* || $depends == *"$pkg," ]] || fail "Depends lacks $pkg (for $lib): $depends"
     grep -q "($pkg[,)]\|, $pkg)" unpacked/usr/share/doc/vor7z/copyright || fail "the copyright file does not list $pkg (for $lib)"
   done
+  # Lintian checks the machine-readable format only in source packages: parse it strictly here, and
+  # require a licence text for vor7z.so and for the licence of each linked library the comment lists.
+  /usr/bin/python3 - unpacked/usr/share/doc/vor7z/copyright <<'EOF' || fail "the copyright file is not machine-readable"
+import re, sys
+from debian import copyright
+c = copyright.Copyright(open(sys.argv[1], encoding='utf-8'), strict=True)
+texts = {p.license.synopsis for p in c.all_license_paragraphs() if p.license.text.strip()}
+own = c.find_files_paragraph('usr/lib/p7zip/Formats/vor7z.so')
+assert own and own.license.synopsis in texts, 'no licence text for vor7z.so'
+linked = {}  # "LIBRARY (PACKAGE, ...): LICENCE", the licence possibly on the next, deeper line
+for line in c.header.comment.split('\n'):
+    if m := re.match(r' \S.*\(([a-z0-9.+-]+(?:, [a-z0-9.+-]+)*)\):(.*)$', line):
+        packages = m[1]
+        linked[packages] = m[2].strip()
+    elif line.startswith('  ') and linked:
+        linked[packages] = (linked[packages] + ' ' + line.strip()).strip()
+assert linked, 'the comment names no linked library'
+missing = {p: l for p, l in linked.items() if l not in texts}
+assert not missing, f'no licence text for {missing}'
+print('licences:', own.license.synopsis, linked)
+EOF
   apt-get install --simulate "$deb" >apt.txt 2>&1 || { cat apt.txt; fail "apt cannot install $deb"; }
   grep -q '^Inst vor7z ' apt.txt || { cat apt.txt; fail "apt would not install vor7z"; }
 }
