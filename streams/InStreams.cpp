@@ -279,6 +279,40 @@ HRESULT Tvor7zLimitInStream::Read(void *data, UInt32 size, UInt32 *processed) no
   });
 }
 
+// ---- Tvor7zRepeatInStream ----
+
+Tvor7zRepeatInStream::Tvor7zRepeatInStream(IInStream *source, UInt64 offset, UInt64 size)
+    : FSource(source), FOffset(offset) {
+  CheckPointer(source);
+  CheckArgument(offset <= kMaxPosition);
+  FSize = size;
+}
+
+HRESULT Tvor7zRepeatInStream::Read(void *data, UInt32 size, UInt32 *processed) noexcept {
+  if (processed)
+    *processed = 0;
+  return GuardHResult([&]() -> HRESULT {
+    if (size == 0 || FPosition >= FSize)
+      return S_OK;
+    if (!FHaveByte) {
+      HRESULT hr = FSource->Seek(static_cast<Int64>(FOffset), STREAM_SEEK_SET, nullptr);
+      if (hr < 0)
+        return hr;
+      UInt32 got = 0;
+      hr = FSource->Read(&FByte, 1, &got);
+      if (got != 1)
+        return got > 1 ? E_FAIL : hr;
+      FHaveByte = true;
+    }
+    const UInt32 n = static_cast<UInt32>(std::min<UInt64>(size, FSize - FPosition));
+    std::memset(data, FByte, n);
+    FPosition += n;
+    if (processed)
+      *processed = n;
+    return S_OK;
+  });
+}
+
 // ---- Tvor7zLimitSequentialInStream ----
 
 HRESULT Tvor7zLimitSequentialInStream::QueryInterfaceImpl(REFIID iid, void **out) {

@@ -1,5 +1,6 @@
 // Random-access input streams: a common seek base, a buffered reader over a host stream, a stream
-// over memory, a stream joining pieces of several host streams, and a sequential byte-limited window.
+// over memory, a stream joining pieces of several host streams, one byte of a host stream repeated,
+// and a sequential byte-limited window.
 #pragma once
 
 #include <vector>
@@ -94,6 +95,20 @@ private:
   std::vector<TvorLimitInStreamSegment> FSegments;
   // Logical start of each segment, for a binary search instead of a walk over thousands of pieces.
   std::vector<UInt64> FStarts;
+};
+
+// `size` copies of the byte at `offset` of a host stream, which is read on the first Read. Reads
+// answer what reading that byte answered (nothing, or the failure) until it arrives.
+class Tvor7zRepeatInStream : public Tvor7zBaseInStream {
+public:
+  Tvor7zRepeatInStream(IInStream *source, UInt64 offset, UInt64 size);
+  HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
+
+private:
+  ComPtr<IInStream> FSource;
+  UInt64 FOffset;
+  Byte FByte = 0;
+  bool FHaveByte = false;
 };
 
 // Sequential window that stops after a byte limit.

@@ -21,14 +21,23 @@ Tvor7zEwfText::Tvor7zEwfText(ISequentialInStream *stream, bool forceUnicode) : F
     UnreadChar(b0);
     return;
   }
-  if (b0 == 0xFF && b1 == 0xFE)
+  if (b0 == 0xFF && b1 == 0xFE) {
     FEncoding = kUtf16LE;
-  else if (b0 == 0xFE && b1 == 0xFF)
-    FEncoding = kUtf16BE;
-  else {
-    UnreadChar(b1);
-    UnreadChar(b0);
+    return;
   }
+  if (b0 == 0xFE && b1 == 0xFF) {
+    FEncoding = kUtf16BE;
+    return;
+  }
+  // Some writers leave the mark out of UTF-16LE text, whose first character (a digit, a letter, a
+  // line end) has a zero high byte; single-byte text has no NUL there.
+  if (b0 != 0 && b1 == 0) {
+    FEncoding = kUtf16LE;
+    UnreadChar(b0);
+    return;
+  }
+  UnreadChar(b1);
+  UnreadChar(b0);
 }
 
 HRESULT Tvor7zEwfText::ReadByte(Byte &b) {

@@ -20,8 +20,9 @@ class Tvor7zEwfText {
 public:
   enum : Byte { kSingleByte = 0, kUtf16LE = 1, kUtf16BE = 2 };
 
-  // Without forceUnicode the encoding comes from a byte-order mark; without one the text is read
-  // as single bytes (each byte is the character code).
+  // Without forceUnicode the encoding comes from a byte-order mark; without one, text that starts
+  // with a non-zero byte and a zero byte is UTF-16LE, any other is read as single bytes (each byte
+  // is the character code).
   Tvor7zEwfText(ISequentialInStream *stream, bool forceUnicode);
   Tvor7zEwfText(const Tvor7zEwfText &) = delete;
   Tvor7zEwfText &operator=(const Tvor7zEwfText &) = delete;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "formats/ewf/E01ArchiveStream.h"
 #include "hashers/StoredDigests.h"
@@ -11,12 +10,9 @@
 #include "streams/ByteOrder.h"
 #include "streams/OutStreams.h"
 
-using namespace NOperationResult;
-
 namespace {
 constexpr PROPID kpidChangeTime = 0x10001;
 constexpr UInt32 kLtreeHeaderSize = 48;
-constexpr UInt32 kCopyBufferSize = 65536;
 constexpr UInt32 kDrainSize = 256;
 
 // Path and folder flag are listed too, so that a detailed listing shows them.
@@ -85,25 +81,12 @@ void Tvor7zL01Archive::ReadLtreeSection(IInStream *stream, UInt32 size) {
   ComPtr<Tvor7zHashSequentialInStream> hashed(new Tvor7zHashSequentialInStream(md5, stream));
   ComPtr<Tvor7zLimitSequentialInStream> limited(new Tvor7zLimitSequentialInStream());
   limited->SetStream(hashed, treeSize);
-  bool found = false;
-  {
-    Tvor7zEwfText text(limited, true);
-    try {
-      UString line;
-      while (!text.ReadLine(line))
-        if (line == L"entry") {
-          found = true;
-          break;
-        }
-      if (found)
-        ReadTree(text, treeSize);
-      else
-        SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    } catch (const EEwfLineTooLong &) {
-      SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    }
-  }
-  if (!found)
+  Tvor7zEwfText text(limited, true);
+  const TvorLEntryTreeResult tree = ReadLEntryTree(text, *FItems, kNameCharsPerTreeByte * treeSize);
+  for (unsigned bit = 0; bit < 16; bit++)
+    if (tree.ErrorFlags & (1u << bit))
+      SetErrorFlag(bit);
+  if (!tree.FoundEntry)
     return;
   // The digest covers the whole text, also what the entries did not use.
   Byte rest[kDrainSize];
@@ -117,27 +100,6 @@ void Tvor7zL01Archive::ReadLtreeSection(IInStream *stream, UInt32 size) {
   md5->Final(digest);
   if (std::memcmp(digest, h, sizeof(digest)) != 0)
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
-}
-
-void Tvor7zL01Archive::ReadTree(Tvor7zEwfText &text, UInt64 treeSize) {
-  UString unused;
-  if (text.ReadLine(unused)) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    return;
-  }
-  const Tvor7zEwfHeaderLine identifiers = SplitHeaderLine(text);
-  if (identifiers.size() < 5) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    return;
-  }
-  TvorLEntryReader reader(*FItems, text, identifiers, kNameCharsPerTreeByte * treeSize);
-  reader.ParseEntries(1, UString());
-  for (unsigned bit = 0; bit < 16; bit++)
-    if (reader.ErrorFlags & (1u << bit))
-      SetErrorFlag(bit);
-  UString after;
-  if (!text.ReadLine(after) && !after.empty())
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
 }
 
 // ---- listing ----
@@ -212,14 +174,9 @@ void Tvor7zL01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
   const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
   if (item.IsDir)
     return;
-  ComPtr<Tvor7zLimitInStream> s(new Tvor7zLimitInStream());
-  if (item.DuplicateOffset != -1 && item.Size >= 0)
-    s->AddSegment(DataStream(), static_cast<UInt64>(item.DuplicateOffset), static_cast<UInt64>(item.Size));
-  else if (item.DataOffset >= 0 && item.DataSize == item.Size && item.Size >= 0)
-    s->AddSegment(DataStream(), static_cast<UInt64>(item.DataOffset), static_cast<UInt64>(item.Size));
-  else
-    return;
-  stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(s.Get()));
+  const ComPtr<IInStream> data = OpenLItemData(item, DataStream(), true);
+  if (data)
+    stream = static_cast<ISequentialInStream *>(data.Get());
 }
 
 Tvor7zArchive::TExtractItemInfo Tvor7zL01Archive::DoGetExtractItemInfo(UInt32 index) {
@@ -231,29 +188,5 @@ Int32 Tvor7zL01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream
   const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
   // The stored digest: MD5 when there is one, else SHA-1.
   const ComPtr<ISequentialOutStream> target = FDigest.Wrap(stream, {item.MD5, item.SHA1});
-
-  Int32 result = kOK;
-  if (item.Size > 0) {
-    const Int64 offset = item.DuplicateOffset != -1 ? item.DuplicateOffset : item.DataOffset;
-    if (offset < 0) {
-      result = kHeadersError;
-    } else {
-      IInStream *data = DataStream();
-      CheckHResult(data->Seek(offset, STREAM_SEEK_SET, nullptr));
-      if (FCopyBuffer.empty())
-        FCopyBuffer.resize(kCopyBufferSize);
-      const UInt64 size = static_cast<UInt64>(item.Size);
-      UInt64 written = 0;
-      const HRESULT hr =
-          CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, data, target, size, &written);
-      // A chunk that does not decode ends this file as damaged; the other files go on.
-      if (CheckHResult(hr) == S_FALSE)
-        result = kDataError;
-      else if (written < size)
-        result = kUnexpectedEnd;
-      else if (written > size)
-        result = kDataError;
-    }
-  }
-  return FDigest.Verify(result);
+  return FDigest.Verify(WriteLItemData(item, DataStream(), target, progress, FCopyBuffer));
 }

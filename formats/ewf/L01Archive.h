@@ -40,8 +40,6 @@ protected:
   void ReadLtreeSection(IInStream *stream, UInt32 size) override;
 
 private:
-  // Reads the tree text that `text` delivers into FItems.
-  void ReadTree(Tvor7zEwfText &text, UInt64 treeSize);
   IInStream *DataStream();
   // Made on the first extracted file and kept: the digest hashers and the copy buffer.
   Tvor7zStoredDigestCheck FDigest{&FCodecsInfo};

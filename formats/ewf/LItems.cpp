@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "hashers/Hashers.h"
+#include "streams/InStreams.h"
 
 namespace {
 // A whole decimal number; false for anything else.
@@ -45,6 +46,9 @@ bool ParseHex(const UString &text, Int64 &value) {
   value = static_cast<Int64>(v);
   return true;
 }
+
+// A letter that types an extent; the hexadecimal digits are never one, they begin its offset.
+bool IsExtentTypeLetter(wchar_t c) { return (c >= L'G' && c <= L'Z') || (c >= L'g' && c <= L'z'); }
 
 // The next space-separated token from `pos` on.
 UString NextToken(const UString &text, size_t &pos) {
@@ -153,7 +157,11 @@ void TvorLEntryReader::ParseExtents(Tvor7zLItem &item, const UString &value) {
     return;
   if (first != L"1")
     SetError(kpv_ErrorFlags_HeadersError);
-  const UString offset = NextToken(value, pos);
+  UString offset = NextToken(value, pos);
+  if (!offset.empty() && IsExtentTypeLetter(offset[0])) {
+    item.ExtentType = offset[0];
+    offset = offset.size() == 1 ? NextToken(value, pos) : offset.substr(1);
+  }
   if (!ParseHex(offset, item.DataOffset)) {
     item.DataOffset = -1;
     SetError(kpv_ErrorFlags_HeadersError);
@@ -164,6 +172,87 @@ void TvorLEntryReader::ParseExtents(Tvor7zLItem &item, const UString &value) {
     item.DataSize = -1;
     SetError(kpv_ErrorFlags_HeadersError);
   }
+}
+
+TvorLEntryTreeResult ReadLEntryTree(Tvor7zEwfText &text, Tvor7zLItems &items, UInt64 nameBudget) {
+  TvorLEntryTreeResult result;
+  constexpr UInt32 kHeaders = 1u << kpv_ErrorFlags_HeadersError;
+  try {
+    UString line;
+    while (!result.FoundEntry && !text.ReadLine(line))
+      result.FoundEntry = line == L"entry";
+    if (!result.FoundEntry || text.ReadLine(line)) {
+      result.ErrorFlags |= kHeaders;
+      return result;
+    }
+    const Tvor7zEwfHeaderLine identifiers = SplitHeaderLine(text);
+    if (identifiers.size() < 5) {
+      result.ErrorFlags |= kHeaders;
+      return result;
+    }
+    TvorLEntryReader reader(items, text, identifiers, nameBudget);
+    reader.ParseEntries(1, UString());
+    result.ErrorFlags |= reader.ErrorFlags;
+    if (!text.ReadLine(line) && !line.empty())
+      result.ErrorFlags |= kHeaders;
+  } catch (const EEwfLineTooLong &) {
+    result.ErrorFlags |= kHeaders;
+  }
+  return result;
+}
+
+// ---- file data ----
+
+namespace {
+bool IsSparse(const Tvor7zLItem &item) { return (item.Attributes & kLItemSparse) != 0 || item.ExtentType == L'S'; }
+
+// `size` bytes of `image` from `offset`; what lies past any position a stream can reach is as
+// missing as what lies past the image's end.
+ComPtr<IInStream> ImageRange(IInStream *image, UInt64 offset, UInt64 size) {
+  constexpr UInt64 kMaxPosition = static_cast<UInt64>(INT64_MAX);
+  ComPtr<Tvor7zLimitInStream> range(new Tvor7zLimitInStream());
+  if (offset < kMaxPosition)
+    range->AddSegment(image, offset, std::min(size, kMaxPosition - offset));
+  return ComPtr<IInStream>(range.Get());
+}
+}  // namespace
+
+ComPtr<IInStream> OpenLItemData(const Tvor7zLItem &item, IInStream *image, bool exactExtentOnly) {
+  if (item.IsDir || item.Size < 0)
+    return nullptr;
+  const UInt64 size = static_cast<UInt64>(item.Size);
+  if (size == 0)
+    return ComPtr<IInStream>(new Tvor7zLimitInStream());
+  // A duplicate's bytes lie where the duplicate says; a sparse file's single byte is then ignored.
+  if (item.DuplicateOffset != -1)
+    return ImageRange(image, static_cast<UInt64>(item.DuplicateOffset), size);
+  if (item.DataOffset < 0)
+    return nullptr;
+  if (IsSparse(item) && item.DataSize == 1)
+    return ComPtr<IInStream>(new Tvor7zRepeatInStream(image, static_cast<UInt64>(item.DataOffset), size));
+  if (exactExtentOnly && item.DataSize != item.Size)
+    return nullptr;
+  return ImageRange(image, static_cast<UInt64>(item.DataOffset), size);
+}
+
+Int32 WriteLItemData(const Tvor7zLItem &item, IInStream *image, ISequentialOutStream *target,
+                     Tvor7zProgress &progress, std::vector<Byte> &buffer) {
+  using namespace NOperationResult;
+  if (item.Size <= 0)
+    return kOK;
+  const ComPtr<IInStream> data = OpenLItemData(item, image, false);
+  if (!data)
+    return kHeadersError;
+  constexpr size_t kBufferSize = 65536;
+  if (buffer.size() < kBufferSize)
+    buffer.resize(kBufferSize);
+  const UInt64 size = static_cast<UInt64>(item.Size);
+  UInt64 written = 0;
+  const HRESULT hr = CopyStream(buffer.data(), kBufferSize, &progress, data, target, size, &written);
+  // A chunk that does not decode ends this file as damaged; the other files go on.
+  if (CheckHResult(hr) == S_FALSE)
+    return kDataError;
+  return written < size ? kUnexpectedEnd : kOK;
 }
 
 UString LItemAttributesText(UInt32 attributes) {

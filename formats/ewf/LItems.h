@@ -7,6 +7,11 @@
 
 #include "formats/ewf/EwfBlocks.h"
 #include "formats/ewf/EwfText.h"
+#include "streams/Progress.h"
+
+// "opr" bit of a file whose data is sparse: its extent holds one byte that the whole file repeats,
+// or, as long as the file, the data itself.
+inline constexpr UInt32 kLItemSparse = 0x04000000;
 
 struct Tvor7zLItem {
   bool IsDir = false;
@@ -22,6 +27,7 @@ struct Tvor7zLItem {
   UInt32 Attributes = 0;
   Int64 DataOffset = -1;  // first extent in the data image
   Int64 DataSize = 0;
+  wchar_t ExtentType = 0;  // the letter before the extent's offset ('S' = sparse); 0 = none
   Int64 DuplicateOffset = -1;
 };
 using Pvor7zLItem = Tvor7zLItem *;
@@ -49,7 +55,8 @@ public:
 
   // Reads `count` entries and their subtrees below `pathPrefix`; false at the first fault.
   bool ParseEntries(UInt32 count, const UString &pathPrefix);
-  // Reads a "be" value: "0" (no data) or "1 <offset> <size>" in hexadecimal.
+  // Reads a "be" value: "0" (no data) or "1 <offset> <size>" in hexadecimal, where the offset may
+  // follow a type letter that is no hexadecimal digit ("1 S 21015 1", "1 S21015 1").
   void ParseExtents(Tvor7zLItem &item, const UString &value);
 
   UInt32 ErrorFlags = 0;
@@ -63,6 +70,29 @@ private:
   const Tvor7zEwfHeaderLine &FIdentifiers;
   UInt64 FNameBudget;  // name characters the list may still take
 };
+
+// Reads a whole tree text into `items`: the lines up to "entry" (the other categories) are skipped,
+// then one unused line, the identifiers and the root entry with its subtree; after it only an empty
+// line may follow. `nameBudget` bounds the name characters the list may take. Structural faults set
+// HeadersError in ErrorFlags; the entries read before a fault stay. Stream errors raise.
+struct TvorLEntryTreeResult {
+  bool FoundEntry = false;  // the "entry" line was there
+  UInt32 ErrorFlags = 0;
+};
+TvorLEntryTreeResult ReadLEntryTree(Tvor7zEwfText &text, Tvor7zLItems &items, UInt64 nameBudget);
+
+// The bytes of file `item` as a stream over `image`, the logical data image: `Size` bytes from the
+// duplicate when there is one, else the one byte of a sparse extent repeated, else `Size` bytes
+// from the extent. Nil for a folder, an unknown size or no data location, and with
+// `exactExtentOnly` also for an extent that is not as long as the file (which extraction still
+// reads). Each call gives a stream with its own position.
+ComPtr<IInStream> OpenLItemData(const Tvor7zLItem &item, IInStream *image, bool exactExtentOnly);
+
+// Writes file `item` from `image` to `target` through `buffer`, with progress: kOK, kHeadersError
+// (no data location), kDataError (a chunk that does not decode) or kUnexpectedEnd (the image ends
+// first). Other failures raise.
+Int32 WriteLItemData(const Tvor7zLItem &item, IInStream *image, ISequentialOutStream *target,
+                     Tvor7zProgress &progress, std::vector<Byte> &buffer);
 
 // The names of the set attribute bits ("Read Only", "Hidden", ... or the bit in hexadecimal), from
 // the lowest bit up, joined by ", ".

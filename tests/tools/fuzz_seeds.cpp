@@ -125,6 +125,22 @@ void L01Seeds() {
   PutSet("fuzz_l01", "four_segments", WriteL01(root, m));
   m.TreeInFirstSegment = true;
   PutSet("fuzz_l01", "tree_in_first_segment_from_second", WriteL01(root, m), true);
+
+  // Sparse files in every form: one byte repeated (with and without a type letter), stored whole,
+  // and a duplicate of a.bin.
+  TL01Entry fill = L01File("fill", std::vector<Byte>(3000, 0x41));
+  fill.Sparse = TL01Entry::TSparse::OneByte;
+  TL01Entry typed = L01File("typed", std::vector<Byte>(900, 0x42));
+  typed.Sparse = TL01Entry::TSparse::OneByte;
+  typed.ExtentPrefix = "S ";
+  TL01Entry whole = L01File("whole", Bytes(800, 4));
+  whole.Sparse = TL01Entry::TSparse::WholeExtent;
+  TL01Entry dup = L01File("dup", Bytes(5000, 1));
+  dup.Sparse = TL01Entry::TSparse::OneByte;
+  dup.DuplicateOf = "LogicalEntries\\a.bin";
+  TL01Entry sparse = root;
+  sparse.Children = {root.Children[0], fill, typed, whole, dup, root.Children[2]};
+  Put("fuzz_l01", "sparse.L01", WriteL01(sparse, o)[0].Data);
 }
 
 TAd1Node Ad1File(const std::string &name, std::vector<Byte> data, unsigned digests) {

@@ -4,11 +4,13 @@
 // children, taken in name order. stat times become Unix seconds (the modification time also stands
 // in for the creation time, which stat does not give).
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "fixtures/L01Writer.h"
 #include "fixtures/SourceTree.h"
@@ -25,6 +27,11 @@ void Usage() {
                "  --tree-first             the entry tree in segment 1 instead of the last segment\n"
                "  --digests md5|sha1|both|none   stored digests of the files (default md5)\n"
                "  --wrong-md5 RELPATH      store a wrong MD5 for that file\n"
+               "  --sparse RELPATH         a file of one byte repeated: stored as that byte, flagged sparse\n"
+               "  --sparse-whole RELPATH   flagged sparse, stored whole\n"
+               "  --duplicate RELPATH=EARLIER  stored as its first byte, flagged sparse, with \"du\" at the\n"
+               "                           data of EARLIER (an earlier file with the same contents)\n"
+               "  --typed-extents          the extents of sparse files carry \"S \" before their offset\n"
                "  --corrupt-chunk K        flip a byte in the middle of chunk K (from 0)\n"
                "  --missing-segment K      do not write segment K (from 1)\n";
   std::exit(2);
@@ -77,8 +84,17 @@ void WriteFiles(const std::string &dir, const std::vector<TEwfSegmentFile> &file
 
 }  // namespace
 
+// The path of a source file in the tree text.
+std::string TreePath(const std::string &relPath) {
+  std::string path = "LogicalEntries\\" + relPath;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
 int main(int argc, char **argv) {
   std::string from, out, digests = "md5", wrongMd5;
+  std::vector<std::string> sparse, sparseWhole, duplicates;
+  bool typedExtents = false;
   UInt64 missing = 0;
   long long corruptChunk = -1;
   bool stored = false;
@@ -86,8 +102,8 @@ int main(int argc, char **argv) {
   try {
     for (int i = 1; i < argc; i++) {
       const std::string arg = argv[i];
-      if (arg == "--stored" || arg == "--tree-first") {
-        (arg == "--stored" ? stored : o.TreeInFirstSegment) = true;
+      if (arg == "--stored" || arg == "--tree-first" || arg == "--typed-extents") {
+        (arg == "--stored" ? stored : arg == "--tree-first" ? o.TreeInFirstSegment : typedExtents) = true;
         continue;
       }
       if (i + 1 >= argc)
@@ -99,6 +115,9 @@ int main(int argc, char **argv) {
       else if (arg == "--chunks-per-segment") o.ChunksPerSegment = static_cast<UInt32>(Number(v));
       else if (arg == "--digests") digests = v;
       else if (arg == "--wrong-md5") wrongMd5 = v;
+      else if (arg == "--sparse") sparse.push_back(v);
+      else if (arg == "--sparse-whole") sparseWhole.push_back(v);
+      else if (arg == "--duplicate") duplicates.push_back(v);
       else if (arg == "--corrupt-chunk") corruptChunk = static_cast<long long>(Number(v));
       else if (arg == "--missing-segment") missing = Number(v);
       else Usage();
@@ -119,6 +138,26 @@ int main(int argc, char **argv) {
       std::string md5 = L01Hex(EwfMD5(file.Data));
       md5[0] = md5[0] == '0' ? '1' : '0';
       file.Values["ha"] = md5;
+    }
+
+    const auto makeSparse = [&](const std::string &relPath, TL01Entry::TSparse form) -> TL01Entry & {
+      TL01Entry &file = FindEntry(root.Children, relPath);
+      if (file.IsDir)
+        throw std::invalid_argument(relPath + " is a folder");
+      file.Sparse = form;
+      if (typedExtents)
+        file.ExtentPrefix = "S ";
+      return file;
+    };
+    for (const std::string &f : sparse)
+      makeSparse(f, TL01Entry::TSparse::OneByte);
+    for (const std::string &f : sparseWhole)
+      makeSparse(f, TL01Entry::TSparse::WholeExtent);
+    for (const std::string &d : duplicates) {
+      const size_t eq = d.find('=');
+      if (eq == std::string::npos)
+        Usage();
+      makeSparse(d.substr(0, eq), TL01Entry::TSparse::OneByte).DuplicateOf = TreePath(d.substr(eq + 1));
     }
 
     // Segment 1 is --out itself; the others lie beside it with the same letter case.

@@ -51,8 +51,11 @@ TEST(EwfText, HeaderInEveryEncodingGivesTheSameCase) {
     EXPECT_EQ(info.Evidence, L"ev7");
     EXPECT_EQ(info.DateAcquired, expected);
   }
-  // UTF-16 without a mark is read byte by byte: line 1 is "1", NUL ... and fails the digit check.
-  EXPECT_EQ(Parse(EwfText16(kHeader16, false, false)).Case, L"");
+  // UTF-16LE without a mark is known by the zero high byte of its first character; other text
+  // without one is single-byte.
+  EXPECT_EQ(Parse(EwfText16(kHeader16, false, false)).Case, L"case1");
+  EXPECT_EQ(Lines(EwfText16(u"\nA", false, false)), (std::vector<UString>{L"", L"A"}));
+  EXPECT_EQ(Lines({'A', 0xE9, 0}), (std::vector<UString>{UString(L"A\u00E9") + L'\0'}));
   // Forcing UTF-16 reads unmarked text.
   auto s = Stream(EwfText16(u"ab", false, false));
   Tvor7zEwfText forced(s, true);

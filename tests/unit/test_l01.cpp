@@ -1,12 +1,16 @@
 // L01 logical evidence files: the entry tree of the ltree section, item properties, extraction with
-// digest checks, streams into the data image, and damaged or hostile trees.
+// digest checks, streams into the data image, sparse files, and damaged or hostile trees.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #include "ArchiveHarness.h"
 #include "fixtures/L01Writer.h"
+#include "fixtures/TestStreams.h"
 #include "formats/ewf/L01Archive.h"
 
 namespace {
@@ -57,6 +61,29 @@ TOpened OpenWithEntries(const std::string &identifiers, const std::string &entri
                         TL01Options options = {}) {
   options.TreeText = L01Utf16("entry\n2\t1\n" + identifiers + "\n" + entries);
   return Open(WriteL01(root, options));
+}
+
+TL01Entry Sparse(TL01Entry e, TL01Entry::TSparse form, const std::string &extentPrefix = "") {
+  e.Sparse = form;
+  e.ExtentPrefix = extentPrefix;
+  return e;
+}
+
+ComPtr<IInStream> ItemStream(TOpenedArchive<Tvor7zL01Archive> &o, UInt32 index) {
+  ComPtr<ISequentialInStream> s;
+  EXPECT_EQ(o.Archive->GetStream(index, s.Put()), S_OK);
+  return QueryAs<IInStream>(s.Get(), IID_IInStream);
+}
+
+// A piece of a real EnCase file from the shared fragments; empty when they are not there.
+std::vector<Byte> Fragment(const char *name) {
+  const std::filesystem::path here = std::filesystem::path(__FILE__).parent_path();
+  for (const auto &dir : {here / "../../../shared/samples", std::filesystem::path("/work/shared/samples")}) {
+    std::ifstream f(dir / "ewf-fragments/libyal-libewf-tests-data" / name, std::ios::binary);
+    if (f)
+      return std::vector<Byte>(std::istreambuf_iterator<char>(f), {});
+  }
+  return {};
 }
 
 }  // namespace
@@ -301,4 +328,168 @@ TEST(L01Archive, StoredChunksAreCheckedEvenWithoutDigests) {
   Byte buf[100];
   UInt32 got = 0;
   EXPECT_NE(s->Read(buf, sizeof(buf), &got), S_OK);
+}
+
+// Sparse files: one byte repeated (with the type letter "S" before the offset, apart or joined, or
+// without it), an extent as long as the file, and a duplicate that holds the data while its single
+// byte is ignored. Each extracts whole under its digest and serves reads through its own stream;
+// the files stored after them keep their own bytes.
+TEST(L01Archive, SparseFilesGiveTheirWholeBytes) {
+  using enum TL01Entry::TSparse;
+  const TL01Entry a = File("a.bin", Bytes(80000, 1));
+  TL01Entry dup = Sparse(a, OneByte);
+  dup.Name = "dup";
+  dup.DuplicateOf = "LogicalEntries\\a.bin";
+  TL01Entry joined = Sparse(File("joined", std::vector<Byte>(5, 0xEE)), OneByte, "S");
+  joined.StoreSHA1 = true;
+  joined.StoreMD5 = false;
+  TL01Entry lettered = Sparse(File("lettered", std::vector<Byte>(3000, 0x11)), OneByte, "S ");
+  lettered.Values["opr"] = "";  // the letter alone marks it
+  TL01Entry wrongDigest = Sparse(File("wrong", std::vector<Byte>(100, 0x22)), OneByte);
+  wrongDigest.Values["ha"] = L01Hex(EwfMD5({0x22}));
+  const TL01Entry root =
+      Dir("LogicalEntries", {a, Sparse(File("fill", std::vector<Byte>(70000, 0x5A)), OneByte),
+                             Sparse(File("whole", Bytes(9000, 4)), WholeExtent), dup, joined, lettered, wrongDigest,
+                             File("c.bin", Bytes(40000, 3))});
+  TOpened o = Open(WriteL01(root, {}));
+  ASSERT_EQ(o.Result, S_OK);
+  ASSERT_EQ(o.Count(), 9u);
+  EXPECT_EQ(o.ErrorFlags(), 0u);
+  EXPECT_EQ(o.Text(2, kpidCharacts), L"04000000");
+
+  auto cb = o.ExtractAll();
+  for (UInt32 i = 1; i < 9; i++) {
+    EXPECT_EQ(cb->Items[i].Data(), root.Children[i - 1].Data) << i;
+    EXPECT_EQ(cb->Items[i].Result, i == 7 ? NOperationResult::kCRCError : NOperationResult::kOK) << i;
+  }
+
+  // Streams of several files open at once, read in turns: each keeps its own position.
+  std::vector<ComPtr<IInStream>> streams;
+  for (UInt32 i = 2; i <= 5; i++) {
+    streams.push_back(ItemStream(o, i));
+    ASSERT_TRUE(streams.back()) << i;
+  }
+  std::vector<std::vector<Byte>> read(streams.size());
+  for (bool more = true; more;) {
+    more = false;
+    for (size_t k = 0; k < streams.size(); k++) {
+      Byte buf[4099];
+      UInt32 got = 0;
+      ASSERT_EQ(streams[k]->Read(buf, sizeof(buf), &got), S_OK);
+      read[k].insert(read[k].end(), buf, buf + got);
+      more = more || got > 0;
+    }
+  }
+  for (size_t k = 0; k < streams.size(); k++)
+    EXPECT_EQ(read[k], root.Children[k + 1].Data) << k;
+  // Seeking back into the repeated byte; the last bytes of the file.
+  Byte tail[5];
+  UInt32 got = 0;
+  ASSERT_EQ(streams[0]->Seek(69997, STREAM_SEEK_SET, nullptr), S_OK);
+  ASSERT_EQ(streams[0]->Read(tail, sizeof(tail), &got), S_OK);
+  EXPECT_EQ(std::vector<Byte>(tail, tail + got), std::vector<Byte>(3, 0x5A));
+}
+
+// Extent forms in the text: a type letter apart from the offset or joined to it; a hexadecimal
+// letter is the offset itself; a letter without an offset is a damaged extent.
+TEST(L01Archive, ExtentsWithATypeLetter) {
+  const std::string ids = "n\tls\tbe\topr\tid";
+  const std::string entries = "0\t4\n"
+                              "root\t\t0\t\t1\n"
+                              "0\t0\n"
+                              "apart\t3000\t1 S 100 1\t\t2\n"
+                              "0\t0\n"
+                              "joined\t10\t1 s100 1\t67108864\t3\n"
+                              "0\t0\n"
+                              "hex\t16\t1 A 10\t\t4\n"
+                              "0\t0\n"
+                              "cut\t4\t1 T\t\t5\n";
+  TL01Entry root = Dir("LogicalEntries", {File("big", Bytes(8000, 7))});
+  const auto &big = root.Children[0].Data;
+  TOpened o = OpenWithEntries(ids, entries, root);
+  ASSERT_EQ(o.Result, S_OK);
+  ASSERT_EQ(o.Count(), 5u);
+  EXPECT_EQ(o.ErrorFlags(), kHeaders);
+  auto cb = o.ExtractAll();
+  EXPECT_EQ(cb->Items[1].Data(), std::vector<Byte>(3000, big[0x100]));
+  EXPECT_EQ(cb->Items[2].Data(), std::vector<Byte>(10, big[0x100]));
+  EXPECT_EQ(cb->Items[3].Data(), std::vector<Byte>(big.begin() + 10, big.begin() + 26));
+  EXPECT_EQ(cb->Items[4].Result, NOperationResult::kHeadersError);
+}
+
+// The one byte of a sparse file in a chunk that does not decode, or past the image's end: that file
+// fails, by extraction and by stream, and the others are whole.
+TEST(L01Archive, SparseByteThatCannotBeRead) {
+  using enum TL01Entry::TSparse;
+  TL01Entry lost = Sparse(File("lost", std::vector<Byte>(50, 1)), OneByte);
+  lost.Values["be"] = "1 7fffffff00000000 1";
+  const TL01Entry root = Dir("LogicalEntries", {File("a.bin", Bytes(40000, 1)),
+                                                Sparse(File("fill", std::vector<Byte>(90000, 0x33)), OneByte),
+                                                lost, File("c.bin", Bytes(40000, 3))});
+  TL01Layout layout;
+  auto files = WriteL01(root, {}, &layout);
+  const TL01Chunk &chunk = layout.Chunks.at(layout.DataOffsets.at("LogicalEntries\\fill") / 32768);
+  files[chunk.Segment].Data[chunk.Offset + chunk.Size / 2] ^= 0x5A;
+  TOpened o = Open(files);
+  ASSERT_EQ(o.Result, S_OK);
+  auto cb = o.ExtractAll();
+  EXPECT_EQ(cb->Items[2].Result, NOperationResult::kDataError);
+  EXPECT_EQ(cb->Items[3].Result, NOperationResult::kUnexpectedEnd);
+  EXPECT_EQ(cb->Items[4].Result, NOperationResult::kDataError);  // c.bin shares the chunk
+  Byte buf[10];
+  UInt32 got = 0;
+  EXPECT_NE(ItemStream(o, 2)->Read(buf, sizeof(buf), &got), S_OK);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(ItemStream(o, 3)->Read(buf, sizeof(buf), &got), S_OK);
+  EXPECT_EQ(got, 0u);
+}
+
+// A tree text as EnCase writes it in its newer files: UTF-16LE without a byte-order mark, the
+// categories rec, perm, srce and sub before "entry". Its "Secondary FAT" is sparse: one byte
+// stored, and a duplicate of the "Primary FAT" bytes, which are the file's.
+TEST(L01EntryTree, RealTreeTextWithoutByteOrderMark) {
+  const std::vector<Byte> bytes = Fragment("single_files.1");
+  if (bytes.empty())
+    GTEST_SKIP() << "no shared ewf-fragments";
+  ComPtr<TTestInStream> s(new TTestInStream(bytes));
+  Tvor7zEwfText text(s, false);
+  EXPECT_EQ(text.Encoding(), Tvor7zEwfText::kUtf16LE);
+  ComPtr<Tvor7zLItems> items(new Tvor7zLItems());
+  const TvorLEntryTreeResult tree = ReadLEntryTree(text, *items, bytes.size());
+  EXPECT_TRUE(tree.FoundEntry);
+  EXPECT_EQ(tree.ErrorFlags, 0u);
+  ASSERT_EQ(items->GetItemCount(), 7);
+  const struct {
+    const wchar_t *Name;
+    Int64 Size, Offset, ExtentSize;
+  } kExpected[] = {{L"LogicalEntries", 0, -1, 0},
+                   {L"LogicalEntries\\Test", 0, 0, 1},  // an empty file, "ls" left out
+                   {L"LogicalEntries\\testfile.txt", 20, 1, 0x14},
+                   {L"LogicalEntries\\Volume Boot", 4096, 0x15, 0x1000},
+                   {L"LogicalEntries\\Primary FAT", 131072, 0x1015, 0x20000},
+                   {L"LogicalEntries\\Secondary FAT", 131072, 0x21015, 1},
+                   {L"LogicalEntries\\Unallocated Clusters", 261857280, 0x21016, 0xf9ba000}};
+  for (Int32 i = 0; i < 7; i++) {
+    const Tvor7zLItem &item = *items->GetItem(i);
+    EXPECT_EQ(item.Name, kExpected[i].Name) << i;
+    EXPECT_EQ(item.Size, kExpected[i].Size) << i;
+    EXPECT_EQ(item.DataOffset, kExpected[i].Offset) << i;
+    EXPECT_EQ(item.DataSize, kExpected[i].ExtentSize) << i;
+    EXPECT_EQ(item.IsDir, i == 0) << i;
+  }
+  const Tvor7zLItem &testFile = *items->GetItem(2);
+  EXPECT_EQ(L01Hex({testFile.MD5, testFile.MD5 + 16}), "5DD39CAB1C53C2C77CD352983F9641E1");
+  EXPECT_EQ(testFile.MTime, 1577689816ull * 10000000 + 116444736000000000ull);
+  const Tvor7zLItem &secondary = *items->GetItem(5);
+  EXPECT_EQ(LItemAttributesText(secondary.Attributes), L"00400000, 04000000");
+  EXPECT_EQ(secondary.DuplicateOffset, 0x1015);
+  EXPECT_EQ(std::memcmp(secondary.MD5, items->GetItem(4)->MD5, 16), 0);
+
+  std::vector<Byte> image(0x21017);
+  for (size_t i = 0; i < image.size(); i++)
+    image[i] = static_cast<Byte>(i * 7 + i / 251);
+  ComPtr<TTestInStream> imageStream(new TTestInStream(image));
+  const ComPtr<IInStream> data = OpenLItemData(secondary, imageStream, true);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(HarnessReadAll(data), std::vector<Byte>(image.begin() + 0x1015, image.begin() + 0x21015));
 }
