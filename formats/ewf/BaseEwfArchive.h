@@ -29,6 +29,10 @@ public:
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
 
   Tvor7zBaseEwfBlocks *Blocks() const noexcept { return FBlocks.Get(); }
+
+  // Largest decoded chunk accepted. Real writers stay far below; anything larger is damage, and
+  // every reader sizes buffers by it.
+  static constexpr UInt32 kMaxChunkSize = 256u << 20;
   Tvor7zLimitInStream *JoinedStream() const noexcept { return FJoinedStream.Get(); }
 
 protected:

@@ -6,7 +6,23 @@
 #include "host/StreamIo.h"
 #include "streams/InStreams.h"
 
-std::unique_ptr<Tvor7zBlockJob> Tvor7zE01ArchiveBlocksDecoder::NewJob() { return std::make_unique<Tvor7zE01BlockJob>(); }
+std::unique_ptr<Tvor7zBlockJob> Tvor7zE01ArchiveBlocksDecoder::NewJob() {
+  auto job = std::make_unique<Tvor7zE01BlockJob>();
+  job->Coders.Codecs = FCodecs;
+  return job;
+}
+
+bool Tvor7zE01ArchiveBlocksDecoder::ReadJob(Tvor7zBlockJob &job) {
+  if (EwfChunkMethod(*job.Block) != TEwfChunkMethod::PatternFill)
+    return Tvor7zMtBlocksDecoder::ReadJob(job);
+  if (!job.InBuffer || job.InCapacity < 8) {
+    job.InBuffer.reset(new Byte[8]);
+    job.InCapacity = 8;
+  }
+  EwfChunkPattern(*job.Block, job.InBuffer.get());
+  job.InSize = 8;
+  return true;
+}
 
 Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *inStream,
                                                  ISequentialOutStream *outStream) {
@@ -22,12 +38,24 @@ Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentia
     return DeferChecksumResult(job, chunk.Result);
   }
   // A chunk too large for the job buffers: held whole in memory all the same, but the decoded
-  // bytes only as far as the stored bytes can inflate.
-  j.Stored.resize(block.StoredSize);
-  const size_t got = ReadUpTo(inStream, j.Stored.data(), j.Stored.size());
-  j.Decoded.resize(method == TEwfChunkMethod::Stored ? 0 : std::min<UInt64>(block.Size, MaxInflatedSize(got)));
-  const TEwfChunk chunk =
-      DecodeEwfChunk(method, j.Stored.data(), got, block.StoredSize, block.Size, j.Decoded.data(), j.Decoded.size(), j.Coders);
+  // bytes only as far as the stored bytes can give them.
+  size_t got;
+  if (method == TEwfChunkMethod::PatternFill) {
+    j.Stored.resize(8);
+    EwfChunkPattern(block, j.Stored.data());
+    got = 8;
+  } else {
+    j.Stored.resize(block.StoredSize);
+    got = ReadUpTo(inStream, j.Stored.data(), j.Stored.size());
+  }
+  UInt64 most = 0;
+  if (method == TEwfChunkMethod::Deflate)
+    most = std::min<UInt64>(block.Size, MaxInflatedSize(got));
+  else if (method == TEwfChunkMethod::BZip2 || method == TEwfChunkMethod::PatternFill)
+    most = block.Size;
+  j.Decoded.resize(most);
+  const TEwfChunk chunk = DecodeEwfChunk(method, j.Stored.data(), got, block.StoredSize, block.Size, j.Decoded.data(),
+                                         j.Decoded.size(), j.Coders);
   WriteExact(outStream, chunk.Data, chunk.Size);
   return DeferChecksumResult(job, chunk.Result);
 }
