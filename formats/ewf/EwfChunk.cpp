@@ -38,11 +38,16 @@ TEwfChunk DecodeBZip2(const Byte *stored, size_t got, UInt32 size, Byte *room, s
     chunk.Result = kDataError;
     return chunk;
   }
-  if (!coders.BZip2)
-    coders.BZip2 = FindDecoderIfAny(coders.Codecs, kMethodBZip2);
   if (!coders.BZip2) {
-    chunk.Result = kUnsupportedMethod;
-    return chunk;
+    coders.BZip2 = FindDecoderIfAny(coders.Codecs, kMethodBZip2);
+    if (!coders.BZip2) {
+      chunk.Result = kUnsupportedMethod;
+      return chunk;
+    }
+    // A chunk is one small block: threads of the decoder's own would only cost. The workers of the
+    // whole-image decoder run chunks side by side instead.
+    if (auto mt = QueryAs<ICompressSetCoderMt>(coders.BZip2.Get(), IID_ICompressSetCoderMt))
+      mt->SetNumberOfThreads(1);
   }
   const Byte *in = stored;
   size_t inSize = got;

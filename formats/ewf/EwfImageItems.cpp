@@ -86,7 +86,9 @@ Int32 ExtractEwfImageItem(Tvor7zE01Items &items, UInt32 index, IInStream *joined
   Int32 result;
   if (item.Kind == Tvor7zEItem::kImage) {
     Tvor7zE01ArchiveBlocksDecoder decoder(&codecs);
-    decoder.SetBusyProcessors(digest.Active() ? 1 : 0);
+    // A background digest takes a processor from the workers only where chunks decode cheaply:
+    // bzip2 chunks cost many times their digest.
+    decoder.SetBusyProcessors(digest.Active() && items.GetInfo()->CompressionMethod != 2 ? 1 : 0);
     result = decoder.Decode(&items, joinedStream, counter.Get(), &progress, 0);
   } else if (item.Kind == Tvor7zEItem::kCueSheet && items.GetCueStream()) {
     const ComPtr<IInStream> cue = items.GetCueStream();
