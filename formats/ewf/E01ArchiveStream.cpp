@@ -27,14 +27,7 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
 }
 
 UInt32 Tvor7zE01ArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {
-  switch (EwfChunkMethod(block)) {
-  case TEwfChunkMethod::Deflate:
-    return static_cast<UInt32>(std::min<UInt64>(block.Size, MaxInflatedSize(block.StoredSize)));
-  case TEwfChunkMethod::BZip2:
-    return block.Size;
-  default:
-    return std::min(block.Size, block.StoredSize);
-  }
+  return EwfMaxDecodedSize(EwfChunkMethod(block), block.StoredSize, block.Size);
 }
 
 void Tvor7zE01ArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info,

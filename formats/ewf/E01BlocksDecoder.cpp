@@ -6,6 +6,11 @@
 #include "host/StreamIo.h"
 #include "streams/InStreams.h"
 
+namespace {
+// A pattern-fill chunk too large for the job buffers goes out in pieces of this size (a multiple of 8).
+constexpr size_t kPatternPiece = 65536;
+} // namespace
+
 std::unique_ptr<Tvor7zBlockJob> Tvor7zE01ArchiveBlocksDecoder::NewJob() {
   auto job = std::make_unique<Tvor7zE01BlockJob>();
   job->Coders.Codecs = FCodecs;
@@ -37,23 +42,23 @@ Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentia
     job.SetOutput(chunk.Data, chunk.Size);
     return DeferChecksumResult(job, chunk.Result);
   }
-  // A chunk too large for the job buffers: held whole in memory all the same, but the decoded
-  // bytes only as far as the stored bytes can give them.
-  size_t got;
+  // A chunk too large for the job buffers. A pattern goes out in pieces; other chunks are held
+  // whole in memory all the same, but the decoded bytes only as far as the stored bytes can give.
   if (method == TEwfChunkMethod::PatternFill) {
-    j.Stored.resize(8);
-    EwfChunkPattern(block, j.Stored.data());
-    got = 8;
-  } else {
-    j.Stored.resize(block.StoredSize);
-    got = ReadUpTo(inStream, j.Stored.data(), j.Stored.size());
+    Byte pattern[8];
+    EwfChunkPattern(block, pattern);
+    j.Decoded.resize(std::min<size_t>(block.Size, kPatternPiece));
+    FillEwfPattern(pattern, 0, j.Decoded.data(), j.Decoded.size());
+    for (UInt32 left = block.Size; left > 0;) {
+      const UInt32 n = std::min<UInt32>(left, static_cast<UInt32>(j.Decoded.size()));
+      WriteExact(outStream, j.Decoded.data(), n);
+      left -= n;
+    }
+    return NOperationResult::kOK;
   }
-  UInt64 most = 0;
-  if (method == TEwfChunkMethod::Deflate)
-    most = std::min<UInt64>(block.Size, MaxInflatedSize(got));
-  else if (method == TEwfChunkMethod::BZip2 || method == TEwfChunkMethod::PatternFill)
-    most = block.Size;
-  j.Decoded.resize(most);
+  j.Stored.resize(block.StoredSize);
+  const size_t got = ReadUpTo(inStream, j.Stored.data(), j.Stored.size());
+  j.Decoded.resize(EwfChunkIsCompressed(method) ? EwfMaxDecodedSize(method, got, block.Size) : 0);
   const TEwfChunk chunk = DecodeEwfChunk(method, j.Stored.data(), got, block.StoredSize, block.Size, j.Decoded.data(),
                                          j.Decoded.size(), j.Coders);
   WriteExact(outStream, chunk.Data, chunk.Size);

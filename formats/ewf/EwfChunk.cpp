@@ -83,6 +83,26 @@ UInt32 EwfMaxStoredSize(UInt32 chunkSize, TEwfChunkMethod method) {
   return static_cast<UInt32>(std::min<UInt64>(most, 0xFFFFFFFFu));
 }
 
+UInt32 EwfMaxDecodedSize(TEwfChunkMethod method, UInt64 stored, UInt32 size) {
+  UInt64 most;
+  switch (method) {
+  case TEwfChunkMethod::Deflate:
+    most = MaxInflatedSize(stored);
+    break;
+  case TEwfChunkMethod::BZip2:
+    // A bzip2 block takes at least 32 bytes and gives at most 900 k symbols of runs up to 255.
+    most = (stored / 32 + 1) * (900000ull * 51);
+    break;
+  case TEwfChunkMethod::PatternFill:
+    most = size;
+    break;
+  default:
+    most = stored;
+    break;
+  }
+  return static_cast<UInt32>(std::min<UInt64>(most, size));
+}
+
 void EwfChunkPattern(const Tvor7zBlock_ &block, Byte pattern[8]) { SetUi64(pattern, block.Offset); }
 
 void FillEwfPattern(const Byte pattern[8], UInt64 phase, Byte *out, size_t size) {

@@ -45,6 +45,11 @@ inline bool EwfChunkIsCompressed(TEwfChunkMethod method) {
 // A table that claims more is damage, and no read or buffer is sized beyond this.
 UInt32 EwfMaxStoredSize(UInt32 chunkSize, TEwfChunkMethod method);
 
+// Most decoded bytes `stored` stored bytes of a chunk can give (never more than `size`): what
+// deflate or bzip2 can expand them to, the pattern repeated, or the stored bytes themselves. Room
+// for a chunk is sized by this, not by what a damaged table claims.
+UInt32 EwfMaxDecodedSize(TEwfChunkMethod method, UInt64 stored, UInt32 size);
+
 // The 8 bytes of a pattern-fill chunk, as the block holds them.
 void EwfChunkPattern(const Tvor7zBlock_ &block, Byte pattern[8]);
 // Fills `size` bytes of `out` with the pattern repeated, starting at byte `phase` of it.
