@@ -11,10 +11,25 @@ namespace {
 constexpr size_t kPatternPiece = 65536;
 } // namespace
 
-std::unique_ptr<Tvor7zBlockJob> Tvor7zE01ArchiveBlocksDecoder::NewJob() {
-  auto job = std::make_unique<Tvor7zE01BlockJob>();
-  job->Coders.Codecs = FCodecs;
-  return job;
+std::unique_ptr<Tvor7zBlockJob> Tvor7zE01ArchiveBlocksDecoder::NewJob() { return std::make_unique<Tvor7zE01BlockJob>(); }
+
+std::unique_ptr<TEwfChunkCoders> Tvor7zE01ArchiveBlocksDecoder::TakeCoders() {
+  {
+    std::lock_guard<std::mutex> lock(FCodersLock);
+    if (!FFreeCoders.empty()) {
+      auto coders = std::move(FFreeCoders.back());
+      FFreeCoders.pop_back();
+      return coders;
+    }
+  }
+  auto coders = std::make_unique<TEwfChunkCoders>();
+  coders->Codecs = FCodecs;
+  return coders;
+}
+
+void Tvor7zE01ArchiveBlocksDecoder::ReturnCoders(std::unique_ptr<TEwfChunkCoders> coders) {
+  std::lock_guard<std::mutex> lock(FCodersLock);
+  FFreeCoders.push_back(std::move(coders));
 }
 
 bool Tvor7zE01ArchiveBlocksDecoder::ReadJob(Tvor7zBlockJob &job) {
@@ -34,11 +49,17 @@ Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentia
   auto &j = static_cast<Tvor7zE01BlockJob &>(job);
   const Tvor7zBlock_ &block = *job.Block;
   const TEwfChunkMethod method = EwfChunkMethod(block);
+  struct TLease {
+    Tvor7zE01ArchiveBlocksDecoder &Owner;
+    std::unique_ptr<TEwfChunkCoders> Coders;
+    ~TLease() { Owner.ReturnCoders(std::move(Coders)); }
+  } lease{*this, TakeCoders()};
+  TEwfChunkCoders &coders = *lease.Coders;
   if (job.Buffered) {
     // A stored chunk is written from the input buffer as it is; its checksum is compared here, on
     // the worker, so that the ordered write stage does nothing but write.
     const TEwfChunk chunk = DecodeEwfChunk(method, job.InBuffer.get(), job.InSize, block.StoredSize, block.Size,
-                                           job.OutBuffer.get(), job.OutCapacity, j.Coders);
+                                           job.OutBuffer.get(), job.OutCapacity, coders);
     job.SetOutput(chunk.Data, chunk.Size);
     return DeferChecksumResult(job, chunk.Result);
   }
@@ -60,7 +81,7 @@ Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentia
   const size_t got = ReadUpTo(inStream, j.Stored.data(), j.Stored.size());
   j.Decoded.resize(EwfChunkIsCompressed(method) ? EwfMaxDecodedSize(method, got, block.Size) : 0);
   const TEwfChunk chunk = DecodeEwfChunk(method, j.Stored.data(), got, block.StoredSize, block.Size, j.Decoded.data(),
-                                         j.Decoded.size(), j.Coders);
+                                         j.Decoded.size(), coders);
   WriteExact(outStream, chunk.Data, chunk.Size);
   return DeferChecksumResult(job, chunk.Result);
 }

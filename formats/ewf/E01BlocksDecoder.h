@@ -3,13 +3,14 @@
 // reported after the whole image.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "blocks/MtBlocksDecoder.h"
 #include "formats/ewf/EwfChunk.h"
 
 struct Tvor7zE01BlockJob : Tvor7zBlockJob {
-  TEwfChunkCoders Coders;
   // A chunk too large for the job buffers, whole in memory.
   std::vector<Byte> Stored;
   std::vector<Byte> Decoded;
@@ -27,5 +28,12 @@ protected:
   std::unique_ptr<Tvor7zBlockJob> NewJob() override;
 
 private:
+  // Decoders are lent to a job while it decodes, so that there are as many as chunks decode at
+  // once (one per worker), not one per job: a host bzip2 decoder holds megabytes.
+  std::unique_ptr<TEwfChunkCoders> TakeCoders();
+  void ReturnCoders(std::unique_ptr<TEwfChunkCoders> coders);
+
   Tvor7zCompressCodecsInfo *FCodecs;
+  std::mutex FCodersLock;
+  std::vector<std::unique_ptr<TEwfChunkCoders>> FFreeCoders;
 };
