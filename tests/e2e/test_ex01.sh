@@ -26,7 +26,9 @@ write mixed --compress mixed --no-md5
 write optical --device-type c --chunk-sectors 16 --sector-size 2048
 write sessions --device-type c --chunk-sectors 16 --sector-size 2048 --sessions 16,600
 write damage/md5 --wrong-md5
-write damage/chunk
+# Text-like blocks only, so that every chunk is compressed.
+"$VOR7Z_TOOLS/rawgen" text.raw 1M 3 0 100 0 || fail "rawgen failed"
+mkdir -p damage/chunk && "$writer" --in text.raw --out damage/chunk/disk || fail "ex01_writer text"
 write damage/stored --compress stored
 write damage/descriptor
 write damage/missing --segment-chunks 40
