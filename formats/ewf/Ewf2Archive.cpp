@@ -235,35 +235,34 @@ bool Tvor7zEwf2Archive::ReadCompressedSection(IInStream *stream, const TEwf2Sect
   return true;
 }
 
-bool Tvor7zEwf2Archive::ReadTextSection(IInStream *stream, const TEwf2Section &section,
-                                        std::vector<UString> &identifiers, std::vector<UString> &values) {
+bool Tvor7zEwf2Archive::ReadTextSection(IInStream *stream, const TEwf2Section &section, bool &read,
+                                        const std::function<void(const UString &, const UString &)> &apply) {
+  // The first intact copy of the set counts; later ones are not decoded.
+  if (read)
+    return false;
   std::vector<Byte> text;
   if (!ReadCompressedSection(stream, section, kMaxTextSize, text))
     return false;
   ComPtr<Tvor7zFixedMemoryInStream> in(new Tvor7zFixedMemoryInStream(text.data(), static_cast<UInt32>(text.size()), false));
   // Case metadata locates no data beyond the chunk size: a copy that does not decode or parse is
   // skipped with a flag, and a later intact copy takes its place.
-  if (!ReadEwfTextTable(in, identifiers, values)) {
+  Tvor7zEwfHeaderLine ids, values;
+  if (!ReadEwfTextTable(in, ids, values)) {
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
+  read = true;
+  // Values pair with the identifiers at their places; extra ones on either line are ignored.
+  const size_t n = std::min(ids.size(), values.size());
+  for (size_t i = 0; i < n; i++)
+    if (!values[i].empty())
+      apply(ids[i], values[i]);
   return true;
 }
 
 void Tvor7zEwf2Archive::ReadDeviceInformation(IInStream *stream, const TEwf2Section &section) {
-  if (FDeviceInfoRead)
-    return;
-  std::vector<UString> ids, values;
-  if (!ReadTextSection(stream, section, ids, values))
-    return;
-  FDeviceInfoRead = true;
   Tvor7zEwfInfo &info = *FBlocks->GetInfo();
-  const size_t n = std::min(ids.size(), values.size());
-  for (size_t i = 0; i < n; i++) {
-    const UString &id = ids[i];
-    const UString &value = values[i];
-    if (value.empty())
-      continue;
+  ReadTextSection(stream, section, FDeviceInfoRead, [&](const UString &id, const UString &value) {
     if (id == L"sn")
       info.DeviceSerialNumber = value;
     else if (id == L"md")
@@ -276,23 +275,12 @@ void Tvor7zEwf2Archive::ReadDeviceInformation(IInStream *stream, const TEwf2Sect
       FDeviceType = value;
     else if (id == L"bp")
       FBytesPerSector = ParseDecimal32(value);
-  }
+  });
 }
 
 void Tvor7zEwf2Archive::ReadCaseData(IInStream *stream, const TEwf2Section &section) {
-  if (FCaseDataRead)
-    return;
-  std::vector<UString> ids, values;
-  if (!ReadTextSection(stream, section, ids, values))
-    return;
-  FCaseDataRead = true;
   Tvor7zEwfInfo &info = *FBlocks->GetInfo();
-  const size_t n = std::min(ids.size(), values.size());
-  for (size_t i = 0; i < n; i++) {
-    const UString &id = ids[i];
-    const UString &value = values[i];
-    if (value.empty())
-      continue;
+  ReadTextSection(stream, section, FCaseDataRead, [&](const UString &id, const UString &value) {
     if (id == L"nm")
       info.Description = value;
     else if (id == L"cn")
@@ -313,7 +301,7 @@ void Tvor7zEwf2Archive::ReadCaseData(IInStream *stream, const TEwf2Section &sect
       info.SystemDate = ParseHeaderDate(value);
     else if (id == L"sb")
       FSectorsPerChunk = ParseDecimal32(value);
-  }
+  });
 }
 
 UInt32 Tvor7zEwf2Archive::ChunkFlags(UInt32 entryFlags) const {

@@ -3,6 +3,8 @@
 // (device information, case data, sector tables, next and done).
 #pragma once
 
+#include <functional>
+
 #include "formats/ewf/BaseEwfArchive.h"
 #include "formats/ewf/EwfChunk.h"
 
@@ -86,10 +88,11 @@ protected:
   bool FCaseDataRead = false;
 
 private:
-  // Reads the text of a device information or case data section into its fields; false (flagged)
-  // when it does not decode or is no text table.
-  bool ReadTextSection(IInStream *stream, const TEwf2Section &section, std::vector<UString> &identifiers,
-                       std::vector<UString> &values);
+  // Reads a device information or case data section, unless `read` says an intact copy was, and
+  // hands each identifier with its non-empty value to `apply`; false (flagged) when it does not
+  // decode or is no text table.
+  bool ReadTextSection(IInStream *stream, const TEwf2Section &section, bool &read,
+                       const std::function<void(const UString &, const UString &)> &apply);
   bool ProcessSections(IInStream *stream, std::vector<TEwf2Section> &sections);
 
   UInt64 FSegmentSize = 0;

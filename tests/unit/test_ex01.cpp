@@ -44,20 +44,7 @@ ComPtr<THostCodecs> HostCodecs() {
 }
 
 TEx01Opened OpenEx01(const std::vector<TEwfSegmentFile> &files, const std::string &first = "", bool codecs = true) {
-  TEx01Opened o;
-  o.Archive = static_cast<Tvor7zEx01Archive *>(kEx01Class.Create());
-  if (codecs && HostCodecs())
-    o.Archive->SetCompressCodecsInfo(HostCodecs());
-  const TEwfSegmentFile *start = &files.front();
-  for (const auto &f : files)
-    if (f.Name == first)
-      start = &f;
-  o.Callback = new TTestOpenCallback(HarnessWide(start->Name));
-  for (const auto &f : files)
-    o.Callback->AddVolume(HarnessWide(f.Name), f.Data);
-  ComPtr<TTestInStream> stream(new TTestInStream(start->Data));
-  o.Result = o.Archive->Open(stream, nullptr, o.Callback);
-  return o;
+  return {OpenArchive<Tvor7zEx01Archive>(kEx01Class, files, first, codecs ? HostCodecs().Get() : nullptr)};
 }
 
 // Compressible runs, noise, and whole chunks of one repeated 8-byte value (pattern fill).
