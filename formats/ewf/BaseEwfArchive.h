@@ -48,6 +48,9 @@ protected:
   // Finishes after the last segment.
   virtual void EndOpen() = 0;
 
+  // Reads the `size`-byte file header of a segment and checks its signature with `isArc`; false
+  // when it is short (flagged past the first segment) or not of this format (flagged).
+  bool ReadFileHeader(IInStream *stream, Byte *header, size_t size, Func_IsArc isArc);
   // Scratch buffer of at least `size` bytes; contents are not kept when it grows.
   Byte *GetBuffer(UInt32 size);
   // The named file of the set through the host's volume callback; nil when there is none.

@@ -101,17 +101,9 @@ void Tvor7zEwf2Archive::ReadSHA1Section(IInStream *, const TEwf2Section &) {}
 void Tvor7zEwf2Archive::ReadSingleFilesSection(IInStream *, const TEwf2Section &) {}
 
 bool Tvor7zEwf2Archive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) {
-  SeekTo(stream, 0);
   Byte header[kFileHeaderSize];
-  if (ReadUpTo(stream, header, sizeof(header)) < sizeof(header)) {
-    if (FSegmentNumber != 1)
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+  if (!ReadFileHeader(stream, header, sizeof(header), SegmentIsArc()))
     return false;
-  }
-  if (SegmentIsArc()(header, sizeof(header)) != 1) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    return false;
-  }
   const UInt32 number = GetUi32(header + 12);
   segmentNumber = number > 0x7FFFFFFFu ? 0 : static_cast<Int32>(number);
   FBlocks->GetInfo()->CompressionMethod = GetUi16(header + 10);

@@ -68,17 +68,9 @@ void Tvor7zEwfArchive::ReadSessionSection(IInStream *, UInt32) {}
 void Tvor7zEwfArchive::ReadLtreeSection(IInStream *, UInt32) {}
 
 bool Tvor7zEwfArchive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) {
-  SeekTo(stream, 0);
   Byte header[kFileHeaderSize];
-  if (ReadUpTo(stream, header, sizeof(header)) < sizeof(header)) {
-    if (FSegmentNumber != 1)
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+  if (!ReadFileHeader(stream, header, sizeof(header), SegmentIsArc()))
     return false;
-  }
-  if (SegmentIsArc()(header, sizeof(header)) != 1) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    return false;
-  }
   segmentNumber = GetUi16(header + 9);
   return true;
 }
