@@ -15,7 +15,7 @@ constexpr UInt32 kSectorTableHeaderSize = 32;
 constexpr UInt32 kSectorTableEntrySize = 16;
 // No real segment holds anywhere near this many sections; a chain that does is damage, and the
 // walk must not collect without bound.
-constexpr size_t kMaxSections = 1u << 20;
+constexpr size_t kMaxSections = 1u << 16;
 // The chunk size EnCase writes unless told otherwise, taken when the texts give none.
 constexpr UInt32 kDefaultBytesPerSector = 512;
 constexpr UInt32 kDefaultSectorsPerChunk = 64;
@@ -158,7 +158,7 @@ bool Tvor7zEwf2Archive::ReadSegment(IInStream *stream) {
   return whole && next;
 }
 
-bool Tvor7zEwf2Archive::ProcessSections(IInStream *stream, std::vector<TEwf2Section> &sections) {
+bool Tvor7zEwf2Archive::ProcessSections(IInStream *stream, const std::vector<TEwf2Section> &sections) {
   // Collected from the end of the file: the first in the file is the last collected.
   for (size_t k = sections.size(); k-- > 0;) {
     const TEwf2Section &s = sections[k];

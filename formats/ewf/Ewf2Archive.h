@@ -93,7 +93,8 @@ private:
   // decode or is no text table.
   bool ReadTextSection(IInStream *stream, const TEwf2Section &section, bool &read,
                        const std::function<void(const UString &, const UString &)> &apply);
-  bool ProcessSections(IInStream *stream, std::vector<TEwf2Section> &sections);
+  // Reads the sections the walk collected, in file order; true when a "next" section ends them.
+  bool ProcessSections(IInStream *stream, const std::vector<TEwf2Section> &sections);
 
   UInt64 FSegmentSize = 0;
   TEwfChunkCoders FTextCoders;
