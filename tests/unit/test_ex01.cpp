@@ -451,3 +451,20 @@ TEST(Ex01, RealTextSectionsParse) {
   // Four sessions from sector 16.
   EXPECT_EQ(a.Count(), 2u);
 }
+
+// A chunk too large for the job buffers is streamed; a pattern-fill one has no position to seek to
+// (its pattern, here negative as a signed offset, is no place in the files).
+TEST(Ex01, HugePatternChunkIsWrittenWithoutReading) {
+  TEwf2WriterOptions o;
+  o.SectorsPerChunk = (129u << 20) / 512;
+  o.MD5 = o.SHA1 = false;
+  std::vector<Byte> image(129u << 20);
+  for (size_t i = 0; i < image.size(); i++)
+    image[i] = static_cast<Byte>(0xF8 + i % 8);
+  auto a = OpenEx01(WriteEx01(image, o));
+  ASSERT_EQ(a.Result, S_OK);
+  ASSERT_EQ(EwfChunkMethod(*a.Archive->Blocks()->GetBlock(0)), TEwfChunkMethod::PatternFill);
+  Int32 r = -1;
+  ExtractImage(a, r, true);
+  EXPECT_EQ(r, kOK);
+}
