@@ -191,7 +191,10 @@ void Tvor7zMtBlocksDecoder::StreamJob(Tvor7zBlockJob &job) {
     FProgressStream = new Tvor7zProgressSequentialOutStream(FProgress, FOutCounter);
   if (!job.OutCounter)
     job.OutCounter = new Tvor7zSizeSequentialOutStream();
-  SeekTo(FInStream, static_cast<Int64>(block.Offset));
+  // A block with nothing stored (a pattern, zeros) is made by its format's hook without reading;
+  // its Offset may then hold something else than a position.
+  if (block.StoredSize > 0)
+    SeekTo(FInStream, static_cast<Int64>(block.Offset));
   FLimitStream->SetStream(FInStream, block.StoredSize);
   job.OutCounter->SetStream(FProgressStream);
   const Int32 r = DecodeBlock(job, FLimitStream, job.OutCounter);

@@ -162,6 +162,28 @@ void Tvor7zCRC32Hasher::Update(const void *data, UInt32 size) noexcept {
 
 void Tvor7zCRC32Hasher::Final(Byte *digest) noexcept { StoreLE32(digest, FCrc); }
 
+// ---- CRC-32 of bzip2 blocks: most significant bit first, not reflected ----
+
+static constexpr std::array<UInt32, 256> MakeBZip2CrcTable() {
+  std::array<UInt32, 256> table{};
+  for (UInt32 i = 0; i < 256; i++) {
+    UInt32 c = i << 24;
+    for (int k = 0; k < 8; k++)
+      c = (c & 0x80000000u) ? (c << 1) ^ 0x04C11DB7u : c << 1;
+    table[i] = c;
+  }
+  return table;
+}
+static constexpr std::array<UInt32, 256> kBZip2CrcTable = MakeBZip2CrcTable();
+
+UInt32 CalcBZip2Crc(const void *data, size_t size) {
+  const auto *p = static_cast<const Byte *>(data);
+  UInt32 crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; i++)
+    crc = (crc << 8) ^ kBZip2CrcTable[(crc >> 24) ^ p[i]];
+  return ~crc;
+}
+
 // ---- Message digests over the platform's provider ----
 
 Tvor7zWinCryptHasher::Tvor7zWinCryptHasher(TvorDigestAlgorithm algorithm) {

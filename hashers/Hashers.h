@@ -121,6 +121,9 @@ UInt32 CalcAdler32(const void *data, size_t size);
 // Continues an Adler-32 value.
 UInt32 UpdateAdler32(UInt32 adler, const void *data, size_t size);
 
+// CRC-32 as bzip2 blocks carry it (the same polynomial, most significant bit first).
+UInt32 CalcBZip2Crc(const void *data, size_t size);
+
 // Stores 2*size hex digits as bytes; anything else leaves `size` zero bytes.
 void HexToDigest(const UString &text, Byte *digest, UInt32 size);
 

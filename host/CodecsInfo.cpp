@@ -93,6 +93,16 @@ ComPtr<ICompressCoder> FindDecoder(Tvor7zCompressCodecsInfo *handlerCodecs, UInt
   RaiseHResult(E_NOTIMPL);
 }
 
+ComPtr<ICompressCoder> FindDecoderIfAny(Tvor7zCompressCodecsInfo *handlerCodecs, UInt64 methodID) {
+  try {
+    return FindDecoder(handlerCodecs, methodID);
+  } catch (const EOleSysError &e) {
+    if (e.Code() != E_NOTIMPL)
+      throw;
+  }
+  return nullptr;
+}
+
 ComPtr<IHasher> FindHasher(Tvor7zCompressCodecsInfo *handlerCodecs, UInt64 hasherID,
                            const std::function<ComPtr<IHasher>()> &fallback) {
   for (Tvor7zCompressCodecsInfo *list : {handlerCodecs, &GlobalCodecsInfo()}) {

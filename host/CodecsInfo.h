@@ -47,6 +47,8 @@ Int32 CoderResultToOperationResult(HRESULT hr);
 // Host decoder with that method ID, from the handler's list (may be nil) then the library-wide one;
 // raises E_NOTIMPL when neither has it.
 ComPtr<ICompressCoder> FindDecoder(Tvor7zCompressCodecsInfo *handlerCodecs, UInt64 methodID);
+// The same, nil when neither list has it (the caller reports the method as unsupported).
+ComPtr<ICompressCoder> FindDecoderIfAny(Tvor7zCompressCodecsInfo *handlerCodecs, UInt64 methodID);
 // Host hasher with that ID, searched the same way; `fallback` makes the library's own otherwise.
 ComPtr<IHasher> FindHasher(Tvor7zCompressCodecsInfo *handlerCodecs, UInt64 hasherID,
                            const std::function<ComPtr<IHasher>()> &fallback);

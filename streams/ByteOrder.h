@@ -15,3 +15,7 @@ inline UInt32 GetBe32(const Byte *p) noexcept {
   return (static_cast<UInt32>(p[0]) << 24) | (static_cast<UInt32>(p[1]) << 16) | (static_cast<UInt32>(p[2]) << 8) |
          p[3];
 }
+inline void SetUi64(Byte *p, UInt64 x) noexcept {
+  for (int i = 0; i < 8; i++)
+    p[i] = static_cast<Byte>(x >> (8 * i));
+}

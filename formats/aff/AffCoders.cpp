@@ -67,14 +67,8 @@ HRESULT CodePage(UInt32 algorithm, ICompressCoder *coder, ISequentialInStream *i
 ICompressCoder *HostDecoder(UInt32 algorithm, TAffPageCoders &coders) {
   const bool bzip2 = algorithm == NAffPage::kBZip2;
   ComPtr<ICompressCoder> &coder = bzip2 ? coders.BZip2 : coders.Lzma;
-  if (!coder) {
-    try {
-      coder = FindDecoder(coders.Codecs, bzip2 ? kMethodBZip2 : kMethodLzma);
-    } catch (const EOleSysError &e) {
-      if (e.Code() != E_NOTIMPL)
-        throw;
-    }
-  }
+  if (!coder)
+    coder = FindDecoderIfAny(coders.Codecs, bzip2 ? kMethodBZip2 : kMethodLzma);
   return coder.Get();
 }
 

@@ -52,8 +52,11 @@ void Tvor7zAffInfo::SetPagePositions() {
     Tvor7zBlock_ &b = FBlocks[i];
     // 64-bit product: page index times page size passes 4 GiB on any large image.
     b.Position = static_cast<UInt64>(i) * FChunkSize;
-    if (NAffPage::IsCompressed(b.Flags) && NAffPage::Algorithm(b.Flags) != NAffPage::kZlib &&
-        NAffPage::Algorithm(b.Flags) != NAffPage::kZero)
+    // Every page kind this reads decodes on its own (bzip2 and LZMA through the host's decoders);
+    // an algorithm nothing decodes leaves the image to extraction, which reports it.
+    const UInt32 algorithm = NAffPage::Algorithm(b.Flags);
+    if (NAffPage::IsCompressed(b.Flags) && algorithm != NAffPage::kZlib && algorithm != NAffPage::kZero &&
+        algorithm != NAffPage::kBZip2 && algorithm != NAffPage::kLzma)
       FMeta.RandomAccess = false;
     const UInt32 size = static_cast<UInt32>(std::min<UInt64>(FChunkSize, remaining));
     b.Size = size;

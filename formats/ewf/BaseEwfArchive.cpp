@@ -54,6 +54,20 @@ void Tvor7zBaseEwfArchive::InitOpen() {
   FSegmentBase = 0;
 }
 
+bool Tvor7zBaseEwfArchive::ReadFileHeader(IInStream *stream, Byte *header, size_t size, Func_IsArc isArc) {
+  SeekTo(stream, 0);
+  if (ReadUpTo(stream, header, size) < size) {
+    if (FSegmentNumber != 1)
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return false;
+  }
+  if (isArc(header, size) != 1) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  return true;
+}
+
 Byte *Tvor7zBaseEwfArchive::GetBuffer(UInt32 size) {
   if (FBuffer.size() < size) {
     std::vector<Byte>().swap(FBuffer);

@@ -29,6 +29,10 @@ public:
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
 
   Tvor7zBaseEwfBlocks *Blocks() const noexcept { return FBlocks.Get(); }
+
+  // Largest decoded chunk accepted. Real writers stay far below; anything larger is damage, and
+  // every reader sizes buffers by it.
+  static constexpr UInt32 kMaxChunkSize = 256u << 20;
   Tvor7zLimitInStream *JoinedStream() const noexcept { return FJoinedStream.Get(); }
 
 protected:
@@ -44,6 +48,9 @@ protected:
   // Finishes after the last segment.
   virtual void EndOpen() = 0;
 
+  // Reads the `size`-byte file header of a segment and checks its signature with `isArc`; false
+  // when it is short (flagged past the first segment) or not of this format (flagged).
+  bool ReadFileHeader(IInStream *stream, Byte *header, size_t size, Func_IsArc isArc);
   // Scratch buffer of at least `size` bytes; contents are not kept when it grows.
   Byte *GetBuffer(UInt32 size);
   // The named file of the set through the host's volume callback; nil when there is none.

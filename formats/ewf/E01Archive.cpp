@@ -3,12 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "formats/ewf/CueFile.h"
-#include "formats/ewf/E01ArchiveStream.h"
-#include "formats/ewf/E01BlocksDecoder.h"
-#include "hashers/StoredDigests.h"
-#include "host/PropVariant.h"
-#include "platform/Platform.h"
+#include "formats/ewf/EwfImageItems.h"
 #include "streams/ByteOrder.h"
 
 using namespace NOperationResult;
@@ -18,8 +13,6 @@ constexpr UInt32 kHashSectionSize = 36;
 constexpr UInt32 kDigestSectionSize = 80;
 constexpr UInt32 kSessionHeaderSize = 36;
 constexpr UInt32 kSessionEntrySize = 32;
-constexpr UInt32 kFirstSessionSector = 16;
-constexpr UInt32 kCopyBufferSize = 65536;
 
 // A stored digest from a section whose checksum holds wins over one whose checksum fails, in
 // whichever order they come; among equals the later section wins.
@@ -63,14 +56,11 @@ void Tvor7zE01Archive::EndOpen() {
   SetChunkPackSizes();
   SetBlockOffsets();
   FitLastChunk();
-  Tvor7zEItem *image = FItems->GetItem(0);
-  image->Size = FBlocks->GetTotalSize();
-  if (!image->IsBin) {
-    if (FMediaType == 0x03)
-      image->Name = ChangeExtension(image->Name, L".iso");
-    else if (FMediaType == 0x10)
-      image->Name = ChangeExtension(image->Name, L".ram");
-  }
+  FItems->GetItem(0)->Size = FBlocks->GetTotalSize();
+  if (FMediaType == 0x03)
+    SetEwfImageExtension(*FItems, L".iso");
+  else if (FMediaType == 0x10)
+    SetEwfImageExtension(*FItems, L".ram");
   // Segments were read but none described the image: what is listed would be an empty image
   // reported as intact.
   if (FJoinedStream && !FVolumeRead)
@@ -143,7 +133,7 @@ void Tvor7zE01Archive::ReadSessionSection(IInStream *stream, UInt32 size) {
   }
   if (count < 2)
     return;
-  if (count > kMaxSessions) {
+  if (count > kEwfMaxSessions) {
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
@@ -153,32 +143,14 @@ void Tvor7zE01Archive::ReadSessionSection(IInStream *stream, UInt32 size) {
     SetMetadataErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  if (GetUi32(e + 4) != kFirstSessionSector) {
+  if (GetUi32(e + 4) != kEwfFirstSessionSector) {
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
-  // The sheet names the image in the 8-bit code page; the item name follows the same conversion so
-  // that both agree.
-  const AString binName = PlatformUnicodeToAnsi(ChangeExtension(FItems->GetItem(0)->Name, L".bin"));
-  const UString binNameW = PlatformMultiByteToUnicode(binName.data(), binName.size(), 0);
-  ComPtr<IInStream> cueStream;
-  {
-    TCueFile cue(binName);
-    for (UInt32 i = 0; i < count; i++)
-      cue.AddSession(GetUi32(e + static_cast<size_t>(i) * kSessionEntrySize + 4));
-    cueStream = cue.GetStream();
-  }
-  UInt64 cueSize = 0;
-  CheckHResult(cueStream->Seek(0, STREAM_SEEK_END, &cueSize));
-  FItems->SetCueStream(cueStream);
-  FItems->SetItemCount(2);
-  Tvor7zEItem *image = FItems->GetItem(0);
-  image->Name = binNameW;
-  image->IsBin = true;
-  Tvor7zEItem *sheet = FItems->GetItem(1);
-  sheet->Kind = Tvor7zEItem::kCueSheet;
-  sheet->Name = ChangeExtension(binNameW, L".cue");
-  sheet->Size = cueSize;
+  std::vector<UInt64> starts(count);
+  for (UInt32 i = 0; i < count; i++)
+    starts[i] = GetUi32(e + static_cast<size_t>(i) * kSessionEntrySize + 4);
+  SetEwfImageSessions(*FItems, starts);
 }
 
 // ---- listing ----
@@ -190,36 +162,17 @@ void Tvor7zE01Archive::DoGetNumberOfItems(UInt32 &count) {
 TvorPropertyTable Tvor7zE01Archive::DoGetPropertyTable() { return PathAndSizeProperties(); }
 
 void Tvor7zE01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
-  if (!FItems || index >= static_cast<UInt32>(FItems->GetItemCount()))
-    return;
-  const Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
-  switch (propID) {
-  case kpidPath:
-    if (!item.Name.empty())
-      PropSetString(value, item.Name);
-    break;
-  case kpidSize:
-    PropSetUInt64(value, item.Size);
-    break;
-  default:
-    break;
-  }
+  if (FItems)
+    GetEwfImageProperty(*FItems, index, propID, value);
 }
 
 UInt32 Tvor7zE01Archive::DoGetDigestKinds() { return 2; }
 
-TvorStoredDigests Tvor7zE01Archive::DoGetStoredDigests(UInt32 index) {
-  const Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
-  return item.Kind == Tvor7zEItem::kImage ? TvorStoredDigests{item.MD5, item.SHA1} : TvorStoredDigests{};
-}
+TvorStoredDigests Tvor7zE01Archive::DoGetStoredDigests(UInt32 index) { return GetEwfImageDigests(*FItems, index); }
 
 void Tvor7zE01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
-  if (!FItems || !FJoinedStream || index >= static_cast<UInt32>(FItems->GetItemCount()))
-    return;
-  if (FItems->GetItem(static_cast<Int32>(index))->Kind != Tvor7zEItem::kImage || !FBlocks->IsComplete())
-    return;
-  auto *s = new Tvor7zE01ArchiveStream(FJoinedStream.Get(), FBlocks.Get());
-  stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(s));
+  if (FItems)
+    stream = OpenEwfImageStream(*FItems, index, FJoinedStream.Get(), FCodecsInfo);
 }
 
 // ---- extraction ----
@@ -229,34 +182,5 @@ Tvor7zArchive::TExtractItemInfo Tvor7zE01Archive::DoGetExtractItemInfo(UInt32 in
 }
 
 Int32 Tvor7zE01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
-  const Tvor7zEItem &item = *FItems->GetItem(static_cast<Int32>(index));
-  // The stored image digest (MD5, else SHA-1) runs beside the decoding and writing instead of
-  // between them.
-  Tvor7zStoredDigestCheck digest(&FCodecsInfo, true);
-  const ComPtr<ISequentialOutStream> out =
-      digest.Wrap(stream, item.Kind == Tvor7zEItem::kImage ? TvorStoredDigests{item.MD5, item.SHA1} : TvorStoredDigests{});
-  ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(out));
-
-  Int32 result;
-  if (item.Kind == Tvor7zEItem::kImage) {
-    Tvor7zE01ArchiveBlocksDecoder decoder;
-    decoder.SetBusyProcessors(digest.Active() ? 1 : 0);
-    result = decoder.Decode(FBlocks.Get(), FJoinedStream.Get(), counter.Get(), &progress, 0);
-  } else if (item.Kind == Tvor7zEItem::kCueSheet && FItems->GetCueStream()) {
-    const ComPtr<IInStream> cue = FItems->GetCueStream();
-    CheckHResult(cue->Seek(0, STREAM_SEEK_SET, nullptr));
-    std::vector<Byte> buffer(kCopyBufferSize);
-    CheckHResult(CopyStream(buffer.data(), kCopyBufferSize, &progress, cue.Get(), counter.Get(), item.Size));
-    result = kOK;
-  } else {
-    result = kUnsupportedMethod;
-  }
-
-  if (result == kOK) {
-    if (counter->Count() < item.Size)
-      result = kUnexpectedEnd;
-    else if (counter->Count() > item.Size)
-      result = kDataError;
-  }
-  return digest.Verify(result);
+  return ExtractEwfImageItem(*FItems, index, FJoinedStream.Get(), FCodecsInfo, stream, progress);
 }

@@ -27,9 +27,6 @@ public:
   Tvor7zE01Items *Items() const noexcept { return FItems.Get(); }
   Int32 MediaType() const noexcept { return FMediaType; }
 
-  // Sessions a disc can hold; a session table listing more is damage.
-  static constexpr UInt32 kMaxSessions = 99;
-
 protected:
   void CreateBlocks() override;
   void InitOpen() override;
@@ -43,8 +40,6 @@ protected:
   // A hash or digest payload of exactly `expected` bytes, the last 4 the Adler-32 of the rest; nil
   // (flagged) when there is none to use. `intact` tells whether the checksum holds (else flagged).
   const Byte *ReadDigestPayload(IInStream *stream, UInt32 size, UInt32 expected, bool &intact);
-
-  // Decodes one item into `stream` and checks the image digest; the operation result.
 
   ComPtr<Tvor7zE01Items> FItems;
   bool FHashRead = false;    // an intact hash section was read

@@ -5,8 +5,12 @@
 #include "host/Errors.h"
 #include "streams/InStreams.h"
 
-Tvor7zE01ArchiveStream::Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks, bool checkStoredChunks)
-    : Tvor7zBlockCacheStream2(joinedStream, blocks, 0), FCheckStoredChunks(checkStoredChunks) {}
+Tvor7zE01ArchiveStream::Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks, bool checkStoredChunks,
+                                               ICompressCodecsInfo *codecs)
+    : Tvor7zBlockCacheStream2(joinedStream, blocks, 0), FCheckStoredChunks(checkStoredChunks) {
+  FLocalCodecs.SetCodecsInfo(codecs);
+  FCoders.Codecs = &FLocalCodecs;
+}
 
 void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &,
                                        ISequentialInStream *inStream, ISequentialOutStream *outStream) {
@@ -14,7 +18,7 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
     FStored.resize(block.StoredSize);
   const size_t got = ReadUpTo(inStream, FStored.data(), block.StoredSize);
   const TEwfChunkMethod method = EwfChunkMethod(block);
-  const UInt32 most = method == TEwfChunkMethod::Stored ? 0 : MaxDecodedSize(block);
+  const UInt32 most = EwfChunkIsCompressed(method) ? MaxDecodedSize(block) : 0;
   if (FDecoded.size() < most)
     FDecoded.resize(most);
   const TEwfChunk chunk =
@@ -23,17 +27,29 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBl
 }
 
 UInt32 Tvor7zE01ArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {
-  const UInt64 most =
-      EwfChunkMethod(block) == TEwfChunkMethod::Deflate ? MaxInflatedSize(block.StoredSize) : block.StoredSize;
-  return static_cast<UInt32>(std::min<UInt64>(block.Size, most));
+  return EwfMaxDecodedSize(EwfChunkMethod(block), block.StoredSize, block.Size);
 }
 
 void Tvor7zE01ArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info,
                                            UInt32 offset, void *data, UInt32 size, UInt32 &processed) {
-  if (EwfChunkMethod(*block) != TEwfChunkMethod::Stored || FCheckStoredChunks) {
+  const TEwfChunkMethod method = EwfChunkMethod(*block);
+  if (method == TEwfChunkMethod::PatternFill) {
+    // Nothing stored: the pattern, from the phase the position gives.
+    Byte pattern[8];
+    EwfChunkPattern(*block, pattern);
+    FillEwfPattern(pattern, offset, static_cast<Byte *>(data), size);
+    processed = size;
+    return;
+  }
+  const bool stored = method == TEwfChunkMethod::Stored || method == TEwfChunkMethod::Plain;
+  if (!stored || (FCheckStoredChunks && method == TEwfChunkMethod::Stored)) {
     Tvor7zBlockCacheStream2::ReadFromBlock(index, block, info, offset, data, size, processed);
     return;
   }
-  // Stored chunks need no decoding and bypass the cache (their checksum is not checked here).
-  processed = static_cast<UInt32>(ReadAt(FInStream, block->Offset + offset, data, size));
+  // Stored chunks need no decoding and bypass the cache (their checksum is not checked here). Never
+  // past the chunk's own bytes: behind a chunk cut short lie other sections, not image data.
+  processed = 0;
+  if (offset >= block->StoredSize)
+    return;
+  processed = static_cast<UInt32>(ReadAt(FInStream, block->Offset + offset, data, std::min(size, block->StoredSize - offset)));
 }

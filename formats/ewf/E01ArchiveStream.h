@@ -1,5 +1,6 @@
-// Random-access stream over the image of an EWF version-1 set: deflate chunks are decoded through
-// the block cache, stored chunks are read straight from the segments.
+// Random-access stream over the image of an EWF set (E01 and Ex01): compressed chunks are decoded
+// through the block cache, stored chunks are read straight from the segments, pattern-fill chunks
+// are produced from their pattern.
 #pragma once
 
 #include <vector>
@@ -11,8 +12,10 @@ class Tvor7zE01ArchiveStream : public Tvor7zBlockCacheStream2 {
 public:
   // With `checkStoredChunks` stored chunks are read whole through the cache and their Adler-32 is
   // checked (a mismatch fails the read like a chunk that does not inflate); without it they are read
-  // straight from the segments, unchecked, for the cheapest random access.
-  Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks, bool checkStoredChunks = false);
+  // straight from the segments, unchecked, for the cheapest random access. `codecs` is the host's
+  // list held by the archive, for bzip2 chunks (may be nil); the stream keeps its own reference.
+  Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks, bool checkStoredChunks = false,
+                         ICompressCodecsInfo *codecs = nullptr);
 
 protected:
   void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
@@ -24,8 +27,9 @@ protected:
 
 private:
   bool FCheckStoredChunks;
+  Tvor7zCompressCodecsInfo FLocalCodecs;
   TEwfChunkCoders FCoders;
-  // One chunk's stored and decoded bytes, so that a chunk inflates in one pass.
+  // One chunk's stored and decoded bytes, so that a chunk decodes in one pass.
   std::vector<Byte> FStored;
   std::vector<Byte> FDecoded;
 };

@@ -68,17 +68,9 @@ void Tvor7zEwfArchive::ReadSessionSection(IInStream *, UInt32) {}
 void Tvor7zEwfArchive::ReadLtreeSection(IInStream *, UInt32) {}
 
 bool Tvor7zEwfArchive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) {
-  SeekTo(stream, 0);
   Byte header[kFileHeaderSize];
-  if (ReadUpTo(stream, header, sizeof(header)) < sizeof(header)) {
-    if (FSegmentNumber != 1)
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+  if (!ReadFileHeader(stream, header, sizeof(header), SegmentIsArc()))
     return false;
-  }
-  if (SegmentIsArc()(header, sizeof(header)) != 1) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    return false;
-  }
   segmentNumber = GetUi16(header + 9);
   return true;
 }
@@ -319,14 +311,11 @@ void Tvor7zEwfArchive::SetChunkPackSizes() {
   if (count == 0)
     return;
   const UInt64 chunk = FBlocks->GetChunkSize();
-  // What one chunk may occupy: its bytes and checksum when stored, and for deflate data the worst
-  // expansion any encoder produces plus room for the zlib wrapper. The stored bytes of a chunk
+  // What one chunk may occupy (EwfMaxStoredSize). The stored bytes of a chunk
   // run up to the next chunk and never past the data area that holds it (the last chunk of a
   // segment is followed by the table and other sections). Where the offsets do not grow the bound
   // keeps reads and job buffers to the size of a chunk, and never beyond what the set holds from
   // the chunk on: a size no file backs must not size a buffer.
-  const UInt32 storedLimit = static_cast<UInt32>(std::min<UInt64>(chunk + 4, 0xFFFFFFFFu));
-  const UInt32 compressedLimit = static_cast<UInt32>(std::min<UInt64>(chunk + chunk / 4 + 1024, 0xFFFFFFFFu));
   const UInt64 joinedLength = JoinedLength();
   for (UInt32 i = 0; i < count; i++) {
     Tvor7zBlock_ *b = FBlocks->GetBlock(i);
@@ -336,7 +325,7 @@ void Tvor7zEwfArchive::SetChunkPackSizes() {
       if (areaEnd != 0)
         next = std::min(next, areaEnd);
     }
-    const UInt32 limit = EwfChunkMethod(*b) == TEwfChunkMethod::Deflate ? compressedLimit : storedLimit;
+    const UInt32 limit = EwfMaxStoredSize(static_cast<UInt32>(chunk), EwfChunkMethod(*b));
     const UInt64 held = b->Offset < joinedLength ? joinedLength - b->Offset : 0;
     const UInt64 stored = next > b->Offset ? std::min<UInt64>(next - b->Offset, limit) : limit;
     b->StoredSize = static_cast<UInt32>(std::min(stored, held));

@@ -8,10 +8,6 @@ class Tvor7zEwfArchive : public Tvor7zBaseEwfArchive {
 public:
   void DoClose() override;
 
-  // Largest decoded chunk accepted from a volume section. Real writers stay far below; anything
-  // larger is damage, and every reader sizes buffers by it.
-  static constexpr UInt32 kMaxChunkSize = 256u << 20;
-
 protected:
   void InitOpen() override;
   bool ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) override;

@@ -1,12 +1,114 @@
 #include "formats/ewf/EwfChunk.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "hashers/Hashers.h"
-#include "host/CodecsInfo.h"
 #include "streams/ByteOrder.h"
 
 using namespace NOperationResult;
+
+namespace {
+// A bzip2 stream begins "BZh" and the block size digit; EnCase writes chunks that begin right at
+// the first block's magic instead, and end without the end-of-stream marker.
+constexpr Byte kBZip2BlockMagic[6] = {0x31, 0x41, 0x59, 0x26, 0x53, 0x59};
+constexpr size_t kBZip2BlockCrcOffset = 6;  // the block's CRC follows its magic, byte-aligned here
+
+bool IsBZip2Stream(const Byte *p, size_t size) {
+  return size >= 4 && p[0] == 'B' && p[1] == 'Z' && p[2] == 'h' && p[3] >= '1' && p[3] <= '9';
+}
+
+bool IsBZip2Block(const Byte *p, size_t size) {
+  return size >= kBZip2BlockCrcOffset + 4 && std::memcmp(p, kBZip2BlockMagic, sizeof(kBZip2BlockMagic)) == 0;
+}
+
+// The block size digit a header-less chunk gets: the smallest whose block holds the chunk (run
+// coding may grow the data by a quarter before it is sorted), at most 9.
+Byte BZip2SizeDigit(UInt32 size) {
+  const UInt64 need = static_cast<UInt64>(size) + size / 4 + 1;
+  return static_cast<Byte>('0' + std::clamp<UInt64>((need + 99999) / 100000, 1, 9));
+}
+
+TEwfChunk DecodeBZip2(const Byte *stored, size_t got, UInt32 size, Byte *room, size_t roomSize,
+                      TEwfChunkCoders &coders) {
+  TEwfChunk chunk;
+  chunk.Data = room;
+  const bool headerless = IsBZip2Block(stored, got);
+  if (!headerless && !IsBZip2Stream(stored, got)) {
+    chunk.Result = kDataError;
+    return chunk;
+  }
+  if (!coders.BZip2) {
+    coders.BZip2 = FindDecoderIfAny(coders.Codecs, kMethodBZip2);
+    if (!coders.BZip2) {
+      chunk.Result = kUnsupportedMethod;
+      return chunk;
+    }
+    // A chunk is one small block: threads of the decoder's own would only cost. The workers of the
+    // whole-image decoder run chunks side by side instead.
+    if (auto mt = QueryAs<ICompressSetCoderMt>(coders.BZip2.Get(), IID_ICompressSetCoderMt))
+      mt->SetNumberOfThreads(1);
+  }
+  const Byte *in = stored;
+  size_t inSize = got;
+  if (headerless) {
+    coders.Framed.assign({'B', 'Z', 'h', BZip2SizeDigit(size)});
+    coders.Framed.insert(coders.Framed.end(), stored, stored + got);
+    in = coders.Framed.data();
+    inSize = coders.Framed.size();
+  }
+  if (!coders.In)
+    coders.In = new Tvor7zFixedMemoryInStream();
+  if (!coders.Out)
+    coders.Out = new Tvor7zFixedMemorySequentialOutStream();
+  const UInt32 want = static_cast<UInt32>(std::min<size_t>(size, roomSize));
+  coders.In->SetData(in, static_cast<UInt32>(inSize), false);
+  coders.Out->SetBuffer(room, want);
+  const UInt64 outSize = want;
+  HRESULT hr = coders.BZip2->Code(coders.In, coders.Out, nullptr, &outSize, nullptr);
+  coders.In->SetData(nullptr, 0, false);
+  chunk.Size = static_cast<size_t>(std::min<UInt64>(coders.Out->Written(), want));
+  // Without its end-of-stream marker the decoder may call the stream cut short after the whole
+  // block came out. The block's own CRC then vouches for the bytes.
+  if (headerless && hr != S_OK && chunk.Size > 0 && CalcBZip2Crc(room, chunk.Size) == GetBe32(stored + kBZip2BlockCrcOffset))
+    hr = S_OK;
+  chunk.Result = CoderResultToOperationResult(hr);
+  return chunk;
+}
+} // namespace
+
+UInt32 EwfMaxStoredSize(UInt32 chunkSize, TEwfChunkMethod method) {
+  const UInt64 chunk = chunkSize;
+  const UInt64 most = EwfChunkIsCompressed(method) ? chunk + chunk / 4 + 1024 : chunk + 4;
+  return static_cast<UInt32>(std::min<UInt64>(most, 0xFFFFFFFFu));
+}
+
+UInt32 EwfMaxDecodedSize(TEwfChunkMethod method, UInt64 stored, UInt32 size) {
+  UInt64 most;
+  switch (method) {
+  case TEwfChunkMethod::Deflate:
+    most = MaxInflatedSize(stored);
+    break;
+  case TEwfChunkMethod::BZip2:
+    // A bzip2 block takes at least 32 bytes and gives at most 900 k symbols of runs up to 255.
+    most = (stored / 32 + 1) * (900000ull * 51);
+    break;
+  case TEwfChunkMethod::PatternFill:
+    most = size;
+    break;
+  default:
+    most = stored;
+    break;
+  }
+  return static_cast<UInt32>(std::min<UInt64>(most, size));
+}
+
+void EwfChunkPattern(const Tvor7zBlock_ &block, Byte pattern[8]) { SetUi64(pattern, block.Offset); }
+
+void FillEwfPattern(const Byte pattern[8], UInt64 phase, Byte *out, size_t size) {
+  for (size_t i = 0; i < size; i++)
+    out[i] = pattern[(phase + i) % 8];
+}
 
 TEwfChunk DecodeEwfChunk(TEwfChunkMethod method, const Byte *stored, size_t got, UInt32 storedSize, UInt32 size,
                          Byte *room, size_t roomSize, TEwfChunkCoders &coders) {
@@ -24,6 +126,12 @@ TEwfChunk DecodeEwfChunk(TEwfChunkMethod method, const Byte *stored, size_t got,
     else if (got >= static_cast<UInt64>(size) + 4 && CalcAdler32(stored, size) != GetUi32(stored + size))
       chunk.Result = kCRCError;
     return chunk;
+  case TEwfChunkMethod::Plain:
+    chunk.Data = stored;
+    chunk.Size = std::min<size_t>(got, size);
+    if (chunk.Size < size)
+      chunk.Result = kUnexpectedEnd;
+    return chunk;
   case TEwfChunkMethod::Deflate: {
     if (!coders.Flate)
       coders.Flate = new TvorFlateDecodeDecoder();
@@ -35,7 +143,15 @@ TEwfChunk DecodeEwfChunk(TEwfChunkMethod method, const Byte *stored, size_t got,
     return chunk;
   }
   case TEwfChunkMethod::BZip2:
+    return DecodeBZip2(stored, got, size, room, roomSize, coders);
   case TEwfChunkMethod::PatternFill:
+    if (got < 8)
+      break;
+    chunk.Data = room;
+    chunk.Size = std::min<size_t>(size, roomSize);
+    FillEwfPattern(stored, 0, room, chunk.Size);
+    return chunk;
+  case TEwfChunkMethod::Unsupported:
     break;
   }
   chunk.Result = kUnsupportedMethod;

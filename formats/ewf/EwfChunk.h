@@ -2,22 +2,68 @@
 // shares (the random-access stream, the whole-image decoder, the measure of a short last chunk).
 #pragma once
 
+#include <vector>
+
 #include "blocks/Blocks.h"
 #include "blocks/FlateDecoder.h"
+#include "host/CodecsInfo.h"
+#include "streams/InStreams.h"
+#include "streams/OutStreams.h"
 
 // How a chunk is stored. EWF version 1 knows stored (with an Adler-32 behind the data) and deflate;
-// version 2 adds bzip2 and pattern fill, which are not read yet.
-enum class TEwfChunkMethod { Stored, Deflate, BZip2, PatternFill };
+// version 2 adds bzip2, stored without a checksum (Plain) and pattern fill (an 8-byte value
+// repeated, held in the block's Offset; no stored bytes). Unsupported: a compression method no
+// decoder here knows.
+enum class TEwfChunkMethod { Stored, Deflate, BZip2, PatternFill, Plain, Unsupported };
 
-// Flags bit of a version-1 table entry, kept in the block's flags: the chunk is deflate-compressed.
-inline constexpr UInt32 kEwfChunkCompressed = 0x80000000u;
+// The block's flags say how its chunk is stored. A version-1 table entry sets the deflate bit or
+// nothing; the version-2 reader turns its entry flags into one of these.
+inline constexpr UInt32 kEwfChunkCompressed = 0x80000000u;  // deflate
+inline constexpr UInt32 kEwfChunkBZip2 = 0x40000000u;
+inline constexpr UInt32 kEwfChunkPattern = 0x20000000u;
+inline constexpr UInt32 kEwfChunkPlain = 0x10000000u;        // stored, no Adler-32 behind the data
+inline constexpr UInt32 kEwfChunkUnsupported = 0x08000000u;  // compressed with an unknown method
 inline TEwfChunkMethod EwfChunkMethod(const Tvor7zBlock_ &block) {
-  return (block.Flags & kEwfChunkCompressed) ? TEwfChunkMethod::Deflate : TEwfChunkMethod::Stored;
+  if (block.Flags & kEwfChunkCompressed)
+    return TEwfChunkMethod::Deflate;
+  if (block.Flags & kEwfChunkBZip2)
+    return TEwfChunkMethod::BZip2;
+  if (block.Flags & kEwfChunkPattern)
+    return TEwfChunkMethod::PatternFill;
+  if (block.Flags & kEwfChunkPlain)
+    return TEwfChunkMethod::Plain;
+  if (block.Flags & kEwfChunkUnsupported)
+    return TEwfChunkMethod::Unsupported;
+  return TEwfChunkMethod::Stored;
 }
+inline bool EwfChunkIsCompressed(TEwfChunkMethod method) {
+  return method == TEwfChunkMethod::Deflate || method == TEwfChunkMethod::BZip2;
+}
+
+// Most stored bytes a chunk of `chunkSize` decoded bytes may take: its bytes and checksum when
+// stored, and for compressed data the worst expansion of any encoder plus room for the wrapper.
+// A table that claims more is damage, and no read or buffer is sized beyond this.
+UInt32 EwfMaxStoredSize(UInt32 chunkSize, TEwfChunkMethod method);
+
+// Most decoded bytes `stored` stored bytes of a chunk can give (never more than `size`): what
+// deflate or bzip2 can expand them to, the pattern repeated, or the stored bytes themselves. Room
+// for a chunk is sized by this, not by what a damaged table claims.
+UInt32 EwfMaxDecodedSize(TEwfChunkMethod method, UInt64 stored, UInt32 size);
+
+// The 8 bytes of a pattern-fill chunk, as the block holds them.
+void EwfChunkPattern(const Tvor7zBlock_ &block, Byte pattern[8]);
+// Fills `size` bytes of `out` with the pattern repeated, starting at byte `phase` of it.
+void FillEwfPattern(const Byte pattern[8], UInt64 phase, Byte *out, size_t size);
 
 // Decoders a chunk may need: made on first use and kept by the caller for the next chunk.
 struct TEwfChunkCoders {
+  Tvor7zCompressCodecsInfo *Codecs = nullptr;  // the archive's host codec list for bzip2 (may be nil)
   ComPtr<TvorFlateDecodeDecoder> Flate;
+  ComPtr<ICompressCoder> BZip2;
+  // A header-less bzip2 chunk with the stream header put in front.
+  std::vector<Byte> Framed;
+  ComPtr<Tvor7zFixedMemoryInStream> In;
+  ComPtr<Tvor7zFixedMemorySequentialOutStream> Out;
 };
 
 // What a chunk decoded to.

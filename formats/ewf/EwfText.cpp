@@ -281,11 +281,11 @@ void FillMissingHeaderValues(Tvor7zEwfInfo &info, const Tvor7zEwfInfo &from) {
       info.*field = from.*field;
 }
 
-bool ReadEwf1HeaderText(ISequentialInStream *stream, Tvor7zEwfInfo &info) {
+bool ReadEwfTextTable(ISequentialInStream *stream, Tvor7zEwfHeaderLine &identifiers, Tvor7zEwfHeaderLine &values) {
   Tvor7zEwfText text(stream, false);
-  UString count, category, identifiers, values;
+  UString count, category, idLine, valueLine;
   try {
-    if (text.ReadLine(count) || text.ReadLine(category) || text.ReadLine(identifiers) || text.ReadLine(values))
+    if (text.ReadLine(count) || text.ReadLine(category) || text.ReadLine(idLine) || text.ReadLine(valueLine))
       return false;
   } catch (const EEwfLineTooLong &) {
     return false;
@@ -298,10 +298,15 @@ bool ReadEwf1HeaderText(ISequentialInStream *stream, Tvor7zEwfInfo &info) {
       return false;
     nonZero = nonZero || c != L'0';
   }
+  identifiers = SplitFields(idLine);
+  values = SplitFields(valueLine);
+  return nonZero && !identifiers.empty();
+}
+
+bool ReadEwf1HeaderText(ISequentialInStream *stream, Tvor7zEwfInfo &info) {
+  Tvor7zEwfHeaderLine ids, vals;
   // Values may be fewer than their identifiers (empty ones at the end are not written), never more.
-  const Tvor7zEwfHeaderLine ids = SplitFields(identifiers);
-  const Tvor7zEwfHeaderLine vals = SplitFields(values);
-  if (!nonZero || ids.empty() || vals.size() > ids.size())
+  if (!ReadEwfTextTable(stream, ids, vals) || vals.size() > ids.size())
     return false;
   ApplyHeaderValues(ids, vals, info);
   return true;

@@ -76,6 +76,11 @@ void ApplyHeaderValues(const Tvor7zEwfHeaderLine &identifiers, const Tvor7zEwfHe
 // Copies into `info` the header values it still lacks (empty texts, zero dates).
 void FillMissingHeaderValues(Tvor7zEwfInfo &info, const Tvor7zEwfInfo &from);
 
+// The four lines of an EWF text table: a category count (digits, not all zero), "main", the
+// identifiers and the values, each split into fields. False when the text is no such table (a line
+// missing or out of place, a line over Tvor7zEwfText::kMaxLine characters). Stream errors raise.
+bool ReadEwfTextTable(ISequentialInStream *stream, Tvor7zEwfHeaderLine &identifiers, Tvor7zEwfHeaderLine &values);
+
 // Parses the inflated payload of a version-1 header or header2 section into `info`: the category
 // count, "main", the identifiers and their values. False, with `info` untouched, when the text is
 // not such a header (a line missing or out of place, more values than identifiers, a line over

@@ -133,10 +133,11 @@ for host in $(e2e_hosts); do
   expect_contains "Unexpected end" "d-$host.txt"
 done
 
-# Random access: stored, zlib and zero pages, also across the files of a set.
+# Random access: stored, zlib, zero, LZMA and bzip2 pages (the last two through the host's codecs),
+# also across the files of a set.
 driver=$VOR7Z_TOOLS/vor7z_driver
-for file in zlib/disk.aff stored/disk.aff default/disk.aff set/image.afd/file_000.aff; do
-  (cd "$(dirname "$file")" && "$driver" randread AFF "$(basename "$file")" "$OLDPWD/disk.raw" 2000 1) >r.txt 2>&1 ||
+for file in zlib/disk.aff stored/disk.aff default/disk.aff lzma/disk.aff bzip2/disk.aff set/image.afd/file_000.aff; do
+  (cd "$(dirname "$file")" && "$driver" --codecs randread AFF "$(basename "$file")" "$OLDPWD/disk.raw" 2000 1) >r.txt 2>&1 ||
     { cat r.txt >&2; fail "randread $file"; }
   expect_contains ", 0 errors" r.txt
 done

@@ -13,6 +13,7 @@
 
 #include "fixtures/Ad1Writer.h"
 #include "fixtures/AffWriter.h"
+#include "fixtures/Ewf2Writer.h"
 #include "fixtures/EwfWriter.h"
 #include "fixtures/L01Writer.h"
 #include "fixtures/WhxWriter.h"
@@ -93,6 +94,34 @@ void E01Seeds() {
   const auto set = WriteE01(image, m);
   PutSet("fuzz_e01", "four_segments", set);
   PutSet("fuzz_e01", "four_segments_from_second", set, true);
+}
+
+void Ex01Seeds() {
+  std::vector<Byte> image = Bytes(6 * 2048 + 512, 7);
+  for (size_t i = 2048; i < 2 * 2048; i++)
+    image[i] = static_cast<Byte>(0xA0 + i % 8);  // a pattern-fill chunk
+  TEwf2WriterOptions o;
+  o.SectorsPerChunk = 4;
+  o.Kind = [](UInt32 i) { return i % 3 == 0 ? TEwf2ChunkKind::Compressed : i % 3 == 1 ? TEwf2ChunkKind::Stored : TEwf2ChunkKind::StoredNoChecksum; };
+  Put("fuzz_ex01", "deflate_all_kinds.Ex01", WriteEx01(image, o)[0].Data);
+  TEwf2WriterOptions b = o;
+  b.Method = 2;
+  b.Kind = nullptr;
+  Put("fuzz_ex01", "bzip2_headerless.Ex01", WriteEx01(image, b)[0].Data);
+  b.HeaderlessBZip2 = false;
+  Put("fuzz_ex01", "bzip2_streams.Ex01", WriteEx01(image, b)[0].Data);
+  TEwf2WriterOptions d = o;
+  d.DeviceType = "c";
+  d.SectorsPerChunk = 16;
+  d.Sessions = {16, 24};
+  d.PadTexts = false;
+  Put("fuzz_ex01", "optical_sessions.Ex01", WriteEx01(Bytes(32 * 512, 6), d)[0].Data);
+
+  TEwf2WriterOptions m = o;
+  m.ChunksPerSegment = 2;
+  const auto set = WriteEx01(image, m);
+  PutSet("fuzz_ex01", "four_segments", set);
+  PutSet("fuzz_ex01", "four_segments_from_second", set, true);
 }
 
 TL01Entry L01File(const std::string &name, std::vector<Byte> data) {
@@ -236,6 +265,7 @@ int main(int argc, char **argv) {
   gRoot = argv[1];
   try {
     E01Seeds();
+    Ex01Seeds();
     L01Seeds();
     Ad1Seeds();
     AffSeeds();

@@ -68,11 +68,14 @@ struct TOpenedArchive {
 };
 
 // Opens the file of `files` named `first` (the first one when empty). TFile has Name and Data.
+// `codecs`, when given, is handed to the archive as the host's codec list first.
 template <class TArchive, class TFile>
 TOpenedArchive<TArchive> OpenArchive(const Tvor7zArchiveClass &archiveClass, const std::vector<TFile> &files,
-                                     const std::string &first = "") {
+                                     const std::string &first = "", ICompressCodecsInfo *codecs = nullptr) {
   TOpenedArchive<TArchive> o;
   o.Archive = static_cast<TArchive *>(archiveClass.Create());
+  if (codecs)
+    o.Archive->SetCompressCodecsInfo(codecs);
   const TFile *start = &files.front();
   for (const auto &f : files)
     if (f.Name == first)

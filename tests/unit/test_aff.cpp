@@ -399,7 +399,19 @@ TEST(AffExtract, HostCodecPages) {
     const auto x = o.Extract();
     EXPECT_EQ(x.OpResult, kOK);
     EXPECT_TRUE(x.Data == image);
-    EXPECT_FALSE(o.Stream());  // random access only over pages the library decodes itself
+    // Random access decodes these pages through the host's decoders too, at any offset and size.
+    const ComPtr<ISequentialInStream> s = o.Stream();
+    ASSERT_TRUE(s);
+    auto *in = static_cast<IInStream *>(s.Get());
+    for (UInt64 at : {0ull, 65530ull, 100000ull, 3ull * 65536 + 50, 2ull * 65536 - 1}) {
+      std::vector<Byte> got(70000);
+      UInt32 n = 0, done = 0;
+      ASSERT_EQ(in->Seek(static_cast<Int64>(at), STREAM_SEEK_SET, nullptr), S_OK);
+      while (done < got.size() && in->Read(got.data() + done, static_cast<UInt32>(got.size() - done), &n) == S_OK && n > 0)
+        done += n;
+      ASSERT_EQ(done, std::min<UInt64>(got.size(), image.size() - at)) << at;
+      EXPECT_TRUE(std::equal(got.begin(), got.begin() + done, image.begin() + static_cast<ptrdiff_t>(at))) << at;
+    }
 
     // Without the host's codecs the pages cannot be decoded.
     TOpened none = OpenFiles(files);

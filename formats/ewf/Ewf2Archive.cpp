@@ -1,0 +1,408 @@
+#include "formats/ewf/Ewf2Archive.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "formats/ewf/EwfText.h"
+#include "hashers/Hashers.h"
+#include "streams/ByteOrder.h"
+#include "streams/InStreams.h"
+
+using namespace NOperationResult;
+
+namespace {
+constexpr UInt32 kSectorTableHeaderSize = 32;
+constexpr UInt32 kSectorTableEntrySize = 16;
+// No real segment holds anywhere near this many sections; a chain that does is damage, and the
+// walk must not collect without bound.
+constexpr size_t kMaxSections = 1u << 16;
+// The chunk size EnCase writes unless told otherwise, taken when the texts give none.
+constexpr UInt32 kDefaultBytesPerSector = 512;
+constexpr UInt32 kDefaultSectorsPerChunk = 64;
+
+// Table entry flags.
+constexpr UInt32 kEntryCompressed = 1;
+constexpr UInt32 kEntryChecksum = 2;
+constexpr UInt32 kEntryPattern = 4;
+
+// A decimal number of digits only; 0 for anything else or more than 64 bits.
+UInt64 ParseDecimal(const UString &text) {
+  if (text.empty() || text.size() > 20)
+    return 0;
+  UInt64 v = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9')
+      return 0;
+    const UInt64 d = static_cast<UInt64>(c - L'0');
+    if (v > (UINT64_MAX - d) / 10)
+      return 0;
+    v = v * 10 + d;
+  }
+  return v;
+}
+
+UInt32 ParseDecimal32(const UString &text) {
+  const UInt64 v = ParseDecimal(text);
+  return v > 0xFFFFFFFFu ? 0 : static_cast<UInt32>(v);
+}
+} // namespace
+
+UString GetEwf2SegmentExtension(Int32 index, const UString &firstExtension, const wchar_t *prefix) {
+  UString head = firstExtension.size() >= 3 ? firstExtension.substr(0, 3) : UString(prefix);
+  if (index < 1)
+    return UString();
+  if (index <= 99) {
+    if (index < 10)
+      head += L'0';
+    return head + std::to_wstring(index);
+  }
+  // As for version 1, the set goes on with letters: .Ex99, .ExAA ... .ExZZ, .EyAA ...
+  const wchar_t first = head[1];
+  const bool lower = first >= L'a' && first <= L'z';
+  const wchar_t a = lower ? L'a' : L'A';
+  const UInt32 n = static_cast<UInt32>(index - 100);
+  const UInt32 lead = static_cast<UInt32>(head[2]) + n / 676;
+  const bool leadLower = head[2] >= L'a' && head[2] <= L'z';
+  if (lead > static_cast<UInt32>(leadLower ? L'z' : L'Z'))
+    return UString();
+  UString result = L".";
+  result += first;
+  result += static_cast<wchar_t>(lead);
+  result += static_cast<wchar_t>(a + (n / 26) % 26);
+  result += static_cast<wchar_t>(a + n % 26);
+  return result;
+}
+
+UInt64 Tvor7zEwf2Archive::TEwf2Section::UsableSize() const {
+  const UInt64 declared = SectionSize > PaddingSize ? SectionSize - PaddingSize : 0;
+  const UInt64 held = DescriptorOffset > DataStart ? DescriptorOffset - DataStart : 0;
+  return std::min(declared, held);
+}
+
+void Tvor7zEwf2Archive::DoClose() {
+  Tvor7zBaseEwfArchive::DoClose();
+  FDeviceType.clear();
+}
+
+void Tvor7zEwf2Archive::InitOpen() {
+  Tvor7zBaseEwfArchive::InitOpen();
+  FDeviceInfoRead = false;
+  FCaseDataRead = false;
+  FBytesPerSector = 0;
+  FSectorsPerChunk = 0;
+  FDeviceSectors = 0;
+  FDeviceType.clear();
+  FTextCoders.Codecs = &FCodecsInfo;
+}
+
+void Tvor7zEwf2Archive::ReadSessionSection(IInStream *, const TEwf2Section &) {}
+void Tvor7zEwf2Archive::ReadMD5Section(IInStream *, const TEwf2Section &) {}
+void Tvor7zEwf2Archive::ReadSHA1Section(IInStream *, const TEwf2Section &) {}
+void Tvor7zEwf2Archive::ReadSingleFilesSection(IInStream *, const TEwf2Section &) {}
+
+bool Tvor7zEwf2Archive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) {
+  Byte header[kFileHeaderSize];
+  if (!ReadFileHeader(stream, header, sizeof(header), SegmentIsArc()))
+    return false;
+  const UInt32 number = GetUi32(header + 12);
+  segmentNumber = number > 0x7FFFFFFFu ? 0 : static_cast<Int32>(number);
+  FBlocks->GetInfo()->CompressionMethod = GetUi16(header + 10);
+  return true;
+}
+
+// The descriptors are found from the end of the file backwards, each naming the one before; the
+// sections are then read forwards.
+bool Tvor7zEwf2Archive::ReadSegment(IInStream *stream) {
+  FSegmentSize = SeekTo(stream, 0, STREAM_SEEK_END);
+  std::vector<TEwf2Section> sections;
+  if (FSegmentSize < kFileHeaderSize + kDescriptorSize) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return false;
+  }
+  UInt64 at = FSegmentSize - kDescriptorSize;
+  bool whole = false;
+  for (;;) {
+    Byte d[kDescriptorSize];
+    if (ReadAt(stream, at, d, sizeof(d)) < sizeof(d)) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      break;
+    }
+    TEwf2Section s;
+    s.Type = GetUi32(d);
+    s.DataFlags = GetUi32(d + 4);
+    s.PreviousOffset = GetUi64(d + 8);
+    s.SectionSize = GetUi64(d + 16);
+    s.PaddingSize = GetUi32(d + 28);
+    std::memcpy(s.DataHash, d + 32, 16);
+    s.DescriptorOffset = at;
+    // A chain that loops or points forward, or runs into the file header, is stopped here.
+    const bool previousBelow = s.PreviousOffset == 0 ||
+                               (s.PreviousOffset >= kFileHeaderSize && s.PreviousOffset + kDescriptorSize <= at);
+    if (s.Type > 255 || !previousBelow || sections.size() >= kMaxSections) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      break;
+    }
+    // A descriptor whose checksum fails is still followed: the chain rule above keeps it in bounds,
+    // and the data it locates is checked by its own readers.
+    if (CalcAdler32(d, 60) != GetUi32(d + 60))
+      SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
+    s.DataStart = s.PreviousOffset == 0 ? kFileHeaderSize : s.PreviousOffset + kDescriptorSize;
+    sections.push_back(s);
+    if (s.PreviousOffset == 0) {
+      whole = true;
+      break;
+    }
+    at = s.PreviousOffset;
+  }
+  const bool next = ProcessSections(stream, sections);
+  return whole && next;
+}
+
+bool Tvor7zEwf2Archive::ProcessSections(IInStream *stream, const std::vector<TEwf2Section> &sections) {
+  // Collected from the end of the file: the first in the file is the last collected.
+  for (size_t k = sections.size(); k-- > 0;) {
+    const TEwf2Section &s = sections[k];
+    const bool last = k == 0;
+    switch (s.Type) {
+    case kSectionDeviceInformation:
+      ReadDeviceInformation(stream, s);
+      break;
+    case kSectionCaseData:
+      ReadCaseData(stream, s);
+      break;
+    case kSectionSectorTable:
+      ReadSectorTable(stream, s);
+      break;
+    case kSectionSessionTable:
+      ReadSessionSection(stream, s);
+      break;
+    case kSectionMD5:
+      ReadMD5Section(stream, s);
+      break;
+    case kSectionSHA1:
+      ReadSHA1Section(stream, s);
+      break;
+    case kSectionSingleFiles:
+      ReadSingleFilesSection(stream, s);
+      break;
+    case kSectionNext:
+    case kSectionDone:
+      if (!last)
+        SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      return s.Type == kSectionNext;
+    default:
+      // Sector data, error tables, restart and analytical data, memory extents, keys ...: nothing
+      // the image needs beyond the tables.
+      break;
+    }
+  }
+  return false;
+}
+
+bool Tvor7zEwf2Archive::ReadCompressedSection(IInStream *stream, const TEwf2Section &section, UInt32 outLimit,
+                                              std::vector<Byte> &out) {
+  const UInt32 method = FBlocks->GetInfo()->CompressionMethod;
+  if (method != 1 && method != 2) {
+    SetMetadataErrorFlag(kpv_ErrorFlags_UnsupportedMethod);
+    return false;
+  }
+  const UInt64 usable = section.UsableSize();
+  if (usable == 0 || usable > kMaxTextSectionSize) {
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  std::vector<Byte> stored(static_cast<size_t>(usable));
+  const size_t got = ReadAt(stream, section.DataStart, stored.data(), stored.size());
+  out.resize(outLimit);
+  const TEwfChunk text = DecodeEwfChunk(method == 1 ? TEwfChunkMethod::Deflate : TEwfChunkMethod::BZip2,
+                                        stored.data(), got, static_cast<UInt32>(usable), outLimit, out.data(),
+                                        out.size(), FTextCoders);
+  if (text.Result == kUnsupportedMethod) {
+    SetMetadataErrorFlag(kpv_ErrorFlags_UnsupportedMethod);
+    return false;
+  }
+  // What decoded is judged by the text reader: a stream that only fails behind the text (padding
+  // a writer left inside the usable size) still gives its text.
+  out.resize(text.Size);
+  return true;
+}
+
+bool Tvor7zEwf2Archive::ReadTextSection(IInStream *stream, const TEwf2Section &section, bool &read,
+                                        const std::function<void(const UString &, const UString &)> &apply) {
+  // The first intact copy of the set counts; later ones are not decoded.
+  if (read)
+    return false;
+  std::vector<Byte> text;
+  if (!ReadCompressedSection(stream, section, kMaxTextSize, text))
+    return false;
+  ComPtr<Tvor7zFixedMemoryInStream> in(new Tvor7zFixedMemoryInStream(text.data(), static_cast<UInt32>(text.size()), false));
+  // Case metadata locates no data beyond the chunk size: a copy that does not decode or parse is
+  // skipped with a flag, and a later intact copy takes its place.
+  Tvor7zEwfHeaderLine ids, values;
+  if (!ReadEwfTextTable(in, ids, values)) {
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+    return false;
+  }
+  read = true;
+  // Values pair with the identifiers at their places; extra ones on either line are ignored.
+  const size_t n = std::min(ids.size(), values.size());
+  for (size_t i = 0; i < n; i++)
+    if (!values[i].empty())
+      apply(ids[i], values[i]);
+  return true;
+}
+
+void Tvor7zEwf2Archive::ReadDeviceInformation(IInStream *stream, const TEwf2Section &section) {
+  Tvor7zEwfInfo &info = *FBlocks->GetInfo();
+  ReadTextSection(stream, section, FDeviceInfoRead, [&](const UString &id, const UString &value) {
+    if (id == L"sn")
+      info.DeviceSerialNumber = value;
+    else if (id == L"md")
+      info.DeviceModel = value;
+    else if (id == L"lb")
+      info.DeviceLabel = value;
+    else if (id == L"ts")
+      FDeviceSectors = ParseDecimal(value);
+    else if (id == L"dt")
+      FDeviceType = value;
+    else if (id == L"bp")
+      FBytesPerSector = ParseDecimal32(value);
+  });
+}
+
+void Tvor7zEwf2Archive::ReadCaseData(IInStream *stream, const TEwf2Section &section) {
+  Tvor7zEwfInfo &info = *FBlocks->GetInfo();
+  ReadTextSection(stream, section, FCaseDataRead, [&](const UString &id, const UString &value) {
+    if (id == L"nm")
+      info.Description = value;
+    else if (id == L"cn")
+      info.Case = value;
+    else if (id == L"en")
+      info.Evidence = value;
+    else if (id == L"ex")
+      info.Examiner = value;
+    else if (id == L"nt")
+      info.Notes = value;
+    else if (id == L"av")
+      info.CreatorApp = value;
+    else if (id == L"os")
+      info.AcquisitionPlatform = value;
+    else if (id == L"tt")
+      info.DateAcquired = ParseHeaderDate(value);
+    else if (id == L"at")
+      info.SystemDate = ParseHeaderDate(value);
+    else if (id == L"sb")
+      FSectorsPerChunk = ParseDecimal32(value);
+  });
+}
+
+UInt32 Tvor7zEwf2Archive::ChunkFlags(UInt32 entryFlags) const {
+  if ((entryFlags & (kEntryCompressed | kEntryPattern)) == (kEntryCompressed | kEntryPattern))
+    return kEwfChunkPattern;
+  if (entryFlags & kEntryCompressed) {
+    switch (FBlocks->GetInfo()->CompressionMethod) {
+    case 1:
+      return kEwfChunkCompressed;
+    case 2:
+      return kEwfChunkBZip2;
+    default:
+      return kEwfChunkUnsupported;
+    }
+  }
+  return (entryFlags & kEntryChecksum) ? 0 : kEwfChunkPlain;
+}
+
+void Tvor7zEwf2Archive::ReadSectorTable(IInStream *stream, const TEwf2Section &section) {
+  const UInt64 usable = section.UsableSize();
+  if (usable < 20) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  Byte h[kSectorTableHeaderSize] = {};
+  const size_t got = ReadAt(stream, section.DataStart, h, std::min<UInt64>(usable, sizeof(h)));
+  if (got < 20) {
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    return;
+  }
+  // The entries are checked one by one below; a header checksum that fails is reported only.
+  if (CalcAdler32(h, 16) != GetUi32(h + 16))
+    SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
+  const UInt64 first = GetUi64(h);
+  const UInt32 count = GetUi32(h + 8);
+  // Only entries the section holds are read.
+  const UInt64 room = usable > kSectorTableHeaderSize ? (usable - kSectorTableHeaderSize) / kSectorTableEntrySize : 0;
+  const UInt32 take = static_cast<UInt32>(std::min<UInt64>(count, room));
+  std::vector<Byte> entries(static_cast<size_t>(take) * kSectorTableEntrySize);
+  const size_t read = ReadAt(stream, section.DataStart + kSectorTableHeaderSize, entries.data(), entries.size());
+  const UInt32 n = static_cast<UInt32>(read / kSectorTableEntrySize);
+  if (n < count)
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+
+  // A table past the chunks known leaves a hole (missing tables) that reads as missing data; the
+  // hole can be no larger than the tables the set's bytes could have held.
+  const UInt32 have = FBlocks->GetCount();
+  const UInt64 maxHole = JoinedLength() / kSectorTableEntrySize;
+  if (first > have + maxHole || first + n > 0xFFFFFFF0u) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    return;
+  }
+  FBlocks->SetCapacity(static_cast<UInt32>(std::max<UInt64>(have, first + n)));
+  while (FBlocks->GetCount() < first)
+    FBlocks->Add();
+  for (UInt32 i = 0; i < n; i++) {
+    const Byte *e = entries.data() + static_cast<size_t>(i) * kSectorTableEntrySize;
+    const UInt64 index = first + i;
+    // A chunk already described keeps its first entry; a repeated table fills holes only.
+    Tvor7zBlock_ *b = index < FBlocks->GetCount() ? FBlocks->GetBlock(static_cast<UInt32>(index)) : FBlocks->Add();
+    if (b->Valid)
+      continue;
+    const UInt64 offset = GetUi64(e);
+    const UInt32 flags = ChunkFlags(GetUi32(e + 12));
+    b->Flags = flags;
+    b->StoredSize = GetUi32(e + 8);
+    b->Valid = true;
+    if (flags == kEwfChunkPattern) {
+      b->Offset = offset;  // the pattern itself
+      b->StoredSize = 0;
+    } else if (offset < FSegmentSize) {
+      b->Offset = FSegmentBase + offset;
+    } else {
+      // Data outside its own segment file: no bytes to read.
+      b->Offset = FSegmentBase + FSegmentSize;
+      b->StoredSize = 0;
+    }
+  }
+}
+
+void Tvor7zEwf2Archive::FinishChunks(UInt64 totalSize) {
+  UInt64 chunk = static_cast<UInt64>(FBytesPerSector) * FSectorsPerChunk;
+  if (chunk == 0 || chunk > kMaxChunkSize) {
+    // Chunks still decode to their own size; only where the image's chunks lie would be a guess.
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    chunk = static_cast<UInt64>(FBytesPerSector != 0 && FBytesPerSector <= kMaxChunkSize / kDefaultSectorsPerChunk
+                                    ? FBytesPerSector
+                                    : kDefaultBytesPerSector) *
+            kDefaultSectorsPerChunk;
+  }
+  FBlocks->SetChunkSize(static_cast<UInt32>(chunk));
+  const UInt64 count = FBlocks->GetCount();
+  if (totalSize == 0)
+    totalSize = count * chunk;
+  // Entries past the image's end are no part of it.
+  const UInt64 chunks = totalSize / chunk + (totalSize % chunk != 0);
+  while (FBlocks->GetCount() > chunks)
+    FBlocks->DropLastBlock();
+  FBlocks->SetTotalSize(totalSize);
+
+  const UInt64 joined = JoinedLength();
+  for (UInt32 i = 0; i < FBlocks->GetCount(); i++) {
+    Tvor7zBlock_ *b = FBlocks->GetBlock(i);
+    const TEwfChunkMethod method = EwfChunkMethod(*b);
+    if (method == TEwfChunkMethod::PatternFill)
+      continue;
+    const UInt64 held = b->Offset < joined ? joined - b->Offset : 0;
+    b->StoredSize = static_cast<UInt32>(
+        std::min<UInt64>({b->StoredSize, EwfMaxStoredSize(static_cast<UInt32>(chunk), method), held}));
+  }
+  SetBlockOffsets();
+}
