@@ -4,8 +4,7 @@
 
 #include "formats/ewf/EwfArchive.h"
 #include "formats/ewf/EwfFormats.h"
-#include "formats/ewf/LItems.h"
-#include "hashers/StoredDigests.h"
+#include "formats/ewf/LItemArchive.h"
 
 class Tvor7zL01Archive : public Tvor7zEwfArchive {
 public:
@@ -25,12 +24,7 @@ public:
   TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
   Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
 
-  Tvor7zLItems *Items() const noexcept { return FItems.Get(); }
-
-  // Name characters the entry list may hold per byte of tree text. Every entry's line carries far
-  // more than its path in real trees; a deep hostile tree would otherwise cost the square of its
-  // depth.
-  static constexpr UInt64 kNameCharsPerTreeByte = 1;
+  Tvor7zLItems *Items() const noexcept { return FSide.Items(); }
 
 protected:
   void CreateBlocks() override;
@@ -40,11 +34,5 @@ protected:
   void ReadLtreeSection(IInStream *stream, UInt32 size) override;
 
 private:
-  IInStream *DataStream();
-  // Made on the first extracted file and kept: the digest hashers and the copy buffer.
-  Tvor7zStoredDigestCheck FDigest{&FCodecsInfo};
-  std::vector<Byte> FCopyBuffer;
-
-  ComPtr<Tvor7zLItems> FItems;
-  ComPtr<IInStream> FDataStream;
+  TvorLItemArchiveSide FSide{&FCodecsInfo};
 };

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #include "fixtures/EwfWriter.h"
@@ -126,3 +129,14 @@ inline std::vector<Byte> EwfReadAll(ISequentialInStream *s, UInt32 piece = 3000)
 constexpr UInt32 kFlagHeaders = 1u << kpv_ErrorFlags_HeadersError;
 constexpr UInt32 kFlagEnd = 1u << kpv_ErrorFlags_UnexpectedEnd;
 constexpr UInt32 kFlagCRC = 1u << kpv_ErrorFlags_CRCError;
+
+// A piece of a real EnCase file from the shared fragments; empty when they are not there.
+inline std::vector<Byte> EwfFragment(const char *name) {
+  const std::filesystem::path here = std::filesystem::path(__FILE__).parent_path();
+  for (const auto &dir : {here / "../../../shared/samples", std::filesystem::path("/work/shared/samples")}) {
+    std::ifstream f(dir / "ewf-fragments/libyal-libewf-tests-data" / name, std::ios::binary);
+    if (f)
+      return std::vector<Byte>(std::istreambuf_iterator<char>(f), {});
+  }
+  return {};
+}

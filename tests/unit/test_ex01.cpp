@@ -390,37 +390,25 @@ TEST(Ex01, PatternFillReadsFromAnyPhase) {
   }
 }
 
-namespace {
-// A piece of a real EnCase 7 file from the shared fragments; empty when they are not there.
-std::vector<Byte> Fragment(const char *name) {
-  for (const std::string d : {std::string(__FILE__) + "/../../../../shared/samples/ewf-fragments/libyal-libewf-tests-data/",
-                              std::string("/work/shared/samples/ewf-fragments/libyal-libewf-tests-data/")}) {
-    std::ifstream f(d + name, std::ios::binary);
-    if (f)
-      return std::vector<Byte>(std::istreambuf_iterator<char>(f), {});
-  }
-  return {};
-}
-} // namespace
 
 // The writer's layouts against the real ones: file header, descriptor, session table, digests.
 TEST(Ex01, WriterMatchesRealSections) {
-  const auto header = Fragment("segment_file.2");
+  const auto header = EwfFragment("segment_file.2");
   if (header.empty())
     GTEST_SKIP() << "no shared ewf-fragments";
   TEwf2SegmentBuilder b(1, 1);
   EXPECT_TRUE(std::equal(header.begin(), header.begin() + 16, b.Data().begin()));
-  const auto done = Fragment("section_descriptor.2");
+  const auto done = EwfFragment("section_descriptor.2");
   ASSERT_EQ(done.size(), 64u);
   EXPECT_EQ(CalcAdler32(done.data(), 60), GetUi32(done.data() + 60));
   EXPECT_EQ(GetUi32(done.data()), NEwf2Type::kDone);
   EXPECT_EQ(GetUi32(done.data() + 24), 64u);
-  const auto session = Fragment("session_section.2");
+  const auto session = EwfFragment("session_section.2");
   const auto ours = Ewf2SessionTable({16, 0x2DB6, 0x49D8, 0x65FA});
   ASSERT_GE(session.size(), ours.size());
   EXPECT_TRUE(std::equal(ours.begin(), ours.end(), session.begin()));
   for (const auto &[name, size] : {std::pair<const char *, size_t>{"md5_hash_section.1", 16}, {"sha1_hash_section.1", 20}}) {
-    const auto real = Fragment(name);
+    const auto real = EwfFragment(name);
     const auto digest = Ewf2DigestSection(std::vector<Byte>(real.begin(), real.begin() + static_cast<ptrdiff_t>(size)));
     EXPECT_EQ(digest, real) << name;
   }
@@ -428,9 +416,9 @@ TEST(Ex01, WriterMatchesRealSections) {
 
 // The section payloads of an EnCase 7 image, wrapped in a segment of our own.
 TEST(Ex01, RealTextSectionsParse) {
-  if (Fragment("case_data_section.1").empty())
+  if (EwfFragment("case_data_section.1").empty())
     GTEST_SKIP() << "no shared ewf-fragments";
-  auto read = [](const char *name) { return Fragment(name); };
+  auto read = [](const char *name) { return EwfFragment(name); };
   TEwf2SegmentBuilder b(1, 1);
   b.AddSection(NEwf2Type::kDeviceInformation, read("device_information_section.1"));
   b.AddSection(NEwf2Type::kCaseData, read("case_data_section.1"));

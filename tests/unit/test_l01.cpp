@@ -9,6 +9,7 @@
 #include <random>
 
 #include "ArchiveHarness.h"
+#include "EwfTestSupport.h"
 #include "fixtures/L01Writer.h"
 #include "fixtures/TestStreams.h"
 #include "formats/ewf/L01Archive.h"
@@ -75,16 +76,6 @@ ComPtr<IInStream> ItemStream(TOpenedArchive<Tvor7zL01Archive> &o, UInt32 index) 
   return QueryAs<IInStream>(s.Get(), IID_IInStream);
 }
 
-// A piece of a real EnCase file from the shared fragments; empty when they are not there.
-std::vector<Byte> Fragment(const char *name) {
-  const std::filesystem::path here = std::filesystem::path(__FILE__).parent_path();
-  for (const auto &dir : {here / "../../../shared/samples", std::filesystem::path("/work/shared/samples")}) {
-    std::ifstream f(dir / "ewf-fragments/libyal-libewf-tests-data" / name, std::ios::binary);
-    if (f)
-      return std::vector<Byte>(std::istreambuf_iterator<char>(f), {});
-  }
-  return {};
-}
 
 }  // namespace
 
@@ -448,7 +439,7 @@ TEST(L01Archive, SparseByteThatCannotBeRead) {
 // categories rec, perm, srce and sub before "entry". Its "Secondary FAT" is sparse: one byte
 // stored, and a duplicate of the "Primary FAT" bytes, which are the file's.
 TEST(L01EntryTree, RealTreeTextWithoutByteOrderMark) {
-  const std::vector<Byte> bytes = Fragment("single_files.1");
+  const std::vector<Byte> bytes = EwfFragment("single_files.1");
   if (bytes.empty())
     GTEST_SKIP() << "no shared ewf-fragments";
   ComPtr<TTestInStream> s(new TTestInStream(bytes));
