@@ -1,0 +1,62 @@
+#include "formats/ewf/Lx01Archive.h"
+
+#include <cstring>
+
+void Tvor7zLx01Archive::CreateBlocks() { FBlocks = FSide.Create(); }
+
+UString Tvor7zLx01Archive::GetSegmentExtension(Int32 index, const UString &firstExtension) {
+  return GetEwf2SegmentExtension(index, firstExtension, L".Lx");
+}
+
+void Tvor7zLx01Archive::DoClose() {
+  Tvor7zEwf2Archive::DoClose();
+  FSide.Close();
+}
+
+void Tvor7zLx01Archive::EndOpen() {
+  // Every chunk counts whole: the files' extents place them in the image, whatever size the device
+  // information gives.
+  FinishChunks(0);
+}
+
+// The tree text, uncompressed, as UTF-16LE without a byte-order mark in real files. Damage to it is
+// flagged and the entries read so far stay; the set's other segments are still read, as they hold
+// the files' data.
+void Tvor7zLx01Archive::ReadSingleFilesSection(IInStream *stream, const TEwf2Section &section) {
+  SeekTo(stream, section.DataStart, STREAM_SEEK_SET);
+  const UInt64 size = section.UsableSize();
+  Byte digest[16] = {};
+  const TvorLEntryTreeResult tree = FSide.ReadTree(stream, size, false, digest);
+  for (unsigned bit = 0; bit < 16; bit++)
+    if (tree.ErrorFlags & (1u << bit))
+      SetMetadataErrorFlag(bit);
+  if (tree.FoundEntry && (section.DataFlags & kDataFlagIntegrityHash) &&
+      std::memcmp(digest, section.DataHash, sizeof(digest)) != 0)
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+}
+
+// ---- listing, random access and extraction: those of both logical formats ----
+
+void Tvor7zLx01Archive::DoGetNumberOfItems(UInt32 &count) { count = FSide.Count(); }
+
+TvorPropertyTable Tvor7zLx01Archive::DoGetPropertyTable() { return TvorLItemArchiveSide::PropertyTable(); }
+
+void Tvor7zLx01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
+  FSide.GetProperty(index, propID, value);
+}
+
+UInt32 Tvor7zLx01Archive::DoGetDigestKinds() { return 2; }
+
+TvorStoredDigests Tvor7zLx01Archive::DoGetStoredDigests(UInt32 index) { return FSide.StoredDigests(index); }
+
+void Tvor7zLx01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
+  stream = FSide.Stream(index, FJoinedStream.Get());
+}
+
+Tvor7zArchive::TExtractItemInfo Tvor7zLx01Archive::DoGetExtractItemInfo(UInt32 index) {
+  return FSide.ExtractInfo(index);
+}
+
+Int32 Tvor7zLx01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
+  return FSide.Extract(index, FJoinedStream.Get(), stream, progress);
+}
