@@ -1,5 +1,6 @@
-// Writes an L01 logical evidence set of a folder tree, for the end-to-end tests:
+// Writes an L01 or Lx01 logical evidence set of a folder tree, for the end-to-end tests:
 //   l01_writer --from tree --out set/logical.L01 --chunk-sectors 1 --chunks-per-segment 4
+//   l01_writer --from tree --out set/logical.Lx01 --compress bzip2
 // As in real sets the root entry is the folder "LogicalEntries"; the source folder's entries are its
 // children, taken in name order. stat times become Unix seconds (the modification time also stands
 // in for the creation time, which stat does not give).
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/Ewf2Writer.h"
 #include "fixtures/L01Writer.h"
 #include "fixtures/SourceTree.h"
 
@@ -20,7 +22,7 @@ namespace {
 constexpr UInt32 kArchiveAttribute = 0x8, kFolderAttribute = 0x2000000;
 
 void Usage() {
-  std::cerr << "usage: l01_writer --from DIR --out PATH/NAME.L01 [options]\n"
+  std::cerr << "usage: l01_writer --from DIR --out PATH/NAME.L01|NAME.Lx01 [options]\n"
                "  --chunk-sectors N        sectors of 512 bytes per chunk (default 64)\n"
                "  --chunks-per-segment N   chunks in each segment file (default: one segment)\n"
                "  --stored                 chunks stored with their Adler-32, not deflated\n"
@@ -33,7 +35,13 @@ void Usage() {
                "                           data of EARLIER (an earlier file with the same contents)\n"
                "  --typed-extents          the extents of sparse files carry \"S \" before their offset\n"
                "  --corrupt-chunk K        flip a byte in the middle of chunk K (from 0)\n"
-               "  --missing-segment K      do not write segment K (from 1)\n";
+               "  --missing-segment K      do not write segment K (from 1)\n"
+               "Lx01 only:\n"
+               "  --compress KIND          deflate (default), bzip2 (header-less blocks as EnCase writes them),\n"
+               "                           bzip2-stream, plain (stored without checksum)\n"
+               "  --no-hash                the tree text without its integrity hash\n"
+               "  --wrong-hash             an integrity hash of other bytes\n"
+               "  --bom                    the tree text with a byte-order mark\n";
   std::exit(2);
 }
 
@@ -98,12 +106,19 @@ int main(int argc, char **argv) {
   UInt64 missing = 0;
   long long corruptChunk = -1;
   bool stored = false;
+  std::string compress = "deflate";
   TL01Options o;
+  TLx01Options x;
   try {
     for (int i = 1; i < argc; i++) {
       const std::string arg = argv[i];
       if (arg == "--stored" || arg == "--tree-first" || arg == "--typed-extents") {
         (arg == "--stored" ? stored : arg == "--tree-first" ? o.TreeInFirstSegment : typedExtents) = true;
+        continue;
+      }
+      if (arg == "--no-hash" || arg == "--wrong-hash" || arg == "--bom") {
+        (arg == "--no-hash" ? x.IntegrityHash : arg == "--wrong-hash" ? x.WrongIntegrityHash : x.ByteOrderMark) =
+            arg != "--no-hash";
         continue;
       }
       if (i + 1 >= argc)
@@ -120,6 +135,7 @@ int main(int argc, char **argv) {
       else if (arg == "--duplicate") duplicates.push_back(v);
       else if (arg == "--corrupt-chunk") corruptChunk = static_cast<long long>(Number(v));
       else if (arg == "--missing-segment") missing = Number(v);
+      else if (arg == "--compress") compress = v;
       else Usage();
     }
     if (from.empty() || out.empty() || (digests != "md5" && digests != "sha1" && digests != "both" && digests != "none"))
@@ -165,17 +181,38 @@ int main(int argc, char **argv) {
     const std::string dir = slash == std::string::npos ? std::string() : out.substr(0, slash + 1);
     const std::string name = out.substr(slash == std::string::npos ? 0 : slash + 1);
     const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || name.size() - dot != 4)
+    if (dot == std::string::npos || (name.size() - dot != 4 && name.size() - dot != 5))
       Usage();
     o.BaseName = name.substr(0, dot);
     o.Extension = name.substr(dot + 1);
 
     TL01Layout layout;
-    std::vector<TEwfSegmentFile> files = WriteL01(root, o, &layout);
+    std::vector<TEwfSegmentFile> files;
+    if (o.Extension.size() == 4 && (o.Extension[1] == 'x' || o.Extension[1] == 'X')) {
+      TEwf2WriterOptions &set = x.Set;
+      set.SectorsPerChunk = o.SectorsPerChunk;
+      set.ChunksPerSegment = o.ChunksPerSegment;
+      set.BaseName = o.BaseName;
+      set.Extension = o.Extension;
+      set.Method = compress.starts_with("bzip2") ? 2 : 1;
+      set.HeaderlessBZip2 = compress == "bzip2";
+      if (compress != "deflate" && compress != "bzip2" && compress != "bzip2-stream" && compress != "plain")
+        Usage();
+      const TEwf2ChunkKind kind = stored ? TEwf2ChunkKind::Stored
+                                  : compress == "plain" ? TEwf2ChunkKind::StoredNoChecksum
+                                                        : TEwf2ChunkKind::Compressed;
+      set.Kind = [kind](UInt32) { return kind; };
+      x.TreeInFirstSegment = o.TreeInFirstSegment;
+      files = WriteLx01(root, x, &layout);
+    } else {
+      files = WriteL01(root, o, &layout);
+    }
     if (corruptChunk >= 0) {
       if (static_cast<size_t>(corruptChunk) >= layout.Chunks.size())
         throw std::invalid_argument("no chunk " + std::to_string(corruptChunk) + " to corrupt");
       const TL01Chunk &c = layout.Chunks[static_cast<size_t>(corruptChunk)];
+      if (c.Size == 0)
+        throw std::invalid_argument("chunk " + std::to_string(corruptChunk) + " stores no bytes");
       files[c.Segment].Data[c.Offset + c.Size / 2] ^= 0xFF;
     }
     if (missing) {
