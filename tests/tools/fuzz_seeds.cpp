@@ -133,6 +133,31 @@ TL01Entry L01File(const std::string &name, std::vector<Byte> data) {
   return e;
 }
 
+// The same tree as an Lx01 set: every chunk kind, bzip2 in both forms, the tree text with and
+// without its hash and byte-order mark, several segments.
+void Lx01Seeds(const TL01Entry &root) {
+  TLx01Options o;
+  o.Set.SectorsPerChunk = 4;
+  o.Set.Kind = [](UInt32 i) {
+    return i % 3 == 0 ? TEwf2ChunkKind::Compressed : i % 3 == 1 ? TEwf2ChunkKind::Stored : TEwf2ChunkKind::StoredNoChecksum;
+  };
+  Put("fuzz_lx01", "tree.Lx01", WriteLx01(root, o)[0].Data);
+  TLx01Options b = o;
+  b.Set.Method = 2;
+  b.Set.Kind = nullptr;
+  b.IntegrityHash = false;
+  Put("fuzz_lx01", "bzip2_headerless_no_hash.Lx01", WriteLx01(root, b)[0].Data);
+  b.Set.HeaderlessBZip2 = false;
+  b.ByteOrderMark = true;
+  Put("fuzz_lx01", "bzip2_streams_marked.Lx01", WriteLx01(root, b)[0].Data);
+
+  TLx01Options m = o;
+  m.Set.ChunksPerSegment = 2;
+  PutSet("fuzz_lx01", "segments", WriteLx01(root, m));
+  m.TreeInFirstSegment = true;
+  PutSet("fuzz_lx01", "tree_in_first_segment_from_second", WriteLx01(root, m), true);
+}
+
 void L01Seeds() {
   TL01Entry root;
   root.Name = "LogicalEntries";
@@ -170,6 +195,7 @@ void L01Seeds() {
   TL01Entry sparse = root;
   sparse.Children = {root.Children[0], fill, typed, whole, dup, root.Children[2]};
   Put("fuzz_l01", "sparse.L01", WriteL01(sparse, o)[0].Data);
+  Lx01Seeds(sparse);
 }
 
 TAd1Node Ad1File(const std::string &name, std::vector<Byte> data, unsigned digests) {
