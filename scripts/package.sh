@@ -177,12 +177,11 @@ Section: utils
 Priority: optional
 Description: $description
  vor7z is a plugin for the 7z program that opens forensic evidence
- containers read-only: E01 and S01 disk images, L01 logical evidence files,
- AD1 logical images, AFF images and WHX backups, from any segment of a split
- set. 7z lists, tests and extracts them; testing checks the stored chunk
- checksums and image digests. Case metadata and stored digests appear as
- archive and item properties. Ex01 and Lx01 files are recognised but not
- read yet.
+ containers read-only: E01, S01 and Ex01 disk images, L01 and Lx01 logical
+ evidence files, AD1 logical images, AFF images and WHX backups, from any
+ segment of a split set. 7z lists, tests and extracts them; testing checks
+ the stored chunk checksums and image digests. Case metadata and stored
+ digests appear as archive and item properties.
 EOF
 (cd "$root" && find usr -type f | sort | xargs md5sum) >"$root/DEBIAN/md5sums"
 settle "$root"
