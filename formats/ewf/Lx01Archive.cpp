@@ -1,5 +1,6 @@
 #include "formats/ewf/Lx01Archive.h"
 
+#include <algorithm>
 #include <cstring>
 
 void Tvor7zLx01Archive::CreateBlocks() { FBlocks = FSide.Create(); }
@@ -24,7 +25,9 @@ void Tvor7zLx01Archive::EndOpen() {
 // the files' data.
 void Tvor7zLx01Archive::ReadSingleFilesSection(IInStream *stream, const TEwf2Section &section) {
   SeekTo(stream, section.DataStart, STREAM_SEEK_SET);
-  const UInt64 size = section.UsableSize();
+  // The hash covers the whole section, padding included; never more than lies before its descriptor.
+  const UInt64 held = section.DescriptorOffset > section.DataStart ? section.DescriptorOffset - section.DataStart : 0;
+  const UInt64 size = std::min(section.SectionSize, held);
   Byte digest[16] = {};
   const TvorLEntryTreeResult tree = FSide.ReadTree(stream, size, false, digest);
   for (unsigned bit = 0; bit < 16; bit++)
