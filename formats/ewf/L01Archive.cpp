@@ -8,15 +8,8 @@ namespace {
 constexpr UInt32 kLtreeHeaderSize = 48;
 }  // namespace
 
-void Tvor7zL01Archive::CreateBlocks() { FBlocks = FSide.Create(); }
-
 UString Tvor7zL01Archive::GetSegmentExtension(Int32 index, const UString &firstExtension) {
   return GetEwf1SegmentExtension(index, firstExtension, L'L');
-}
-
-void Tvor7zL01Archive::DoClose() {
-  Tvor7zEwfArchive::DoClose();
-  FSide.Close();
 }
 
 void Tvor7zL01Archive::EndOpen() {
@@ -57,30 +50,4 @@ void Tvor7zL01Archive::ReadLtreeSection(IInStream *stream, UInt32 size) {
       SetErrorFlag(bit);
   if (tree.FoundEntry && std::memcmp(digest, h, sizeof(digest)) != 0)
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
-}
-
-// ---- listing, random access and extraction: those of both logical formats ----
-
-void Tvor7zL01Archive::DoGetNumberOfItems(UInt32 &count) { count = FSide.Count(); }
-
-TvorPropertyTable Tvor7zL01Archive::DoGetPropertyTable() { return TvorLItemArchiveSide::PropertyTable(); }
-
-void Tvor7zL01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
-  FSide.GetProperty(index, propID, value);
-}
-
-UInt32 Tvor7zL01Archive::DoGetDigestKinds() { return 2; }
-
-TvorStoredDigests Tvor7zL01Archive::DoGetStoredDigests(UInt32 index) { return FSide.StoredDigests(index); }
-
-void Tvor7zL01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
-  stream = FSide.Stream(index, FJoinedStream.Get());
-}
-
-Tvor7zArchive::TExtractItemInfo Tvor7zL01Archive::DoGetExtractItemInfo(UInt32 index) {
-  return FSide.ExtractInfo(index);
-}
-
-Int32 Tvor7zL01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
-  return FSide.Extract(index, FJoinedStream.Get(), stream, progress);
 }

@@ -6,7 +6,7 @@
 #include "formats/ewf/EwfFormats.h"
 #include "formats/ewf/LItemArchive.h"
 
-class Tvor7zL01Archive : public Tvor7zEwfArchive {
+class Tvor7zL01Archive : public Tvor7zLogicalArchive<Tvor7zEwfArchive> {
 public:
   static GUID GetClassID() { return GUID{0x33B807B9u, 0xD114u, 0x4FDFu, {0xAA, 0x15, 0x0E, 0xE8, 0xD8, 0x08, 0x05, 0x38}}; }
   static UString GetName() { return L"L01"; }
@@ -14,25 +14,9 @@ public:
   static AString GetSignature() { return AString(NEwfSignature::kL01, 8); }
   static Func_IsArc GetIsArcFunc() { return IsArc_L01; }
 
-  void DoClose() override;
-  void DoGetNumberOfItems(UInt32 &count) override;
-  TvorPropertyTable DoGetPropertyTable() override;
-  void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
-  UInt32 DoGetDigestKinds() override;
-  TvorStoredDigests DoGetStoredDigests(UInt32 index) override;
-  void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
-  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
-
-  Tvor7zLItems *Items() const noexcept { return FSide.Items(); }
-
 protected:
-  void CreateBlocks() override;
   UString GetSegmentExtension(Int32 index, const UString &firstExtension) override;
   void EndOpen() override;
   Func_IsArc SegmentIsArc() const override { return IsArc_L01; }
   void ReadLtreeSection(IInStream *stream, UInt32 size) override;
-
-private:
-  TvorLItemArchiveSide FSide{&FCodecsInfo};
 };

@@ -51,3 +51,35 @@ private:
   Tvor7zStoredDigestCheck FDigest;
   std::vector<Byte> FCopyBuffer;
 };
+
+// A logical format over its segment reader `TBase` (version 1 or 2): the entry list is the block
+// table, and the item side answers the host.
+template <class TBase>
+class Tvor7zLogicalArchive : public TBase {
+public:
+  void DoClose() override {
+    TBase::DoClose();
+    FSide.Close();
+  }
+  void DoGetNumberOfItems(UInt32 &count) override { count = FSide.Count(); }
+  TvorPropertyTable DoGetPropertyTable() override { return TvorLItemArchiveSide::PropertyTable(); }
+  void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override {
+    FSide.GetProperty(index, propID, value);
+  }
+  UInt32 DoGetDigestKinds() override { return 2; }
+  TvorStoredDigests DoGetStoredDigests(UInt32 index) override { return FSide.StoredDigests(index); }
+  void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override {
+    stream = FSide.Stream(index, this->FJoinedStream.Get());
+  }
+  Tvor7zArchive::TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override { return FSide.ExtractInfo(index); }
+  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override {
+    return FSide.Extract(index, this->FJoinedStream.Get(), stream, progress);
+  }
+
+  Tvor7zLItems *Items() const noexcept { return FSide.Items(); }
+
+protected:
+  void CreateBlocks() override { this->FBlocks = FSide.Create(); }
+
+  TvorLItemArchiveSide FSide{&this->FCodecsInfo};
+};

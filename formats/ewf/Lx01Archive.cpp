@@ -3,15 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-void Tvor7zLx01Archive::CreateBlocks() { FBlocks = FSide.Create(); }
-
 UString Tvor7zLx01Archive::GetSegmentExtension(Int32 index, const UString &firstExtension) {
   return GetEwf2SegmentExtension(index, firstExtension, L".Lx");
-}
-
-void Tvor7zLx01Archive::DoClose() {
-  Tvor7zEwf2Archive::DoClose();
-  FSide.Close();
 }
 
 void Tvor7zLx01Archive::EndOpen() {
@@ -36,30 +29,4 @@ void Tvor7zLx01Archive::ReadSingleFilesSection(IInStream *stream, const TEwf2Sec
   if (tree.FoundEntry && (section.DataFlags & kDataFlagIntegrityHash) &&
       std::memcmp(digest, section.DataHash, sizeof(digest)) != 0)
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
-}
-
-// ---- listing, random access and extraction: those of both logical formats ----
-
-void Tvor7zLx01Archive::DoGetNumberOfItems(UInt32 &count) { count = FSide.Count(); }
-
-TvorPropertyTable Tvor7zLx01Archive::DoGetPropertyTable() { return TvorLItemArchiveSide::PropertyTable(); }
-
-void Tvor7zLx01Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) {
-  FSide.GetProperty(index, propID, value);
-}
-
-UInt32 Tvor7zLx01Archive::DoGetDigestKinds() { return 2; }
-
-TvorStoredDigests Tvor7zLx01Archive::DoGetStoredDigests(UInt32 index) { return FSide.StoredDigests(index); }
-
-void Tvor7zLx01Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
-  stream = FSide.Stream(index, FJoinedStream.Get());
-}
-
-Tvor7zArchive::TExtractItemInfo Tvor7zLx01Archive::DoGetExtractItemInfo(UInt32 index) {
-  return FSide.ExtractInfo(index);
-}
-
-Int32 Tvor7zLx01Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
-  return FSide.Extract(index, FJoinedStream.Get(), stream, progress);
 }

@@ -6,7 +6,7 @@
 #include "formats/ewf/EwfFormats.h"
 #include "formats/ewf/LItemArchive.h"
 
-class Tvor7zLx01Archive : public Tvor7zEwf2Archive {
+class Tvor7zLx01Archive : public Tvor7zLogicalArchive<Tvor7zEwf2Archive> {
 public:
   static GUID GetClassID() { return GUID{0x7CE10BFFu, 0x369Du, 0x46E4u, {0x89, 0x13, 0xEF, 0x3B, 0x1E, 0xD7, 0x9E, 0x34}}; }
   static UString GetName() { return L"Lx01"; }
@@ -14,28 +14,12 @@ public:
   static AString GetSignature() { return AString(NEwfSignature::kLx01, 8); }
   static Func_IsArc GetIsArcFunc() { return IsArc_Lx01; }
 
-  void DoClose() override;
-  void DoGetNumberOfItems(UInt32 &count) override;
-  TvorPropertyTable DoGetPropertyTable() override;
-  void DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &value) override;
-  UInt32 DoGetDigestKinds() override;
-  TvorStoredDigests DoGetStoredDigests(UInt32 index) override;
-  void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
-  TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
-  Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
-
-  Tvor7zLItems *Items() const noexcept { return FSide.Items(); }
-
   // Section data flag: the descriptor's data hash is the MD5 of the section's bytes.
   static constexpr UInt32 kDataFlagIntegrityHash = 1;
 
 protected:
-  void CreateBlocks() override;
   UString GetSegmentExtension(Int32 index, const UString &firstExtension) override;
   void EndOpen() override;
   Func_IsArc SegmentIsArc() const override { return IsArc_Lx01; }
   void ReadSingleFilesSection(IInStream *stream, const TEwf2Section &section) override;
-
-private:
-  TvorLItemArchiveSide FSide{&FCodecsInfo};
 };
