@@ -1,6 +1,7 @@
 // Lx01 logical evidence files: the single files data section with and without its integrity hash,
 // files over the chunked data image for every chunk kind (bzip2 through the real host decoder),
-// sparse files and duplicates, random access, segment names, and damage per file.
+// sparse files and duplicates, random access from streams used in turns, segment names, and damage
+// to the tree text (damage to file data is left to the end-to-end test in both hosts).
 #include "ArchiveHarness.h"
 #include "EwfTestSupport.h"
 
@@ -148,29 +149,6 @@ TEST(Lx01Archive, EveryChunkKindGivesEveryFileWhole) {
   }
 }
 
-TEST(Lx01Archive, ListingAsL01) {
-  TL01Entry root = Tree();
-  root.Children[0].Attributes = 0x09;
-  root.Children[0].ShortName = "8 A~1.BIN";
-  root.Children[0].StoreSHA1 = true;
-  TOpened o = Open(WriteLx01(root, {}));
-  ASSERT_EQ(o.Result, S_OK);
-  EXPECT_EQ(o.Path(1), HostPath("LogicalEntries\\a.bin"));
-  EXPECT_EQ(o.Text(1, kpidShortName), L"A~1.BIN");
-  EXPECT_EQ(o.Text(1, kpidCharacts), L"Read Only, Archive");
-  EXPECT_EQ(o.Text(5, kpidCharacts), L"04000000");
-  EXPECT_EQ(o.Prop(5, kpidSize).uhVal.QuadPart, 150000u);
-  EXPECT_EQ(o.Prop(0, kpidSize).vt, VT_EMPTY);
-  const void *data = nullptr;
-  UInt32 size = 0, type = 0;
-  ASSERT_EQ(o.Archive->GetRawProp(1, kpidSha1, &data, &size, &type), S_OK);
-  EXPECT_EQ(size, 20u);
-  EXPECT_EQ(std::vector<Byte>(static_cast<const Byte *>(data), static_cast<const Byte *>(data) + 20),
-            EwfSHA1(root.Children[0].Data));
-  ASSERT_EQ(o.Archive->GetRawProp(0, kpidMD5Raw, &data, &size, &type), S_OK);
-  EXPECT_EQ(size, 0u);  // folders have none
-}
-
 // The integrity hash and the tree text locate nothing: damage to them is flagged, the files read on.
 TEST(Lx01Archive, SingleFilesSectionWithAndWithoutItsHash) {
   const TL01Entry root = Tree();
@@ -236,40 +214,6 @@ TEST(Lx01Archive, DamagedTreeTextsKeepWhatWasRead) {
   auto cb = o.ExtractAll();
   EXPECT_EQ(cb->Items[1].Data(), root.Children[0].Data);
   EXPECT_EQ(cb->Items[7].Data(), root.Children[4].Data);
-}
-
-TEST(Lx01Archive, DamageFailsItsFilesOnly) {
-  TL01Entry root = Tree();
-  root.Children[4].Values["sha"] = std::string(40, 'A');  // copy.bin: a wrong SHA-1
-  TLx01Options options = Options(1, TEwf2ChunkKind::Compressed);
-  options.Set.ChunksPerSegment = 1;
-  options.TreeInFirstSegment = true;
-  TL01Layout layout;
-  auto files = WriteLx01(root, options, &layout);
-  ASSERT_EQ(files.size(), 4u);
-  // The last chunk holds the end of c.bin alone.
-  const TL01Chunk &chunk = layout.Chunks.at(3);
-  files[chunk.Segment].Data[chunk.Offset + chunk.Size / 2] ^= 0x5A;
-  TOpened o = Open(files);
-  ASSERT_EQ(o.Result, S_OK);
-  auto cb = o.ExtractAll();
-  const Int32 expected[] = {kOK, kOK, kOK, kOK, kOK, kOK, kOK, kCRCError, kDataError};
-  for (UInt32 i = 0; i < 9; i++)
-    EXPECT_EQ(cb->Items[i].Result, expected[i]) << i;
-  EXPECT_EQ(cb->Items[1].Data(), root.Children[0].Data);
-  EXPECT_EQ(cb->Items[6].Data(), root.Children[3].Data);
-
-  // That segment missing: flagged, and the files of the others stay whole.
-  files.pop_back();
-  TOpened gap = Open(files);
-  ASSERT_EQ(gap.Result, S_OK);
-  EXPECT_NE(gap.ErrorFlags(), 0u);
-  cb = gap.ExtractAll();
-  for (UInt32 i = 0; i < 7; i++)
-    EXPECT_EQ(cb->Items[i].Result, kOK) << i;
-  EXPECT_EQ(cb->Items[7].Result, kCRCError);
-  EXPECT_NE(cb->Items[8].Result, kOK);
-  EXPECT_EQ(cb->Items[5].Data(), root.Children[2].Data);
 }
 
 // Section types no reader needs (analytical data, restart data, memory extents ...) pass unflagged.
