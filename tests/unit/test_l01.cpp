@@ -27,21 +27,8 @@ std::vector<Byte> Bytes(size_t size, UInt32 seed) {
   return v;
 }
 
-TL01Entry File(const std::string &name, std::vector<Byte> data) {
-  TL01Entry e;
-  e.Name = name;
-  e.Data = std::move(data);
-  e.MTime = 1717550268;
-  return e;
-}
-
-TL01Entry Dir(const std::string &name, std::vector<TL01Entry> children) {
-  TL01Entry e;
-  e.Name = name;
-  e.IsDir = true;
-  e.Children = std::move(children);
-  return e;
-}
+constexpr auto File = &L01FileEntry;
+constexpr auto Dir = &L01FolderEntry;
 
 // LogicalEntries/{a.bin (2.5 chunks), docs/{b.txt, empty}, c.bin}
 TL01Entry Tree() {

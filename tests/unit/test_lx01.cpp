@@ -27,21 +27,8 @@ TOpened Open(const std::vector<TEwfSegmentFile> &files, const std::string &first
   return OpenArchive<Tvor7zLx01Archive>(kLx01Class, files, first, HostCodecs().Get());
 }
 
-TL01Entry File(const std::string &name, std::vector<Byte> data) {
-  TL01Entry e;
-  e.Name = name;
-  e.Data = std::move(data);
-  e.MTime = 1717550268;
-  return e;
-}
-
-TL01Entry Dir(const std::string &name, std::vector<TL01Entry> children) {
-  TL01Entry e;
-  e.Name = name;
-  e.IsDir = true;
-  e.Children = std::move(children);
-  return e;
-}
+constexpr auto File = &L01FileEntry;
+constexpr auto Dir = &L01FolderEntry;
 
 TL01Entry Sparse(TL01Entry e, TL01Entry::TSparse form) {
   e.Sparse = form;
