@@ -148,10 +148,10 @@ protected:
     HRESULT hr;
     if (job.Buffered) {
       size_t written = 0;
-      hr = z.Flate->DecodeBuffer(job.InBuffer.get(), job.InSize, job.OutBuffer.get(), job.Block->Size, &written);
+      hr = z.Flate->DecodeBuffer(job.InBuffer.get(), job.InSize, job.OutBuffer.get(), job.Block.Size, &written);
       job.SetDirectOutput(written);
     } else {
-      const UInt64 size = job.Block->Size;
+      const UInt64 size = job.Block.Size;
       hr = z.Flate->Code(in, out, nullptr, &size, nullptr);
     }
     if (hr == S_FALSE)
@@ -190,11 +190,11 @@ void PlainLoop(const TImage &img, TTiming &timing) {
   const double cpu = CpuSeconds();
   const auto start = std::chrono::steady_clock::now();
   for (UInt32 i = 0; i < img.Blocks->GetCount(); ++i) {
-    const Tvor7zBlock_ *b = img.Blocks->GetBlock(i);
+    const Tvor7zBlock_ b = img.Blocks->GetBlock(i);
     size_t written = 0;
-    if (flate->DecodeBuffer(img.Container.data() + b->Offset, b->StoredSize, buffer.data(), b->Size, &written) !=
+    if (flate->DecodeBuffer(img.Container.data() + b.Offset, b.StoredSize, buffer.data(), b.Size, &written) !=
             S_OK ||
-        written != b->Size)
+        written != b.Size)
       std::abort();
     UInt32 done = 0;
     out->Write(buffer.data(), static_cast<UInt32>(written), &done);
@@ -211,9 +211,9 @@ void PlainLoopSplit(const TImage &img, TTiming &timing) {
     ComPtr<TDiscardStream> out = new TDiscardStream();
     std::vector<Byte> buffer(kChunk);
     for (UInt32 i = from; i < to; ++i) {
-      const Tvor7zBlock_ *b = img.Blocks->GetBlock(i);
+      const Tvor7zBlock_ b = img.Blocks->GetBlock(i);
       size_t written = 0;
-      if (flate->DecodeBuffer(img.Container.data() + b->Offset, b->StoredSize, buffer.data(), b->Size, &written) !=
+      if (flate->DecodeBuffer(img.Container.data() + b.Offset, b.StoredSize, buffer.data(), b.Size, &written) !=
           S_OK)
         std::abort();
       UInt32 done = 0;

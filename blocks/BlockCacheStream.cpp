@@ -10,22 +10,29 @@
 Tvor7zBlockCacheStream2::Tvor7zBlockCacheStream2(IInStream *inStream, Tvor7zBlocks *blocks, UInt32 cacheSize)
     : FInStream(inStream), FBlocks(blocks), FCacheLimit(cacheSize != 0 ? cacheSize : kDefaultCacheLimit) {
   CheckPointer(blocks);
-  FBlockInfos.assign(blocks->GetCount(), Tvor7zBlockInfo{});
+  FBlockCount = blocks->GetCount();
   FSize = blocks->GetTotalSize();
 }
 
 Tvor7zBlockCacheStream2::~Tvor7zBlockCacheStream2() = default;
 
-UInt32 Tvor7zBlockCacheStream2::GetBlockIndex(UInt64 position) {
-  const UInt32 count = static_cast<UInt32>(FBlockInfos.size());
+Tvor7zBlockInfo Tvor7zBlockCacheStream2::GetBlockInfo(UInt64 index) const {
+  const auto it = FSlotOf.find(index);
+  if (it == FSlotOf.end())
+    return Tvor7zBlockInfo{0, 0};
+  return Tvor7zBlockInfo{FCache[it->second].Hits, static_cast<UInt32>(it->second + 1)};
+}
+
+UInt64 Tvor7zBlockCacheStream2::GetBlockIndex(UInt64 position) {
+  const UInt64 count = FBlockCount;
   const UInt32 chunk = FBlocks->GetChunkSize();
   if (chunk != 0)
-    return static_cast<UInt32>(std::min<UInt64>(position / chunk, count));
+    return std::min<UInt64>(position / chunk, count);
   // No chunk size to divide by: look the block up by its image position (blocks are in order).
-  UInt32 lo = 0, hi = count;
+  UInt64 lo = 0, hi = count;
   while (lo < hi) {
-    const UInt32 mid = lo + (hi - lo) / 2;
-    if (FBlocks->GetBlock(mid)->Position <= position)
+    const UInt64 mid = lo + (hi - lo) / 2;
+    if (FBlocks->GetBlock(mid).Position <= position)
       lo = mid + 1;
     else
       hi = mid;
@@ -47,31 +54,29 @@ HRESULT Tvor7zBlockCacheStream2::Read(void *data, UInt32 size, UInt32 *processed
   return GuardHResult([&]() -> HRESULT {
     if (FSize == 0 || size == 0 || FPosition >= FSize)
       return S_OK;
-    // The infos were sized with the table; never index past them.
-    const UInt32 count = std::min<UInt32>(FBlocks->GetCount(), static_cast<UInt32>(FBlockInfos.size()));
+    const UInt64 count = std::min(FBlocks->GetCount(), FBlockCount);
     if (FCurrentBlock < 0)
-      FCurrentBlock = static_cast<Int32>(
-          std::min<UInt32>(GetBlockIndex(FPosition), static_cast<UInt32>(std::numeric_limits<Int32>::max())));
+      FCurrentBlock = static_cast<Int64>(std::min<UInt64>(GetBlockIndex(FPosition), count));
     Byte *out = static_cast<Byte *>(data);
     UInt32 remaining = size;
     while (remaining > 0) {
-      if (static_cast<UInt32>(FCurrentBlock) >= count || FPosition >= FSize)
+      if (static_cast<UInt64>(FCurrentBlock) >= count || FPosition >= FSize)
         break;
       remaining = static_cast<UInt32>(std::min<UInt64>(remaining, FSize - FPosition));
-      const UInt32 index = static_cast<UInt32>(FCurrentBlock);
-      const Tvor7zBlock_ *block = FBlocks->GetBlock(index);
+      const UInt64 index = static_cast<UInt64>(FCurrentBlock);
+      const Tvor7zBlock_ block = FBlocks->GetBlock(index);
       // A table whose block does not hold the position reads as ending here.
-      if (FPosition < block->Position || FPosition - block->Position > block->Size)
+      if (FPosition < block.Position || FPosition - block.Position > block.Size)
         break;
-      const UInt32 inBlock = static_cast<UInt32>(FPosition - block->Position);
-      const UInt32 avail = block->Size - inBlock;
+      const UInt32 inBlock = static_cast<UInt32>(FPosition - block.Position);
+      const UInt32 avail = block.Size - inBlock;
       UInt32 want = remaining;
       const bool last = want >= avail;
       if (last)
         want = avail;
       UInt32 got = 0;
       if (want > 0)
-        ReadFromBlock(index, block, &FBlockInfos[index], inBlock, out, want, got);
+        ReadFromBlock(index, block, inBlock, out, want, got);
       got = std::min(got, want);
       if (last)
         ++FCurrentBlock;
@@ -87,47 +92,50 @@ HRESULT Tvor7zBlockCacheStream2::Read(void *data, UInt32 size, UInt32 *processed
   });
 }
 
-void Tvor7zBlockCacheStream2::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info,
-                                            UInt32 offset, void *data, UInt32 size, UInt32 &processed) {
+void Tvor7zBlockCacheStream2::ReadFromBlock(UInt64 index, const Tvor7zBlock_ &block, UInt32 offset, void *data,
+                                            UInt32 size, UInt32 &processed) {
   processed = 0;
-  if (info->CacheSlot == 0) {
-    const Int32 slotIndex = AllocCacheSlot(std::min(block->Size, MaxDecodedSize(*block)));
-    info->CacheSlot = static_cast<UInt32>(slotIndex) + 1;
+  auto cached = FSlotOf.find(index);
+  if (cached == FSlotOf.end()) {
+    const Int32 slotIndex = AllocCacheSlot(std::min(block.Size, MaxDecodedSize(block)));
+    Tvor7zCacheBlock &slot = FCache[static_cast<size_t>(slotIndex)];
     try {
       if (!FLimitStream)
         FLimitStream = new Tvor7zLimitSequentialInStream();
       if (!FMemStream)
         FMemStream = new Tvor7zFixedMemorySequentialOutStream();
-      SeekTo(FInStream, static_cast<Int64>(block->Offset));
-      Tvor7zCacheBlock &slot = FCache[static_cast<size_t>(slotIndex)];
-      FLimitStream->SetStream(FInStream, block->StoredSize);
+      SeekTo(FInStream, static_cast<Int64>(block.Offset));
+      FLimitStream->SetStream(FInStream, block.StoredSize);
       FMemStream->SetBuffer(slot.Buffer.get(), slot.Capacity);
-      ReadBlock(*block, *info, FLimitStream, FMemStream);
-      slot.BlockIndex = static_cast<Int32>(index);
+      ReadBlock(block, FLimitStream, FMemStream);
       slot.Length = static_cast<UInt32>(std::min<UInt64>(FMemStream->Written(), slot.Capacity));
       FLimitStream->SetStream(nullptr, 0);
     } catch (...) {
       // The slot stays free and the block uncached, so a later read decodes it again.
-      info->CacheSlot = 0;
       if (FLimitStream)
         FLimitStream->SetStream(nullptr, 0);
       throw;
     }
+    slot.BlockIndex = index;
+    slot.Hits = 0;
+    cached = FSlotOf.emplace(index, static_cast<size_t>(slotIndex)).first;
   }
-  const Tvor7zCacheBlock &slot = FCache[info->CacheSlot - 1];
+  Tvor7zCacheBlock &slot = FCache[cached->second];
   if (slot.Length >= offset) {
     const UInt32 n = std::min(size, slot.Length - offset);
     if (n > 0)
       std::memcpy(data, slot.Buffer.get() + offset, n);
     processed = n;
-    ++info->Hits;
+    ++slot.Hits;
   }
 }
 
 Int32 Tvor7zBlockCacheStream2::AllocCacheSlot(UInt32 size) {
   const Int32 index = FindCacheSlot(size);
   Tvor7zCacheBlock &slot = FCache[static_cast<size_t>(index)];
-  slot.BlockIndex = -1;
+  if (slot.BlockIndex != Tvor7zCacheBlock::kFree)
+    FSlotOf.erase(slot.BlockIndex);
+  slot.BlockIndex = Tvor7zCacheBlock::kFree;
   slot.Length = 0;
   if (slot.Buffer && slot.Capacity >= size)
     return index;
@@ -143,10 +151,10 @@ Int32 Tvor7zBlockCacheStream2::AllocCacheSlot(UInt32 size) {
 Int32 Tvor7zBlockCacheStream2::FindCacheSlot(UInt32 size) {
   const size_t n = FCache.size();
   for (size_t i = 0; i < n; ++i)
-    if (FCache[i].BlockIndex == -1 && FCache[i].Buffer && FCache[i].Capacity >= size)
+    if (FCache[i].BlockIndex == Tvor7zCacheBlock::kFree && FCache[i].Buffer && FCache[i].Capacity >= size)
       return static_cast<Int32>(i);
   for (size_t i = 0; i < n; ++i)
-    if (FCache[i].BlockIndex == -1)
+    if (FCache[i].BlockIndex == Tvor7zCacheBlock::kFree)
       return static_cast<Int32>(i);
   if (FCacheAllocated < FCacheLimit || n == 0) {
     if (FCache.size() == FCache.capacity())
@@ -158,13 +166,11 @@ Int32 Tvor7zBlockCacheStream2::FindCacheSlot(UInt32 size) {
   size_t victim = 0;
   UInt32 fewest = std::numeric_limits<UInt32>::max();
   for (size_t i = 0; i < n; ++i) {
-    const UInt32 hits = FBlockInfos[static_cast<size_t>(FCache[i].BlockIndex)].Hits;
-    if (hits < fewest) {
-      fewest = hits;
+    if (FCache[i].Hits < fewest) {
+      fewest = FCache[i].Hits;
       victim = i;
     }
   }
-  FBlockInfos[static_cast<size_t>(FCache[victim].BlockIndex)].CacheSlot = 0;
   return static_cast<Int32>(victim);
 }
 

@@ -3,15 +3,24 @@
 #pragma once
 
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "blocks/Blocks.h"
 #include "streams/InStreams.h"
 #include "streams/OutStreams.h"
 
+// Cache bookkeeping of one block.
+struct Tvor7zBlockInfo {
+  UInt32 Hits;       // reads served from the block while it is cached
+  UInt32 CacheSlot;  // 0 = not cached, else slot index + 1
+};
+
 // One cache slot. Its buffer stays with the slot and is reused across evictions.
 struct Tvor7zCacheBlock {
-  Int32 BlockIndex = -1;  // block whose decoded bytes the slot holds; -1 = free
+  static constexpr UInt64 kFree = ~0ull;
+  UInt64 BlockIndex = kFree;  // block whose decoded bytes the slot holds
+  UInt32 Hits = 0;            // reads served from it since it came in
   std::unique_ptr<Byte[]> Buffer;
   UInt32 Capacity = 0;  // bytes allocated at Buffer
   UInt32 Length = 0;    // decoded bytes held
@@ -31,8 +40,8 @@ public:
 
   UInt32 GetChunkSize() const { return FBlocks->GetChunkSize(); }
   // Bookkeeping, for inspection.
-  const Tvor7zBlockInfo &GetBlockInfo(UInt32 index) const { return FBlockInfos[index]; }
-  Int32 GetCurrentBlock() const { return FCurrentBlock; }
+  Tvor7zBlockInfo GetBlockInfo(UInt64 index) const;
+  Int64 GetCurrentBlock() const { return FCurrentBlock; }
   UInt64 GetCacheAllocated() const { return FCacheAllocated; }
   Int32 GetCacheCount() const { return static_cast<Int32>(FCache.size()); }
 
@@ -40,12 +49,11 @@ public:
 
 protected:
   // Index of the block holding `position` (position div chunk size).
-  virtual UInt32 GetBlockIndex(UInt64 position);
+  virtual UInt64 GetBlockIndex(UInt64 position);
   // Decodes one block: `inStream` is positioned at the stored bytes and ends after StoredSize of
   // them; write at most block.Size decoded bytes to `outStream` (the count written becomes the
   // cached length). Report failure by raising. Keep coder objects in the derived class.
-  virtual void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
-                         ISequentialOutStream *outStream) = 0;
+  virtual void ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream, ISequentialOutStream *outStream) = 0;
   // Most decoded bytes the block's stored bytes can give; its cache slot is allocated to this,
   // never to more than the table's block size. The default trusts the block size.
   virtual UInt32 MaxDecodedSize(const Tvor7zBlock_ &block) const { return block.Size; }
@@ -53,8 +61,8 @@ protected:
   // The default serves them from the cache, decoding the block first when it is not cached.
   // Override to serve blocks without the cache (stored, pattern or zero blocks): seek FInStream
   // to Offset + offset and read; pass other blocks to this implementation. Raise on failure.
-  virtual void ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset,
-                             void *data, UInt32 size, UInt32 &processed);
+  virtual void ReadFromBlock(UInt64 index, const Tvor7zBlock_ &block, UInt32 offset, void *data, UInt32 size,
+                             UInt32 &processed);
 
   // A block's operation result as ReadBlock reports it: bad data (kDataError, kCRCError) fails the
   // read with S_FALSE and a method nothing decodes with E_NOTIMPL; other results deliver the bytes
@@ -68,10 +76,12 @@ protected:
 
   ComPtr<IInStream> FInStream;
   ComPtr<Tvor7zBlocks> FBlocks;
-  std::vector<Tvor7zBlockInfo> FBlockInfos;
+  UInt64 FBlockCount;  // the table's count when the stream was made
   UInt32 FCacheLimit;
   std::vector<Tvor7zCacheBlock> FCache;
-  Int32 FCurrentBlock = -1;
+  // Slot of each cached block; only cached blocks have bookkeeping, whatever the image's size.
+  std::unordered_map<UInt64, size_t> FSlotOf;
+  Int64 FCurrentBlock = -1;
   UInt64 FCacheAllocated = 0;
   ComPtr<Tvor7zLimitSequentialInStream> FLimitStream;
   ComPtr<Tvor7zFixedMemorySequentialOutStream> FMemStream;

@@ -21,13 +21,13 @@ std::unique_ptr<Tvor7zMtThread> Tvor7zMtBlocksDecoder::NewThread() {
       FJobsPerTurn != 0 ? FJobsPerTurn : Tvor7zMtBlocksDecoderThread::GetJobsPerTurn(perWorker), FStreaming);
 }
 
-Int32 Tvor7zMtBlocksDecoder::GetWorkerCount(Int32 requested, UInt32 processors, UInt32 blockCount, UInt64 perWorker) {
+Int32 Tvor7zMtBlocksDecoder::GetWorkerCount(Int32 requested, UInt32 processors, UInt64 blockCount, UInt64 perWorker) {
   Int64 count = requested;
   if (count <= 0)
     count = std::min<Int64>(processors, kMaxAutoThreads);
   count = std::clamp<Int64>(count, 1, kMaxThreads);
-  if (count > blockCount)
-    count = std::max<UInt32>(blockCount, 1);
+  if (static_cast<UInt64>(count) > blockCount)
+    count = static_cast<Int64>(std::max<UInt64>(blockCount, 1));
   // 64-bit product: two 32-bit buffer sizes times the count overflow 32 bits easily.
   if (perWorker > 0 && static_cast<UInt64>(count) * perWorker > kMaxJobMemory)
     count = std::max<Int64>(static_cast<Int64>(kMaxJobMemory / perWorker), 1);
@@ -63,7 +63,7 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
   CheckPointer(blocks);
   if (blocks->GetTotalSize() == 0)
     return kOK;
-  const UInt32 count = blocks->GetCount();
+  const UInt64 count = blocks->GetCount();
   if (count == 0)
     return kUnexpectedEnd;
   CheckPointer(inStream);
@@ -88,13 +88,9 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
     }
   } release{*this};
 
-  FMaxStoredSize = 0;
-  FMaxSize = 0;
-  for (UInt32 i = 0; i < count; ++i) {
-    const Tvor7zBlock_ *b = blocks->GetBlock(i);
-    FMaxStoredSize = std::max(FMaxStoredSize, b->StoredSize);
-    FMaxSize = std::max(FMaxSize, b->Size);
-  }
+  // Known before any block is read: a paged table reads its pages as the blocks are fetched.
+  FMaxStoredSize = blocks->GetMaxStoredSize();
+  FMaxSize = blocks->GetMaxSize();
   const UInt64 perWorker = static_cast<UInt64>(FMaxStoredSize) + FMaxSize;
   const UInt32 processors = PlatformProcessorCount();
   const Int32 workers = GetWorkerCount(threadCount, processors > FBusyProcessors ? processors - FBusyProcessors : 1,
@@ -138,10 +134,11 @@ void Tvor7zMtBlocksDecoder::RunInCaller(Tvor7zMtBlocksDecoderThread &worker) {
 bool Tvor7zMtBlocksDecoder::NextJob(Tvor7zBlockJob &job) {
   if (FFetchEnded || FNextBlock >= FBlocks->GetCount())
     return false;
-  job.Block = FBlocks->GetBlock(FNextBlock++);
+  job.Index = FNextBlock++;
+  job.Block = FBlocks->GetBlock(job.Index);
   // A block that cannot be read ends the work at its place in the write order, so the blocks
   // fetched before it are still written. A block too large to buffer is read at its write.
-  if (!job.Block->Valid || (job.Buffered && !ReadJob(job))) {
+  if (!job.Block.Valid || (job.Buffered && !ReadJob(job))) {
     SetJobResult(job, kUnexpectedEnd);
     job.FEnded = true;
     FFetchEnded = true;
@@ -150,7 +147,7 @@ bool Tvor7zMtBlocksDecoder::NextJob(Tvor7zBlockJob &job) {
 }
 
 bool Tvor7zMtBlocksDecoder::ReadJob(Tvor7zBlockJob &job) {
-  const Tvor7zBlock_ &block = *job.Block;
+  const Tvor7zBlock_ &block = job.Block;
   if (!job.InBuffer || job.InCapacity < block.StoredSize) {
     job.InBuffer.reset();
     job.InCapacity = 0;
@@ -170,7 +167,7 @@ Int32 Tvor7zMtBlocksDecoder::DecodeBlock(Tvor7zBlockJob &, ISequentialInStream *
 }
 
 void Tvor7zMtBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
-  ReserveBuffers(job, 0, job.Block->Size);
+  ReserveBuffers(job, 0, job.Block.Size);
   job.InStream->SetData(job.InBuffer.get(), job.InSize, false);
   job.OutMemStream->SetBuffer(job.OutBuffer.get(), job.OutCapacity);
   job.OutCounter->SetStream(job.OutMemStream);
@@ -182,7 +179,7 @@ void Tvor7zMtBlocksDecoder::DecodeJob(Tvor7zBlockJob &job) {
 }
 
 void Tvor7zMtBlocksDecoder::StreamJob(Tvor7zBlockJob &job) {
-  const Tvor7zBlock_ &block = *job.Block;
+  const Tvor7zBlock_ &block = job.Block;
   if (!FLimitStream)
     FLimitStream = new Tvor7zLimitSequentialInStream();
   // Progress, and with it the host's cancel, as the bytes go out: one block here may claim
@@ -217,7 +214,7 @@ bool Tvor7zMtBlocksDecoder::WriteJob(Tvor7zBlockJob &job) {
 bool Tvor7zMtBlocksDecoder::TakeResult(Tvor7zBlockJob &job) {
   if (job.DeferredResult != 0 && FDeferredResult == 0)
     FDeferredResult = job.DeferredResult;
-  if (job.Result == kOK && job.OutSize == job.Block->Size)
+  if (job.Result == kOK && job.OutSize == job.Block.Size)
     return true;
   SetResult(job.Result != kOK ? job.Result : kDataError);
   return false;

@@ -22,8 +22,9 @@ struct alignas(kvorCacheLine) Tvor7zBlockJob {
   Tvor7zBlockJob &operator=(const Tvor7zBlockJob &) = delete;
   virtual ~Tvor7zBlockJob();
 
-  const Tvor7zBlock_ *Block = nullptr;  // the block this job holds
-  std::unique_ptr<Byte[]> InBuffer;     // stored bytes of the block
+  UInt64 Index = 0;       // of the block this job holds
+  Tvor7zBlock_ Block{};   // a copy of it
+  std::unique_ptr<Byte[]> InBuffer;  // stored bytes of the block
   UInt32 InCapacity = 0;
   UInt32 InSize = 0;  // stored bytes actually read
   ComPtr<Tvor7zFixedMemoryInStream> InStream;  // over InBuffer, InSize bytes
@@ -36,7 +37,7 @@ struct alignas(kvorCacheLine) Tvor7zBlockJob {
   Int32 DeferredResult = 0;  // a checksum result reported after the whole image; set only while 0
 
   // True while DecodeBlock runs on in-memory buffers: the stored bytes are InBuffer[0, InSize)
-  // and the output stream writes into OutBuffer (OutCapacity bytes, at least Block->Size). The
+  // and the output stream writes into OutBuffer (OutCapacity bytes, at least Block.Size). The
   // hook may then decode straight from InBuffer into OutBuffer (for example with
   // TvorFlateDecodeDecoder::DecodeBuffer) and report the bytes with SetDirectOutput instead of
   // writing to the output stream. False on the streaming path used for very large blocks.
@@ -79,7 +80,7 @@ public:
   // Worker count for a table of blockCount blocks needing perWorker bytes of job buffers:
   // requested (0 = processors, at most kMaxAutoThreads), at most blockCount, and within
   // kMaxJobMemory in total, at least 1.
-  static Int32 GetWorkerCount(Int32 requested, UInt32 processors, UInt32 blockCount, UInt64 perWorker);
+  static Int32 GetWorkerCount(Int32 requested, UInt32 processors, UInt64 blockCount, UInt64 perWorker);
 
   // Processors the caller keeps busy during Decode (a digest hashed in the background): the
   // automatic worker count leaves them to it, so that workers do not take turns with it.
@@ -134,7 +135,7 @@ protected:
   ComPtr<IInStream> FInStream;
   ComPtr<Tvor7zSizeSequentialOutStream> FOutCounter;
   Tvor7zProgress *FProgress = nullptr;  // not owned
-  UInt32 FNextBlock = 0;
+  UInt64 FNextBlock = 0;
   bool FFetchEnded = false;  // a block ended the work; nothing more is fetched
   UInt32 FMaxStoredSize = 0;
   UInt32 FMaxSize = 0;

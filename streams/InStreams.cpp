@@ -232,6 +232,15 @@ UInt64 Tvor7zLimitInStream::MapPosition(UInt64 position) const {
   return position - FStarts[i] + FSegments[i].Offset;
 }
 
+ComPtr<Tvor7zLimitInStream> Tvor7zLimitInStream::Clone() const {
+  ComPtr<Tvor7zLimitInStream> clone(new Tvor7zLimitInStream());
+  clone->FSegments = FSegments;
+  clone->FStarts = FStarts;
+  clone->FSize = FSize;
+  clone->FLock = FLock;
+  return clone;
+}
+
 void Tvor7zLimitInStream::GetSegment(Int32 index, UInt64 &offset, UInt64 &size) const {
   const TvorLimitInStreamSegment &s = FSegments.at(static_cast<size_t>(index));
   offset = s.Offset;
@@ -252,6 +261,7 @@ HRESULT Tvor7zLimitInStream::Read(void *data, UInt32 size, UInt32 *processed) no
         *processed = done;
       return hr;
     };
+    const std::lock_guard<std::mutex> lock(*FLock);
     size_t i = FindSegment(FPosition);
     UInt64 r = FPosition - FStarts[i];
     for (; i < FSegments.size() && wanted > 0; i++, r = 0) {

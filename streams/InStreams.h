@@ -3,6 +3,8 @@
 // and a sequential byte-limited window.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "host/Com.h"
@@ -72,10 +74,14 @@ struct TvorLimitInStreamSegment {
 };
 using PvorLimitInStreamSegment = TvorLimitInStreamSegment *;
 
-// Joins pieces of one or several host streams into one logical stream.
+// Joins pieces of one or several host streams into one logical stream. Clones share the pieces
+// and a lock around their reads, each with its own position: readers on different threads (two
+// random-access streams, the pages of a chunk table) each take a clone.
 class Tvor7zLimitInStream : public Tvor7zBaseInStream {
 public:
   HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
+  // The same pieces from position 0; add no more pieces to either afterwards.
+  ComPtr<Tvor7zLimitInStream> Clone() const;
   // A piece continuing the last one on the same stream extends it; size 0 is ignored.
   void AddSegment(IInStream *stream, UInt64 offset, UInt64 size);
   // Adds the whole stream (its size from Seek END; a failure raises).
@@ -95,6 +101,8 @@ private:
   std::vector<TvorLimitInStreamSegment> FSegments;
   // Logical start of each segment, for a binary search instead of a walk over thousands of pieces.
   std::vector<UInt64> FStarts;
+  // The host streams keep one position each: a seek and its read must not interleave with another's.
+  std::shared_ptr<std::mutex> FLock = std::make_shared<std::mutex>();
 };
 
 // `size` copies of the byte at `offset` of a host stream, which is read on the first Read. Reads

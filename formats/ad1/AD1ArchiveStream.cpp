@@ -15,8 +15,7 @@ Int32 DecodeAd1Chunk(ComPtr<TvorFlateDecodeDecoder> &decoder, ISequentialInStrea
   return CoderResultToOperationResult(decoder->Code(stored, out, nullptr, &most, nullptr));
 }
 
-void Tvor7zAD1ArchiveStream2::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &,
-                                        ISequentialInStream *inStream, ISequentialOutStream *outStream) {
+void Tvor7zAD1ArchiveStream2::ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream, ISequentialOutStream *outStream) {
   CheckBlockResult(DecodeAd1Chunk(FDecoder, inStream, outStream, block.Size));
 }
 

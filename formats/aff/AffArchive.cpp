@@ -445,7 +445,8 @@ void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
     return;
   if (!FInfo->GetMeta()->RandomAccess || !FInfo->IsComplete())
     return;
-  auto *s = new Tvor7zAffArchiveStream(FJoinedStream.Get(), FInfo.Get(), FCodecsInfo.GetCodecsInfo());
+  // Its own clone of the joined stream: several streams may be read at once.
+  auto *s = new Tvor7zAffArchiveStream(FJoinedStream->Clone().Get(), FInfo.Get(), FCodecsInfo.GetCodecsInfo());
   stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(s));
 }
 

@@ -10,7 +10,7 @@ Tvor7zAffArchiveStream::Tvor7zAffArchiveStream(IInStream *joinedStream, Tvor7zAf
   FLocalCodecs.SetCodecsInfo(codecs);
 }
 
-void Tvor7zAffArchiveStream::ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &, ISequentialInStream *inStream,
+void Tvor7zAffArchiveStream::ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
                                        ISequentialOutStream *outStream) {
   CheckBlockResult(DecodeAffPage(block, inStream, outStream, FCoders));
 }
@@ -21,22 +21,22 @@ UInt32 Tvor7zAffArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {
   return static_cast<UInt32>(std::min<UInt64>(block.Size, MaxInflatedSize(block.StoredSize)));
 }
 
-void Tvor7zAffArchiveStream::ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset,
+void Tvor7zAffArchiveStream::ReadFromBlock(UInt64 index, const Tvor7zBlock_ &block, UInt32 offset,
                                            void *data, UInt32 size, UInt32 &processed) {
   processed = 0;
-  if (NAffPage::IsZero(block->Flags)) {
+  if (NAffPage::IsZero(block.Flags)) {
     std::memset(data, 0, size);
     processed = size;
     return;
   }
-  if (NAffPage::IsCompressed(block->Flags)) {
-    Tvor7zBlockCacheStream2::ReadFromBlock(index, block, info, offset, data, size, processed);
+  if (NAffPage::IsCompressed(block.Flags)) {
+    Tvor7zBlockCacheStream2::ReadFromBlock(index, block, offset, data, size, processed);
     return;
   }
   // Stored pages bypass the cache. Never read past the page's own bytes: beyond them lie the
   // trailer and the next segment, not image data (a short page, or one no segment supplied).
-  if (offset >= block->StoredSize)
+  if (offset >= block.StoredSize)
     return;
-  const UInt32 n = std::min(size, block->StoredSize - offset);
-  processed = static_cast<UInt32>(ReadAt(FInStream, block->Offset + offset, data, n));
+  const UInt32 n = std::min(size, block.StoredSize - offset);
+  processed = static_cast<UInt32>(ReadAt(FInStream, block.Offset + offset, data, n));
 }

@@ -12,9 +12,9 @@ public:
   Tvor7zAffArchiveStream(IInStream *joinedStream, Tvor7zAffInfo *info, ICompressCodecsInfo *codecs);
 
 protected:
-  void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
+  void ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
                  ISequentialOutStream *outStream) override;
-  void ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset, void *data,
+  void ReadFromBlock(UInt64 index, const Tvor7zBlock_ &block, UInt32 offset, void *data,
                      UInt32 size, UInt32 &processed) override;
   // A zlib page gives at most what its stored bytes inflate to.
   UInt32 MaxDecodedSize(const Tvor7zBlock_ &block) const override;

@@ -34,7 +34,7 @@ bool Tvor7zAffInfo::LayPages(UInt64 joinedSize) {
   for (const TPage &p : FPages) {
     if (p.Number >= image || p.Number >= physical)
       continue;
-    Tvor7zBlock_ *b = GetBlock(p.Number);  // a later segment of the same page replaces the earlier
+    Tvor7zBlock_ *b = EditBlock(p.Number);  // a later segment of the same page replaces the earlier
     b->Offset = p.Offset;
     b->StoredSize = p.StoredSize;
     b->Flags = p.Flags;

@@ -181,21 +181,6 @@ void Tvor7zBaseEwfArchive::DoClose() {
   FJoinedStream = nullptr;
 }
 
-void Tvor7zBaseEwfArchive::SetBlockOffsets() {
-  if (!FBlocks)
-    return;
-  const UInt32 count = FBlocks->GetCount();
-  const UInt32 chunk = FBlocks->GetChunkSize();
-  UInt64 remaining = FBlocks->GetTotalSize();
-  for (UInt32 i = 0; i < count; i++) {
-    Tvor7zBlock_ *b = FBlocks->GetBlock(i);
-    b->Position = static_cast<UInt64>(i) * chunk;
-    const UInt32 size = static_cast<UInt32>(std::min<UInt64>(chunk, remaining));
-    b->Size = size;
-    remaining -= size;
-  }
-}
-
 // ---- archive properties ----
 
 namespace {

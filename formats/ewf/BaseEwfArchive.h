@@ -53,9 +53,6 @@ protected:
   bool ReadFileHeader(IInStream *stream, Byte *header, size_t size, Func_IsArc isArc);
   // Scratch buffer of at least `size` bytes; contents are not kept when it grows.
   Byte *GetBuffer(UInt32 size);
-  // The named file of the set through the host's volume callback; nil when there is none.
-  // Places every block at i * chunk size and sizes it from the image size.
-  void SetBlockOffsets();
   // Length of the joined stream (Seek from the end; a failure raises).
   UInt64 JoinedLength();
   // The inflater of compressed section payloads and the window feeding it, made on first use.

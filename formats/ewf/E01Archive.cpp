@@ -53,8 +53,7 @@ void Tvor7zE01Archive::DoClose() {
 }
 
 void Tvor7zE01Archive::EndOpen() {
-  SetChunkPackSizes();
-  SetBlockOffsets();
+  FinishTables();
   FitLastChunk();
   FItems->GetItem(0)->Size = FBlocks->GetTotalSize();
   if (FMediaType == 0x03)

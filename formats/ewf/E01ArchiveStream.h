@@ -18,9 +18,9 @@ public:
                          ICompressCodecsInfo *codecs = nullptr);
 
 protected:
-  void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &info, ISequentialInStream *inStream,
+  void ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
                  ISequentialOutStream *outStream) override;
-  void ReadFromBlock(UInt32 index, const Tvor7zBlock_ *block, Tvor7zBlockInfo *info, UInt32 offset, void *data,
+  void ReadFromBlock(UInt64 index, const Tvor7zBlock_ &block, UInt32 offset, void *data,
                      UInt32 size, UInt32 &processed) override;
   // A deflate chunk gives at most what its stored bytes inflate to, a stored one its bytes.
   UInt32 MaxDecodedSize(const Tvor7zBlock_ &block) const override;

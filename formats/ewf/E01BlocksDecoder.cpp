@@ -33,13 +33,13 @@ void Tvor7zE01ArchiveBlocksDecoder::ReturnCoders(std::unique_ptr<TEwfChunkCoders
 }
 
 bool Tvor7zE01ArchiveBlocksDecoder::ReadJob(Tvor7zBlockJob &job) {
-  if (EwfChunkMethod(*job.Block) != TEwfChunkMethod::PatternFill)
+  if (EwfChunkMethod(job.Block) != TEwfChunkMethod::PatternFill)
     return Tvor7zMtBlocksDecoder::ReadJob(job);
   if (!job.InBuffer || job.InCapacity < 8) {
     job.InBuffer.reset(new Byte[8]);
     job.InCapacity = 8;
   }
-  EwfChunkPattern(*job.Block, job.InBuffer.get());
+  EwfChunkPattern(job.Block, job.InBuffer.get());
   job.InSize = 8;
   return true;
 }
@@ -47,7 +47,7 @@ bool Tvor7zE01ArchiveBlocksDecoder::ReadJob(Tvor7zBlockJob &job) {
 Int32 Tvor7zE01ArchiveBlocksDecoder::DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *inStream,
                                                  ISequentialOutStream *outStream) {
   auto &j = static_cast<Tvor7zE01BlockJob &>(job);
-  const Tvor7zBlock_ &block = *job.Block;
+  const Tvor7zBlock_ &block = job.Block;
   const TEwfChunkMethod method = EwfChunkMethod(block);
   struct TLease {
     Tvor7zE01ArchiveBlocksDecoder &Owner;

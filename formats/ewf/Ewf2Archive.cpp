@@ -93,6 +93,7 @@ void Tvor7zEwf2Archive::InitOpen() {
   FDeviceSectors = 0;
   FDeviceType.clear();
   FTextCoders.Codecs = &FCodecsInfo;
+  FTables.clear();
 }
 
 void Tvor7zEwf2Archive::ReadSessionSection(IInStream *, const TEwf2Section &) {}
@@ -296,11 +297,11 @@ void Tvor7zEwf2Archive::ReadCaseData(IInStream *stream, const TEwf2Section &sect
   });
 }
 
-UInt32 Tvor7zEwf2Archive::ChunkFlags(UInt32 entryFlags) const {
+UInt32 Tvor7zEwf2Archive::ChunkFlags(UInt32 entryFlags, UInt32 method) {
   if ((entryFlags & (kEntryCompressed | kEntryPattern)) == (kEntryCompressed | kEntryPattern))
     return kEwfChunkPattern;
   if (entryFlags & kEntryCompressed) {
-    switch (FBlocks->GetInfo()->CompressionMethod) {
+    switch (method) {
     case 1:
       return kEwfChunkCompressed;
     case 2:
@@ -324,55 +325,78 @@ void Tvor7zEwf2Archive::ReadSectorTable(IInStream *stream, const TEwf2Section &s
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  // The entries are checked one by one below; a header checksum that fails is reported only.
+  // The entries are checked one by one as they are read; a header checksum that fails is reported only.
   if (CalcAdler32(h, 16) != GetUi32(h + 16))
     SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
   const UInt64 first = GetUi64(h);
   const UInt32 count = GetUi32(h + 8);
-  // Only entries the section holds are read.
+  // Only entries the section holds count; it lies whole before its descriptor.
   const UInt64 room = usable > kSectorTableHeaderSize ? (usable - kSectorTableHeaderSize) / kSectorTableEntrySize : 0;
-  const UInt32 take = static_cast<UInt32>(std::min<UInt64>(count, room));
-  std::vector<Byte> entries(static_cast<size_t>(take) * kSectorTableEntrySize);
-  const size_t read = ReadAt(stream, section.DataStart + kSectorTableHeaderSize, entries.data(), entries.size());
-  const UInt32 n = static_cast<UInt32>(read / kSectorTableEntrySize);
+  const UInt64 n = std::min<UInt64>(count, room);
   if (n < count)
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
 
   // A table past the chunks known leaves a hole (missing tables) that reads as missing data; the
   // hole can be no larger than the tables the set's bytes could have held.
-  const UInt32 have = FBlocks->GetCount();
+  const UInt64 have = FBlocks->GetCount();
   const UInt64 maxHole = JoinedLength() / kSectorTableEntrySize;
-  if (first > have + maxHole || first + n > 0xFFFFFFF0u) {
+  if (first > have + maxHole) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
-  FBlocks->SetCapacity(static_cast<UInt32>(std::max<UInt64>(have, first + n)));
-  while (FBlocks->GetCount() < first)
-    FBlocks->Add();
-  for (UInt32 i = 0; i < n; i++) {
-    const Byte *e = entries.data() + static_cast<size_t>(i) * kSectorTableEntrySize;
-    const UInt64 index = first + i;
-    // A chunk already described keeps its first entry; a repeated table fills holes only.
-    Tvor7zBlock_ *b = index < FBlocks->GetCount() ? FBlocks->GetBlock(static_cast<UInt32>(index)) : FBlocks->Add();
-    if (b->Valid)
-      continue;
-    const UInt64 offset = GetUi64(e);
-    const UInt32 flags = ChunkFlags(GetUi32(e + 12));
-    b->Flags = flags;
-    b->StoredSize = GetUi32(e + 8);
-    b->Valid = true;
-    if (flags == kEwfChunkPattern) {
-      b->Offset = offset;  // the pattern itself
-      b->StoredSize = 0;
-    } else if (offset < FSegmentSize) {
-      b->Offset = FSegmentBase + offset;
-    } else {
-      // Data outside its own segment file: no bytes to read.
-      b->Offset = FSegmentBase + FSegmentSize;
-      b->StoredSize = 0;
+  if (n == 0)
+    return;
+  FTables.push_back({FSegmentBase + section.DataStart + kSectorTableHeaderSize, FSegmentBase, FSegmentSize,
+                     FBlocks->GetInfo()->CompressionMethod});
+  FBlocks->PlaceEntries(first, n, static_cast<UInt32>(FTables.size() - 1), 0);
+}
+
+namespace {
+// Reads the entries of the sector tables when their chunks are first needed.
+class TEwf2TablePager : public Tvor7zBlockPager {
+public:
+  TEwf2TablePager(std::vector<Tvor7zEwf2Archive::TTable> tables, ComPtr<Tvor7zLimitInStream> stream, UInt32 chunkSize)
+      : FTables(std::move(tables)), FStream(std::move(stream)), FChunkSize(chunkSize), FJoinedLength(FStream->Size()) {}
+
+  void LoadPage(const Tvor7zBlockPage &page, Tvor7zBlock_ *blocks) override {
+    const Tvor7zEwf2Archive::TTable &t = FTables[page.Table];
+    FEntries.resize(static_cast<size_t>(page.Count) * kSectorTableEntrySize);
+    if (ReadAt(FStream, t.Entries + page.Skip * kSectorTableEntrySize, FEntries.data(), FEntries.size()) !=
+        FEntries.size())
+      RaiseHResult(S_FALSE);  // lay whole in the set when it was opened
+    for (UInt64 i = 0; i < page.Count; i++) {
+      const Byte *e = FEntries.data() + i * kSectorTableEntrySize;
+      Tvor7zBlock_ &b = blocks[i];
+      const UInt64 offset = GetUi64(e);
+      b.Flags = Tvor7zEwf2Archive::ChunkFlags(GetUi32(e + 12), t.Method);
+      const TEwfChunkMethod method = EwfChunkMethod(b);
+      if (method == TEwfChunkMethod::PatternFill) {
+        b.Offset = offset;  // the pattern itself
+        b.StoredSize = 0;
+        continue;
+      }
+      UInt64 stored = GetUi32(e + 8);
+      if (offset < t.SegmentSize) {
+        b.Offset = t.SegmentBase + offset;
+      } else {
+        // Data outside its own segment file: no bytes to read.
+        b.Offset = t.SegmentBase + t.SegmentSize;
+        stored = 0;
+      }
+      // Never more than a chunk may take or the set holds from the chunk on.
+      const UInt64 held = b.Offset < FJoinedLength ? FJoinedLength - b.Offset : 0;
+      b.StoredSize = static_cast<UInt32>(std::min<UInt64>({stored, EwfMaxStoredSize(FChunkSize, method), held}));
     }
   }
-}
+
+private:
+  const std::vector<Tvor7zEwf2Archive::TTable> FTables;
+  const ComPtr<Tvor7zLimitInStream> FStream;
+  const UInt32 FChunkSize;
+  const UInt64 FJoinedLength;
+  std::vector<Byte> FEntries;
+};
+} // namespace
 
 void Tvor7zEwf2Archive::FinishChunks(UInt64 totalSize) {
   UInt64 chunk = static_cast<UInt64>(FBytesPerSector) * FSectorsPerChunk;
@@ -389,20 +413,12 @@ void Tvor7zEwf2Archive::FinishChunks(UInt64 totalSize) {
   if (totalSize == 0)
     totalSize = count * chunk;
   // Entries past the image's end are no part of it.
-  const UInt64 chunks = totalSize / chunk + (totalSize % chunk != 0);
-  while (FBlocks->GetCount() > chunks)
-    FBlocks->DropLastBlock();
+  FBlocks->Truncate(totalSize / chunk + (totalSize % chunk != 0));
   FBlocks->SetTotalSize(totalSize);
-
-  const UInt64 joined = JoinedLength();
-  for (UInt32 i = 0; i < FBlocks->GetCount(); i++) {
-    Tvor7zBlock_ *b = FBlocks->GetBlock(i);
-    const TEwfChunkMethod method = EwfChunkMethod(*b);
-    if (method == TEwfChunkMethod::PatternFill)
-      continue;
-    const UInt64 held = b->Offset < joined ? joined - b->Offset : 0;
-    b->StoredSize = static_cast<UInt32>(
-        std::min<UInt64>({b->StoredSize, EwfMaxStoredSize(static_cast<UInt32>(chunk), method), held}));
-  }
-  SetBlockOffsets();
+  if (FTables.empty() || !FJoinedStream)
+    return;
+  FBlocks->SetMaxStoredSize(static_cast<UInt32>(
+      std::min<UInt64>(EwfMaxStoredSize(static_cast<UInt32>(chunk), TEwfChunkMethod::Deflate), JoinedLength())));
+  FBlocks->SetPager(std::make_unique<TEwf2TablePager>(std::move(FTables), FJoinedStream->Clone(), static_cast<UInt32>(chunk)));
+  FTables.clear();
 }

@@ -50,6 +50,16 @@ public:
   // Decoded text beyond this is never looked at (four lines of at most 64 Ki characters each).
   static constexpr UInt32 kMaxTextSize = 1u << 20;
 
+  // A sector table whose entries are blocks of the image.
+  struct TTable {
+    UInt64 Entries;      // the first 16-byte entry, in the joined stream
+    UInt64 SegmentBase;  // where its segment starts in the joined stream; entries count from it
+    UInt64 SegmentSize;
+    UInt32 Method;       // the set's compression method as known when the table was read
+  };
+  // The block flags for a table entry's flags under compression method `method`.
+  static UInt32 ChunkFlags(UInt32 entryFlags, UInt32 method);
+
   UInt32 BytesPerSector() const noexcept { return FBytesPerSector; }
   UInt32 SectorsPerChunk() const noexcept { return FSectorsPerChunk; }
   const UString &DeviceType() const noexcept { return FDeviceType; }
@@ -77,8 +87,6 @@ protected:
   // taken), each chunk's stored size bounded by what it can take and what the set holds, and the
   // blocks placed. The image size: `totalSize`, or every chunk when it is 0.
   void FinishChunks(UInt64 totalSize);
-  // The block flags for a table entry's flags under the set's compression method.
-  UInt32 ChunkFlags(UInt32 entryFlags) const;
 
   UString FDeviceType;
   UInt32 FBytesPerSector = 0;
@@ -98,4 +106,5 @@ private:
 
   UInt64 FSegmentSize = 0;
   TEwfChunkCoders FTextCoders;
+  std::vector<TTable> FTables;
 };

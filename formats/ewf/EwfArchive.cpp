@@ -17,6 +17,9 @@ constexpr UInt32 kFileHeaderSize = 13;
 constexpr UInt32 kDescriptorSize = 76;
 constexpr UInt32 kVolumeSmall = 94;
 constexpr UInt32 kVolumeLarge = 1052;
+constexpr UInt32 kTableHeaderSize = 24;
+// Table entries are checked through this much at a time.
+constexpr UInt32 kTableReadSize = 64u << 10;
 // A header text is read up to its fourth line, each at most 65536 UTF-16 characters: more inflated
 // bytes than this can never be looked at, so a compression bomb stops here.
 constexpr UInt64 kHeaderInflateLimit = 1u << 20;
@@ -60,6 +63,7 @@ void Tvor7zEwfArchive::InitOpen() {
   FBytesPerSector = 0;
   FVolumeChunkCount = 0;
   FChunkAreas.clear();
+  FTables.clear();
 }
 
 void Tvor7zEwfArchive::ReadHashSection(IInStream *, UInt32) {}
@@ -107,7 +111,7 @@ bool Tvor7zEwfArchive::ReadSegment(IInStream *stream) {
       AddChunkArea(FSegmentBase + pos, FSegmentBase + end);
     else if (type == "table") {
       AddChunkArea(FSegmentBase + pos, FSegmentBase + end);
-      if (!ReadTableSection(stream, size, FSegmentBase))
+      if (!ReadTableSection(stream, pos, size, FSegmentBase))
         return false;
     } else if (type == "hash")
       ReadHashSection(stream, size);
@@ -226,17 +230,17 @@ void Tvor7zEwfArchive::ReadVolumeSection(IInStream *stream, UInt32 size) {
   FBlocks->SetTotalSize(sectors * bytesPerSector);
 }
 
-bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 base) {
+bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt64 payload, UInt32 size, UInt64 base) {
   if (size < 28) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
-  Byte countBytes[4];
-  if (ReadUpTo(stream, countBytes, 4) < 4) {
+  Byte h[kTableHeaderSize];
+  if (ReadUpTo(stream, h, 4) < 4) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
   }
-  const UInt32 count = GetUi32(countBytes);
+  const UInt32 count = GetUi32(h);
   // 64-bit: (count + 6) * 4 wraps around in 32 bits for large counts.
   const bool entryChecksum = FVolumeSize == static_cast<Int32>(kVolumeLarge);
   const UInt64 need = (static_cast<UInt64>(count) + 6) * 4 + (entryChecksum ? 4 : 0);
@@ -244,9 +248,22 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
-  Byte *p = GetBuffer(static_cast<UInt32>(need));
-  std::memcpy(p, countBytes, 4);
-  if (ReadUpTo(stream, p + 4, need - 4) < need - 4) {
+  // The entries go through their checksum a buffer at a time and are not kept: the blocks read
+  // them again when they are needed.
+  UInt32 firstEntry = 0;
+  UInt32 adler = 1;
+  Byte stored[4] = {};
+  bool whole = ReadUpTo(stream, h + 4, kTableHeaderSize - 4) == kTableHeaderSize - 4;
+  for (UInt64 left = static_cast<UInt64>(count) * 4; whole && left > 0;) {
+    const UInt32 n = static_cast<UInt32>(std::min<UInt64>(left, kTableReadSize));
+    Byte *p = GetBuffer(n);
+    whole = ReadUpTo(stream, p, n) == n;
+    if (left == static_cast<UInt64>(count) * 4)
+      firstEntry = GetUi32(p);
+    adler = UpdateAdler32(adler, p, n);
+    left -= n;
+  }
+  if (!whole || (entryChecksum && ReadUpTo(stream, stored, 4) < 4)) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
   }
@@ -254,10 +271,9 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
     return false;
   }
-  if (CalcAdler32(p, 20) != GetUi32(p + 20))
+  if (CalcAdler32(h, 20) != GetUi32(h + 20))
     SetErrorFlag(kpv_ErrorFlags_CRCError);
-  const Byte *entries = p + 24;
-  if (entryChecksum && CalcAdler32(entries, static_cast<size_t>(count) * 4) != GetUi32(entries + count * 4))
+  if (entryChecksum && adler != GetUi32(stored))
     SetErrorFlag(kpv_ErrorFlags_CRCError);
 
   // Chunks only make sense once a volume section gave their size; and no more chunks are kept
@@ -272,18 +288,12 @@ bool Tvor7zEwfArchive::ReadTableSection(IInStream *stream, UInt32 size, UInt64 b
   // their own and count it in the volume section. That one chunk is kept; FitLastChunk decides.
   if (FBlocks->GetTotalSize() % chunkSize == 0 && FVolumeChunkCount == maxBlocks + 1)
     maxBlocks++;
-  maxBlocks = std::min<UInt64>(maxBlocks, 0xFFFFFFFFu);
-  const UInt32 have = FBlocks->GetCount();
-  const UInt32 take = static_cast<UInt32>(std::min<UInt64>(count, maxBlocks > have ? maxBlocks - have : 0));
-
-  const UInt64 b = base + GetUi64(p + 8);
-  FBlocks->SetCapacity(have + take);
-  for (UInt32 i = 0; i < take; i++) {
-    const UInt32 e = GetUi32(entries + static_cast<size_t>(i) * 4);
-    Tvor7zBlock_ *block = FBlocks->Add();
-    block->Offset = b + (e & 0x7FFFFFFFu);
-    block->Flags = e & kEwfChunkCompressed;
-    block->Valid = true;
+  const UInt64 have = FBlocks->GetCount();
+  const UInt64 take = std::min<UInt64>(count, maxBlocks > have ? maxBlocks - have : 0);
+  if (take > 0) {
+    const UInt64 b = base + GetUi64(h + 8);
+    FTables.push_back({FSegmentBase + payload + kTableHeaderSize, take, b, b + (firstEntry & 0x7FFFFFFFu)});
+    FBlocks->PlaceEntries(have, take, static_cast<UInt32>(FTables.size() - 1), 0);
   }
   return true;
 }
@@ -295,41 +305,71 @@ void Tvor7zEwfArchive::AddChunkArea(UInt64 start, UInt64 end) {
   FChunkAreas.push_back({start, end});
 }
 
-UInt64 Tvor7zEwfArchive::ChunkAreaEnd(UInt64 offset) const {
-  auto it = std::upper_bound(FChunkAreas.begin(), FChunkAreas.end(), offset,
-                             [](UInt64 value, const TChunkArea &area) { return value < area.Start; });
-  if (it == FChunkAreas.begin())
-    return 0;
-  --it;
-  return offset < it->End ? it->End : 0;
-}
+namespace {
+// Reads the entries of the version-1 tables when their chunks are first needed.
+class TEwf1TablePager : public Tvor7zBlockPager {
+public:
+  TEwf1TablePager(std::vector<Tvor7zEwfArchive::TTable> tables, std::vector<Tvor7zEwfArchive::TChunkArea> areas,
+                  ComPtr<Tvor7zLimitInStream> stream, UInt32 chunkSize)
+      : FTables(std::move(tables)), FAreas(std::move(areas)), FStream(std::move(stream)), FChunkSize(chunkSize),
+        FJoinedLength(FStream->Size()) {}
 
-void Tvor7zEwfArchive::SetChunkPackSizes() {
-  if (!FBlocks)
-    return;
-  const UInt32 count = FBlocks->GetCount();
-  if (count == 0)
-    return;
-  const UInt64 chunk = FBlocks->GetChunkSize();
-  // What one chunk may occupy (EwfMaxStoredSize). The stored bytes of a chunk
-  // run up to the next chunk and never past the data area that holds it (the last chunk of a
-  // segment is followed by the table and other sections). Where the offsets do not grow the bound
-  // keeps reads and job buffers to the size of a chunk, and never beyond what the set holds from
-  // the chunk on: a size no file backs must not size a buffer.
-  const UInt64 joinedLength = JoinedLength();
-  for (UInt32 i = 0; i < count; i++) {
-    Tvor7zBlock_ *b = FBlocks->GetBlock(i);
-    UInt64 next = i + 1 < count ? FBlocks->GetBlock(i + 1)->Offset : joinedLength;
-    if (next > b->Offset) {
-      const UInt64 areaEnd = ChunkAreaEnd(b->Offset);
-      if (areaEnd != 0)
-        next = std::min(next, areaEnd);
+  void LoadPage(const Tvor7zBlockPage &page, Tvor7zBlock_ *blocks) override {
+    const Tvor7zEwfArchive::TTable &t = FTables[page.Table];
+    // One entry more where the table goes on: the chunk after the page ends the page's last one.
+    const UInt64 n = page.Count + (page.Skip + page.Count < t.Count ? 1 : 0);
+    FEntries.resize(static_cast<size_t>(n) * 4);
+    if (ReadAt(FStream, t.Entries + page.Skip * 4, FEntries.data(), FEntries.size()) != FEntries.size())
+      RaiseHResult(S_FALSE);  // read whole when the set was opened
+    const auto offset = [&](UInt64 i) { return t.Base + (GetUi32(FEntries.data() + i * 4) & 0x7FFFFFFFu); };
+    for (UInt64 i = 0; i < page.Count; i++) {
+      Tvor7zBlock_ &b = blocks[i];
+      b.Offset = offset(i);
+      b.Flags = GetUi32(FEntries.data() + i * 4) & kEwfChunkCompressed;
+      const UInt64 next = i + 1 < n                          ? offset(i + 1)
+                          : page.Table + 1 < FTables.size() ? FTables[page.Table + 1].FirstOffset
+                                                             : FJoinedLength;
+      b.StoredSize = StoredSize(b, next);
     }
-    const UInt32 limit = EwfMaxStoredSize(static_cast<UInt32>(chunk), EwfChunkMethod(*b));
-    const UInt64 held = b->Offset < joinedLength ? joinedLength - b->Offset : 0;
-    const UInt64 stored = next > b->Offset ? std::min<UInt64>(next - b->Offset, limit) : limit;
-    b->StoredSize = static_cast<UInt32>(std::min(stored, held));
   }
+
+private:
+  // The stored bytes of a chunk run up to the next chunk and never past the data area that holds
+  // it (the last chunk of a segment is followed by the table and other sections), nor beyond what
+  // a chunk may occupy (EwfMaxStoredSize) or the set holds from the chunk on: a size no file backs
+  // must not size a buffer.
+  UInt32 StoredSize(const Tvor7zBlock_ &b, UInt64 next) const {
+    if (next > b.Offset) {
+      auto it = std::upper_bound(FAreas.begin(), FAreas.end(), b.Offset,
+                                 [](UInt64 value, const Tvor7zEwfArchive::TChunkArea &area) { return value < area.Start; });
+      if (it != FAreas.begin() && b.Offset < (it - 1)->End)
+        next = std::min(next, (it - 1)->End);
+    }
+    const UInt32 limit = EwfMaxStoredSize(FChunkSize, EwfChunkMethod(b));
+    const UInt64 held = b.Offset < FJoinedLength ? FJoinedLength - b.Offset : 0;
+    const UInt64 stored = next > b.Offset ? std::min<UInt64>(next - b.Offset, limit) : limit;
+    return static_cast<UInt32>(std::min(stored, held));
+  }
+
+  const std::vector<Tvor7zEwfArchive::TTable> FTables;
+  const std::vector<Tvor7zEwfArchive::TChunkArea> FAreas;
+  const ComPtr<Tvor7zLimitInStream> FStream;
+  const UInt32 FChunkSize;
+  const UInt64 FJoinedLength;
+  std::vector<Byte> FEntries;
+};
+} // namespace
+
+void Tvor7zEwfArchive::FinishTables() {
+  if (!FBlocks || !FJoinedStream || FTables.empty())
+    return;
+  const UInt32 chunk = FBlocks->GetChunkSize();
+  FBlocks->SetMaxStoredSize(static_cast<UInt32>(
+      std::min<UInt64>(EwfMaxStoredSize(chunk, TEwfChunkMethod::Deflate), JoinedLength())));
+  FBlocks->SetPager(std::make_unique<TEwf1TablePager>(std::move(FTables), std::move(FChunkAreas),
+                                                      FJoinedStream->Clone(), chunk));
+  FTables.clear();
+  FChunkAreas.clear();
 }
 
 // The volume section counts whole sectors only. A writer whose source ends inside a sector stores
@@ -339,20 +379,20 @@ void Tvor7zEwfArchive::SetChunkPackSizes() {
 void Tvor7zEwfArchive::FitLastChunk() {
   if (!FBlocks || !FJoinedStream)
     return;
-  const UInt32 count = FBlocks->GetCount();
+  const UInt64 count = FBlocks->GetCount();
   if (count == 0)
     return;
-  Tvor7zBlock_ *last = FBlocks->GetBlock(count - 1);
+  const Tvor7zBlock_ last = FBlocks->GetBlock(count - 1);
   const UInt64 total = FBlocks->GetTotalSize();
   // Only the chunk that ends the image: with chunks missing, the last one read is somewhere inside.
-  const bool endsImage = last->Position + last->Size == total;
-  const UInt32 length = endsImage ? MeasureLastChunk(*last) : 0;
-  if (length > last->Size) {
-    FBlocks->SetTotalSize(total + (length - last->Size));
-    last->Size = length;
-  } else if (last->Size == 0) {
+  const bool endsImage = last.Position + last.Size == total;
+  const UInt32 length = endsImage ? MeasureLastChunk(last) : 0;
+  if (length > last.Size) {
+    // The last block holds what remains of the image.
+    FBlocks->SetTotalSize(total + (length - last.Size));
+  } else if (last.Size == 0) {
     // The surplus chunk kept for the table did not prove to hold the tail: it is no part of the image.
-    FBlocks->DropLastBlock();
+    FBlocks->Truncate(count - 1);
   }
 }
 

@@ -27,14 +27,14 @@ protected:
   void ReadHeaderSection(IInStream *stream, UInt32 size);
   void ReadHeader2Section(IInStream *stream, UInt32 size);
   void ReadVolumeSection(IInStream *stream, UInt32 size);
-  bool ReadTableSection(IInStream *stream, UInt32 size, UInt64 base);
-  // Stored sizes of all chunks from the offsets, bounded by the data area that holds each chunk
-  // and by what a chunk can take.
-  void SetChunkPackSizes();
+  // Checks a table section whose payload starts at `payload` of the segment and places its
+  // entries; they are read again when their chunks are first needed.
+  bool ReadTableSection(IInStream *stream, UInt64 payload, UInt32 size, UInt64 base);
+  // Hands the tables read to the block table, which from now on reads their entries on demand.
+  void FinishTables();
   // Fits the last chunk to the bytes it really holds when the media ends inside a sector (see the
-  // definition); grows the image size by what it finds. Runs after SetBlockOffsets.
+  // definition); grows the image size by what it finds. Runs after FinishTables.
   void FitLastChunk();
-  // Reads up to `size` payload bytes; a stream failure raises, a short read returns the count.
 
   Int32 FMediaType = 0;
   bool FHeaderRead = false;   // an intact header section supplied its values
@@ -44,23 +44,31 @@ protected:
   UInt32 FBytesPerSector = 0;
   UInt32 FVolumeChunkCount = 0;  // as the volume section counts them
 
-private:
+public:
   // A stretch of the joined stream that holds chunk data: a "sectors" payload, or a "table" payload
   // in the layouts that keep the chunks after the table entries.
   struct TChunkArea {
     UInt64 Start;
     UInt64 End;
   };
+  // A table section whose entries are blocks of the image, all positions in the joined stream.
+  struct TTable {
+    UInt64 Entries;      // the first 4-byte entry
+    UInt64 Count;        // entries that are blocks of the image
+    UInt64 Base;         // what the entries' offsets count from
+    UInt64 FirstOffset;  // the first entry's chunk: where the chunk before it ends at the latest
+  };
+
+private:
 
   // Parses a header or header2 payload into `info`; false (with the headers flag, `info` untouched)
   // when it does not inflate or is no header text.
   bool ReadHeaderText(IInStream *stream, UInt32 size, Tvor7zEwfInfo &info);
   void AddChunkArea(UInt64 start, UInt64 end);
-  // End of the chunk area holding `offset`; 0 when none does.
-  UInt64 ChunkAreaEnd(UInt64 offset) const;
   // Bytes of the last chunk, when they end inside the sector past the counted ones and its own
   // checksum or deflate stream vouches for them; 0 otherwise.
   UInt32 MeasureLastChunk(const Tvor7zBlock_ &block);
 
   std::vector<TChunkArea> FChunkAreas;
+  std::vector<TTable> FTables;
 };

@@ -26,11 +26,6 @@ class Tvor7zBaseEwfBlocks : public Tvor7zBlocks {
 public:
   Tvor7zEwfInfo *GetInfo() noexcept { return &FInfo; }
   const Tvor7zEwfInfo *GetInfo() const noexcept { return &FInfo; }
-  // Forgets the last block (a surplus table entry that proved to be no part of the image).
-  void DropLastBlock() noexcept {
-    if (FCount > 0)
-      FCount--;
-  }
 
 private:
   Tvor7zEwfInfo FInfo;

@@ -64,13 +64,13 @@ TvorStoredDigests GetEwfImageDigests(Tvor7zE01Items &items, UInt32 index) {
   return item.Kind == Tvor7zEItem::kImage ? TvorStoredDigests{item.MD5, item.SHA1} : TvorStoredDigests{};
 }
 
-ComPtr<ISequentialInStream> OpenEwfImageStream(Tvor7zE01Items &items, UInt32 index, IInStream *joinedStream,
+ComPtr<ISequentialInStream> OpenEwfImageStream(Tvor7zE01Items &items, UInt32 index, Tvor7zLimitInStream *joinedStream,
                                                Tvor7zCompressCodecsInfo &codecs) {
   if (!joinedStream || index >= static_cast<UInt32>(items.GetItemCount()))
     return nullptr;
   if (items.GetItem(static_cast<Int32>(index))->Kind != Tvor7zEItem::kImage || !items.IsComplete())
     return nullptr;
-  auto *s = new Tvor7zE01ArchiveStream(joinedStream, &items, false, codecs.GetCodecsInfo());
+  auto *s = new Tvor7zE01ArchiveStream(joinedStream->Clone().Get(), &items, false, codecs.GetCodecsInfo());
   return ComPtr<ISequentialInStream>(static_cast<ISequentialInStream *>(static_cast<IInStream *>(s)));
 }
 

@@ -7,6 +7,7 @@
 #include "formats/ewf/E01Items.h"
 #include "hashers/StoredDigests.h"
 #include "host/CodecsInfo.h"
+#include "streams/InStreams.h"
 #include "streams/Progress.h"
 
 // Sessions a disc can hold; a session table listing more is damage.
@@ -24,7 +25,8 @@ void SetEwfImageExtension(Tvor7zE01Items &items, const wchar_t *extension);
 void GetEwfImageProperty(Tvor7zE01Items &items, UInt32 index, PROPID propID, PROPVARIANT &value);
 TvorStoredDigests GetEwfImageDigests(Tvor7zE01Items &items, UInt32 index);
 // A random-access stream over the image; nil for the sheet or an image with holes in its tables.
-ComPtr<ISequentialInStream> OpenEwfImageStream(Tvor7zE01Items &items, UInt32 index, IInStream *joinedStream,
+// It reads through a clone of the joined stream, so that several streams may be read at once.
+ComPtr<ISequentialInStream> OpenEwfImageStream(Tvor7zE01Items &items, UInt32 index, Tvor7zLimitInStream *joinedStream,
                                                Tvor7zCompressCodecsInfo &codecs);
 // Decodes one item into `stream` and checks the image digest; the operation result.
 Int32 ExtractEwfImageItem(Tvor7zE01Items &items, UInt32 index, IInStream *joinedStream,

@@ -14,9 +14,8 @@ UString Tvor7zL01Archive::GetSegmentExtension(Int32 index, const UString &firstE
 
 void Tvor7zL01Archive::EndOpen() {
   // Every chunk counts whole: the volume section's sector count is not the data's size.
-  FBlocks->SetTotalSize(static_cast<UInt64>(FBlocks->GetCount()) * FBlocks->GetChunkSize());
-  SetChunkPackSizes();
-  SetBlockOffsets();
+  FBlocks->SetTotalSize(FBlocks->GetCount() * FBlocks->GetChunkSize());
+  FinishTables();
 }
 
 // ---- the entry tree ----

@@ -43,7 +43,7 @@ struct TImage {
   std::vector<Byte> Container;
   ComPtr<Tvor7zBlocks> Blocks;
   std::vector<Byte> Prefix(UInt32 blocks) const {
-    const UInt64 end = blocks < Blocks->GetCount() ? Blocks->GetBlock(blocks)->Position : Plain.size();
+    const UInt64 end = blocks < Blocks->GetCount() ? Blocks->GetBlock(blocks).Position : Plain.size();
     return {Plain.begin(), Plain.begin() + static_cast<std::ptrdiff_t>(end)};
   }
 };

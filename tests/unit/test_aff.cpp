@@ -620,7 +620,7 @@ TEST(AffHostile, LengthsAndNumbersFromTheFileAreBounded) {
   o = OpenBytes(big.Bytes);
   ASSERT_EQ(o.Result, S_OK);
   ASSERT_EQ(o.Archive->GetInfo()->GetCount(), 2u);
-  EXPECT_EQ(o.Archive->GetInfo()->GetBlock(1)->Position, 0x80000000ull);
+  EXPECT_EQ(o.Archive->GetInfo()->GetBlock(1).Position, 0x80000000ull);
 }
 
 TEST(AffHostile, TruncationsAndByteFlipsNeverCrash) {

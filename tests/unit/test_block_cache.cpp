@@ -21,9 +21,8 @@ public:
   using Tvor7zBlockCacheStream2::FCache;
 
 protected:
-  void ReadBlock(const Tvor7zBlock_ &block, const Tvor7zBlockInfo &, ISequentialInStream *in,
-                 ISequentialOutStream *out) override {
-    const UInt32 index = static_cast<UInt32>(&block - FBlocks->GetBlock(0));
+  void ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *in, ISequentialOutStream *out) override {
+    const UInt32 index = static_cast<UInt32>(block.Position / FBlocks->GetChunkSize());
     ++Decodes[index];
     if (index == FailBlock)
       RaiseHResult(E_FAIL);
@@ -177,12 +176,12 @@ TEST(BlockCacheStream, FailingBlockStaysUncachedAndIsRetried) {
 TEST(BlockCacheStream, DamagedAndShortBlocks) {
   TImage img = MakeImage(6, kChunk);
   // Block 2 decodes to half its size; block 4 is corrupt.
-  const Tvor7zBlock_ *b2 = img.Blocks->GetBlock(2);
-  std::vector<Byte> half = Compress(img.Plain.data() + b2->Position, kChunk / 2);
-  std::copy(half.begin(), half.end(), img.Container.begin() + static_cast<std::ptrdiff_t>(b2->Offset));
-  const Tvor7zBlock_ *b4 = img.Blocks->GetBlock(4);
-  for (UInt32 k = 0; k < b4->StoredSize; ++k)
-    img.Container[b4->Offset + k] ^= 0xA5;
+  const Tvor7zBlock_ b2 = img.Blocks->GetBlock(2);
+  std::vector<Byte> half = Compress(img.Plain.data() + b2.Position, kChunk / 2);
+  std::copy(half.begin(), half.end(), img.Container.begin() + static_cast<std::ptrdiff_t>(b2.Offset));
+  const Tvor7zBlock_ b4 = img.Blocks->GetBlock(4);
+  for (UInt32 k = 0; k < b4.StoredSize; ++k)
+    img.Container[b4.Offset + k] ^= 0xA5;
   TCache c(std::move(img));
   std::vector<Byte> got;
   EXPECT_EQ(c.ReadAt(2 * kChunk + 100, 200, got), S_OK);

@@ -39,13 +39,13 @@ TEST(Blocks, GrowsBy1024KeepingEarlierBlocks) {
   EXPECT_EQ(b->Size, 0u);
   EXPECT_FALSE(t->IsComplete());
   for (UInt32 i : {0u, 1u, 511u, 1023u}) {
-    const Tvor7zBlock_ *e = t->GetBlock(i);
-    EXPECT_EQ(e->Offset, 1000 + i * 600ull);
-    EXPECT_EQ(e->StoredSize, 600 - (i % 7));
-    EXPECT_EQ(e->Position, i * 512ull);
-    EXPECT_EQ(e->Size, 512u);
-    EXPECT_EQ(e->Flags, i);
-    EXPECT_TRUE(e->Valid);
+    const Tvor7zBlock_ e = t->GetBlock(i);
+    EXPECT_EQ(e.Offset, 1000 + i * 600ull);
+    EXPECT_EQ(e.StoredSize, 600 - (i % 7));
+    EXPECT_EQ(e.Position, i * 512ull);
+    EXPECT_EQ(e.Size, 512u);
+    EXPECT_EQ(e.Flags, i);
+    EXPECT_TRUE(e.Valid);
   }
 }
 
@@ -57,7 +57,7 @@ TEST(Blocks, PositionsFollowThePreviousBlock) {
   EXPECT_EQ(last->Position, 98304u);
   EXPECT_EQ(last->Size, 1696u);
   EXPECT_EQ(last->Flags, 0u);
-  EXPECT_EQ(t->GetBlock(1)->Flags, 0x80000000u);
+  EXPECT_EQ(t->GetBlock(1).Flags, 0x80000000u);
   EXPECT_TRUE(t->IsComplete());
 }
 
@@ -67,7 +67,7 @@ TEST(Blocks, IndexedFillingWithGaps) {
   auto fill = [&](UInt32 n) {
     while (t->GetCount() <= n)
       t->Add();
-    Tvor7zBlock_ *b = t->GetBlock(n);
+    Tvor7zBlock_ *b = t->EditBlock(n);
     b->Offset = 100 * n;
     b->StoredSize = 90;
     b->Position = n * 4096ull;
@@ -81,9 +81,9 @@ TEST(Blocks, IndexedFillingWithGaps) {
   fill(2);
   EXPECT_EQ(t->GetCount(), 5u);
   EXPECT_FALSE(t->IsComplete());
-  EXPECT_FALSE(t->GetBlock(1)->Valid);
-  EXPECT_FALSE(t->GetBlock(3)->Valid);
-  EXPECT_EQ(t->GetBlock(4)->Offset, 400u);
+  EXPECT_FALSE(t->GetBlock(1).Valid);
+  EXPECT_FALSE(t->GetBlock(3).Valid);
+  EXPECT_EQ(t->GetBlock(4).Offset, 400u);
   fill(1);
   fill(3);
   EXPECT_TRUE(t->IsComplete());

@@ -3,12 +3,14 @@
 #include "EwfTestSupport.h"
 
 #include <cstring>
+#include <thread>
 
 #include "platform/Platform.h"
 
 #include "formats/ewf/E01ArchiveStream.h"
 #include "formats/ewf/E01BlocksDecoder.h"
 #include "formats/ewf/EwfText.h"
+#include "streams/ByteOrder.h"
 
 using namespace NOperationResult;
 
@@ -30,7 +32,7 @@ std::vector<Byte> Slice(const std::vector<Byte> &v, size_t from, size_t to) {
 UString Ascii(const std::vector<Byte> &v) { return UString(v.begin(), v.end()); }
 
 // Offset of chunk `index`'s stored bytes in the file of a one-segment set.
-size_t ChunkOffset(const TE01Opened &a, UInt32 index) { return a.Archive->Blocks()->GetBlock(index)->Offset; }
+size_t ChunkOffset(const TE01Opened &a, UInt32 index) { return a.Archive->Blocks()->GetBlock(index).Offset; }
 
 } // namespace
 
@@ -497,7 +499,7 @@ TEST(E01, StreamingDecodeOfOneBlock) {
     block.Flags = c.Flags;
     block.Valid = true;
     Tvor7zE01BlockJob job;
-    job.Block = &block;
+    job.Block = block;
     job.Buffered = false;
     ComPtr<TTestInStream> in(new TTestInStream(c.Stored));
     ComPtr<TTestOutStream> out(new TTestOutStream());
@@ -601,7 +603,7 @@ TEST(E01, MediaEndingInsideASectorIsReadWhole) {
         const auto *blocks = a.Archive->Blocks();
         const UInt32 count = blocks->GetCount();
         ASSERT_EQ(count, (size + kChunk - 1) / kChunk) << what;
-        EXPECT_EQ(blocks->GetBlock(count - 1)->Size, size - static_cast<size_t>(count - 1) * kChunk) << what;
+        EXPECT_EQ(blocks->GetBlock(count - 1).Size, size - static_cast<size_t>(count - 1) * kChunk) << what;
       }
     }
   }
@@ -622,7 +624,7 @@ TEST(E01, ChunksEndWithTheirDataArea) {
     for (UInt32 i : {2u, 5u, 8u}) {
       const auto plain = Slice(image, i * kChunk, std::min<size_t>(image.size(), (i + 1) * kChunk));
       const size_t stored = compress ? EwfDeflate(plain).size() : plain.size() + 4;
-      EXPECT_EQ(blocks->GetBlock(i)->StoredSize, stored) << i << (compress ? " deflate" : " stored");
+      EXPECT_EQ(blocks->GetBlock(i).StoredSize, stored) << i << (compress ? " deflate" : " stored");
     }
   }
 }
@@ -801,4 +803,117 @@ TEST(E01, DamagedStoredDigestsGiveWayToAnIntactCopy) {
   };
   auto a = OpenE01(WriteE01(image, o));
   ExpectWholeImage(a, image, "short digest in segment 1", kFlagHeaders);
+}
+
+// ---- chunk tables read on first use ----
+
+namespace {
+
+// An image of 10,000 chunks of 512 bytes and a short one in three segments: the tables of the first
+// two have 5,000 entries and so more than one page of blocks each, and a cache of one page must
+// read them again and again.
+struct TPagedImage {
+  std::vector<Byte> Image = EwfTestImage(10000 * 512 + 300, 9);
+  std::vector<TEwfSegmentFile> Files;
+  TPagedImage() {
+    auto o = Options();
+    o.SectorsPerChunk = 1;
+    o.ChunksPerSegment = 5000;
+    o.Compress = [](UInt32 c) { return c % 7 != 3; };
+    Files = WriteE01(Image, o);
+  }
+  TE01Opened Open(const std::vector<TEwfSegmentFile> &files) const {
+    TE01Opened a = OpenE01(files);
+    if (a.Result == S_OK)
+      a.Archive->Blocks()->SetCacheBlocks(Tvor7zBlocks::kPageBlocks);
+    return a;
+  }
+};
+
+// Reads `count` random pieces through `stream` and compares them with `image`; the number of
+// pieces that differ or fail.
+int RandomReads(IInStream *stream, const std::vector<Byte> &image, UInt32 seed, int count) {
+  std::mt19937 rng(seed);
+  std::vector<Byte> buf(3000);
+  int bad = 0;
+  for (int k = 0; k < count; k++) {
+    const UInt64 pos = rng() % image.size();
+    const UInt32 size = 1 + rng() % 3000;
+    UInt32 got = 0;
+    if (stream->Seek(static_cast<Int64>(pos), STREAM_SEEK_SET, nullptr) != S_OK ||
+        stream->Read(buf.data(), size, &got) != S_OK || got != std::min<UInt64>(size, image.size() - pos) ||
+        !std::equal(buf.begin(), buf.begin() + got, image.begin() + static_cast<std::ptrdiff_t>(pos)))
+      bad++;
+  }
+  return bad;
+}
+
+ComPtr<IInStream> ImageStream(TE01Opened &a) {
+  ComPtr<ISequentialInStream> s;
+  EXPECT_EQ(a.Archive->GetStream(0, s.Put()), S_OK);
+  return s ? QueryAs<IInStream>(s.Get(), IID_IInStream) : ComPtr<IInStream>();
+}
+
+} // namespace
+
+TEST(E01PagedTables, PagesAreReadAgainAfterOthersPushedThemOut) {
+  const TPagedImage p;
+  auto a = p.Open(p.Files);
+  ASSERT_EQ(a.Result, S_OK);
+  EXPECT_EQ(a.ErrorFlags(), 0u);
+  const auto *blocks = a.Archive->Blocks();
+  ASSERT_EQ(blocks->GetCount(), 10001u);
+  ASSERT_EQ(blocks->GetPages().size(), 5u);  // 4,096 + 904 entries of each big table, and the tail
+  // Chunk 4,096 ends with the next page's first entry, 4,999 with the next table's.
+  for (UInt64 i : {0ull, 4095ull, 4096ull, 4999ull, 5000ull, 9999ull, 10000ull, 17ull}) {
+    const Tvor7zBlock_ b = blocks->GetBlock(i);
+    EXPECT_EQ(b.Position, i * 512) << i;
+    EXPECT_EQ(b.Size, i < 10000 ? 512u : 300u) << i;
+    const size_t to = std::min<size_t>(p.Image.size(), (i + 1) * 512);
+    const auto plain = Slice(p.Image, i * 512, to);
+    EXPECT_EQ(b.StoredSize, i % 7 != 3 ? EwfDeflate(plain).size() : plain.size() + 4) << i;
+  }
+  const ComPtr<IInStream> in = ImageStream(a);
+  ASSERT_TRUE(in);
+  EXPECT_EQ(RandomReads(in, p.Image, 1, 400), 0);
+  const auto t = a.Extract();
+  EXPECT_EQ(t.OpResult(), kOK);
+  EXPECT_TRUE(t.Data() == p.Image);
+}
+
+TEST(E01PagedTables, DamagedEntriesAreFlaggedAtOpenAndReadOnFirstUse) {
+  const TPagedImage p;
+  auto files = p.Files;
+  TEwfSectionPlace table;
+  ASSERT_TRUE(EwfFindSection(files[1].Data, "table", 0, table));
+  // Entry 4,500 of the second table points 40 bytes into its chunk; the entries' checksum fails.
+  const size_t at = table.Offset + 24 + 4500 * 4;
+  EwfPut32(files[1].Data, at, GetUi32(files[1].Data.data() + at) + 40);
+  auto a = p.Open(files);
+  ASSERT_EQ(a.Result, S_OK);
+  EXPECT_EQ(a.ErrorFlags(), kFlagCRC);
+  const ComPtr<IInStream> in = ImageStream(a);
+  ASSERT_TRUE(in);
+  // Chunks on every page read, before and after the damaged one fails.
+  EXPECT_EQ(RandomReads(in, Slice(p.Image, 0, 9500 * 512), 2, 100), 0);
+  Byte buf[100];
+  UInt32 got = 0;
+  ASSERT_EQ(in->Seek(9500 * 512, STREAM_SEEK_SET, nullptr), S_OK);
+  EXPECT_EQ(in->Read(buf, sizeof(buf), &got), S_FALSE);
+  EXPECT_EQ(RandomReads(in, Slice(p.Image, 0, 9500 * 512), 3, 100), 0);
+  EXPECT_EQ(a.Extract(true).OpResult(), kDataError);
+}
+
+TEST(E01PagedTables, TwoBlockCacheStreamsReadAtOnce) {
+  const TPagedImage p;
+  auto a = p.Open(p.Files);
+  ASSERT_EQ(a.Result, S_OK);
+  const ComPtr<IInStream> first = ImageStream(a), second = ImageStream(a);
+  ASSERT_TRUE(first && second);
+  int bad[2] = {-1, -1};
+  std::thread other([&] { bad[1] = RandomReads(second, p.Image, 5, 1500); });
+  bad[0] = RandomReads(first, p.Image, 4, 1500);
+  other.join();
+  EXPECT_EQ(bad[0], 0);
+  EXPECT_EQ(bad[1], 0);
 }

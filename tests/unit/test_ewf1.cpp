@@ -123,12 +123,12 @@ TEST(Ewf1, TableEntriesBecomeOffsetsInTheJoinedStream) {
   EXPECT_EQ(a.ErrorFlags(), 0u);
   auto *blocks = a.Archive->Blocks();
   ASSERT_EQ(blocks->GetCount(), 2u);
-  const Tvor7zBlock_ *b = blocks->GetBlock(1);
-  EXPECT_EQ(b->Offset, 1004096u);
-  EXPECT_EQ(b->Flags, 0x80000000u);
-  EXPECT_EQ(b->Position, kChunk);
-  EXPECT_EQ(b->Size, kChunk);
-  EXPECT_TRUE(b->Valid);
+  const Tvor7zBlock_ b = blocks->GetBlock(1);
+  EXPECT_EQ(b.Offset, 1004096u);
+  EXPECT_EQ(b.Flags, 0x80000000u);
+  EXPECT_EQ(b.Position, kChunk);
+  EXPECT_EQ(b.Size, kChunk);
+  EXPECT_TRUE(b.Valid);
   EXPECT_TRUE(a.Extract().Data() == image);
 }
 
@@ -143,7 +143,7 @@ TEST(Ewf1, TableBaseOffsetIsAdded) {
   b.AddEnd("done");
   auto a = Open1(b.Data());
   ASSERT_EQ(a.Result, S_OK);
-  EXPECT_EQ(a.Archive->Blocks()->GetBlock(0)->Offset, at);
+  EXPECT_EQ(a.Archive->Blocks()->GetBlock(0).Offset, at);
   EXPECT_TRUE(a.Extract().Data() == image);
 }
 
@@ -381,10 +381,10 @@ TEST(Ewf1, StoredSizesNeverReachPastTheEndOfTheSet) {
   auto *blocks = a.Archive->Blocks();
   ASSERT_EQ(blocks->GetCount(), 3u);
   for (UInt32 i = 0; i < 3; i++) {
-    const Tvor7zBlock_ *block = blocks->GetBlock(i);
-    EXPECT_LE(block->StoredSize, block->Offset < size ? size - block->Offset : 0) << i;
+    const Tvor7zBlock_ block = blocks->GetBlock(i);
+    EXPECT_LE(block.StoredSize, block.Offset < size ? size - block.Offset : 0) << i;
   }
-  EXPECT_EQ(blocks->GetBlock(2)->StoredSize, 0u);
+  EXPECT_EQ(blocks->GetBlock(2).StoredSize, 0u);
   EXPECT_NE(a.Extract().OpResult(), NOperationResult::kOK);
 }
 
@@ -423,9 +423,9 @@ TEST(Ewf1, StoredSizesAreBoundedByTheChunk) {
   ASSERT_EQ(a.Result, S_OK);
   auto *blocks = a.Archive->Blocks();
   // A compressed chunk runs up to the next one (here across the next section's descriptor).
-  EXPECT_EQ(blocks->GetBlock(0)->StoredSize, (compressed[1] & 0x7FFFFFFFu) - (compressed[0] & 0x7FFFFFFFu));
+  EXPECT_EQ(blocks->GetBlock(0).StoredSize, (compressed[1] & 0x7FFFFFFFu) - (compressed[0] & 0x7FFFFFFFu));
   // The last chunk is followed by 1 MiB of other sections: a stored one takes its bytes and checksum.
-  EXPECT_EQ(blocks->GetBlock(2)->StoredSize, kChunk + 4);
+  EXPECT_EQ(blocks->GetBlock(2).StoredSize, kChunk + 4);
   EXPECT_TRUE(a.Extract().Data() == image);
 
   // Offsets that do not grow, and a compressed last chunk before 1 MiB of other data.
@@ -439,8 +439,8 @@ TEST(Ewf1, StoredSizesAreBoundedByTheChunk) {
   ASSERT_EQ(r.Result, S_OK);
   const UInt32 limit = kChunk + kChunk / 4 + 1024;
   for (UInt32 i = 0; i < 3; i++)
-    EXPECT_LE(r.Archive->Blocks()->GetBlock(i)->StoredSize, limit) << i;
-  EXPECT_EQ(r.Archive->Blocks()->GetBlock(0)->StoredSize, limit);  // chunk 2 first: next is lower
+    EXPECT_LE(r.Archive->Blocks()->GetBlock(i).StoredSize, limit) << i;
+  EXPECT_EQ(r.Archive->Blocks()->GetBlock(0).StoredSize, limit);  // chunk 2 first: next is lower
   // The chunks decode from their own offsets, in the order the table gives.
   auto x = r.Extract();
   EXPECT_EQ(x.OpResult(), NOperationResult::kOK);

@@ -146,8 +146,8 @@ TEST(Ex01, BZip2ChunksBothFormsThroughTheHostDecoder) {
     if (headerless) {
       // The chunk begins at the block magic: no "BZh".
       auto a = OpenEx01(files);
-      const Tvor7zBlock_ *b = a.Archive->Blocks()->GetBlock(0);
-      EXPECT_EQ(files[0].Data[b->Offset], 0x31);
+      const Tvor7zBlock_ b = a.Archive->Blocks()->GetBlock(0);
+      EXPECT_EQ(files[0].Data[b.Offset], 0x31);
     }
     auto a = OpenEx01(files);
     ASSERT_EQ(a.Result, S_OK);
@@ -168,7 +168,7 @@ TEST(Ex01, BZip2DamageIsADataErrorAndNoDecoderIsUnsupported) {
   o.Method = 2;
   auto files = WriteEx01(image, o);
   auto a = OpenEx01(files);
-  const Tvor7zBlock_ b = *a.Archive->Blocks()->GetBlock(1);
+  const Tvor7zBlock_ b = a.Archive->Blocks()->GetBlock(1);
   files[0].Data[b.Offset + b.StoredSize / 2] ^= 0x10;
   auto d = OpenEx01(files);
   Int32 r = -1;
@@ -263,8 +263,8 @@ TEST(Ex01, ChunkDamageGivesItsResultWithEveryReadableByte) {
   o.Kind = [](UInt32 c) { return c == 2 ? TEwf2ChunkKind::Stored : TEwf2ChunkKind::Compressed; };
   const auto files = WriteEx01(image, o);
   auto a = OpenEx01(files);
-  const Tvor7zBlock_ stored = *a.Archive->Blocks()->GetBlock(2);
-  const Tvor7zBlock_ deflate = *a.Archive->Blocks()->GetBlock(4);
+  const Tvor7zBlock_ stored = a.Archive->Blocks()->GetBlock(2);
+  const Tvor7zBlock_ deflate = a.Archive->Blocks()->GetBlock(4);
   // A stored chunk's checksum: all bytes written, CRC error; random access hands out the data.
   auto crc = files;
   crc[0].Data[stored.Offset + kChunk] ^= 1;
@@ -378,7 +378,7 @@ TEST(Ex01, SectorTablesWithHolesOrRepeatsStayInPlace) {
 TEST(Ex01, PatternFillReadsFromAnyPhase) {
   const auto image = Ex01Image(5 * kChunk);
   auto a = OpenEx01(WriteEx01(image, TEwf2WriterOptions{}));
-  ASSERT_EQ(EwfChunkMethod(*a.Archive->Blocks()->GetBlock(2)), TEwfChunkMethod::PatternFill);
+  ASSERT_EQ(EwfChunkMethod(a.Archive->Blocks()->GetBlock(2)), TEwfChunkMethod::PatternFill);
   auto s = a.Stream();
   auto *in = static_cast<IInStream *>(s.Get());
   for (UInt64 at : {2ull * kChunk + 5, 3ull * kChunk - 3}) {
@@ -451,7 +451,7 @@ TEST(Ex01, HugePatternChunkIsWrittenWithoutReading) {
     image[i] = static_cast<Byte>(0xF8 + i % 8);
   auto a = OpenEx01(WriteEx01(image, o));
   ASSERT_EQ(a.Result, S_OK);
-  ASSERT_EQ(EwfChunkMethod(*a.Archive->Blocks()->GetBlock(0)), TEwfChunkMethod::PatternFill);
+  ASSERT_EQ(EwfChunkMethod(a.Archive->Blocks()->GetBlock(0)), TEwfChunkMethod::PatternFill);
   Int32 r = -1;
   ExtractImage(a, r, true);
   EXPECT_EQ(r, kOK);

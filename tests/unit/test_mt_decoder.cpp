@@ -154,7 +154,7 @@ public:
 
 protected:
   UInt32 IndexOf(const Tvor7zBlockJob &job) const {
-    return static_cast<UInt32>(job.Block - FBlocks->GetBlock(0));
+    return static_cast<UInt32>(job.Index);
   }
   std::unique_ptr<Tvor7zBlockJob> NewJob() override { return std::make_unique<TZJob>(); }
   Int32 DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *in, ISequentialOutStream *out) override {
@@ -169,7 +169,7 @@ protected:
       job.DeferredResult = kCRCError;
     if (index == ZerosAt) {
       const std::vector<Byte> zeros(65536, 0);
-      for (UInt32 left = job.Block->Size; left > 0;) {
+      for (UInt32 left = job.Block.Size; left > 0;) {
         const UInt32 n = std::min<UInt32>(left, 65536);
         CheckHResult(WriteStream(out, zeros.data(), n));
         left -= n;
@@ -182,10 +182,10 @@ protected:
     HRESULT hr;
     if (job.Buffered) {
       size_t written = 0;
-      hr = z.Flate->DecodeBuffer(job.InBuffer.get(), job.InSize, job.OutBuffer.get(), job.Block->Size, &written);
+      hr = z.Flate->DecodeBuffer(job.InBuffer.get(), job.InSize, job.OutBuffer.get(), job.Block.Size, &written);
       job.SetDirectOutput(written);
     } else {
-      const UInt64 size = job.Block->Size;
+      const UInt64 size = job.Block.Size;
       hr = z.Flate->Code(in, out, nullptr, &size, nullptr);
     }
     if (hr == S_FALSE)
@@ -303,10 +303,10 @@ TEST_P(MtBlocksDecoderTurns, ResultsAndTheirPrecedence) {
 
 TEST_P(MtBlocksDecoderTurns, CorruptBlockWritesWhatItProducedThenStops) {
   TImage img = MakeImage(60, 4096);
-  const Tvor7zBlock_ *b = img.Blocks->GetBlock(10);
+  const Tvor7zBlock_ b = img.Blocks->GetBlock(10);
   // Damage the deflate data past its first bytes so part of the block still decodes.
-  for (UInt32 k = b->StoredSize / 2; k < b->StoredSize - 4; ++k)
-    img.Container[b->Offset + k] ^= 0x5A;
+  for (UInt32 k = b.StoredSize / 2; k < b.StoredSize - 4; ++k)
+    img.Container[b.Offset + k] ^= 0x5A;
   std::vector<Byte> first;
   for (Int32 threads : {1, 2, 3}) {
     SCOPED_TRACE(threads);
@@ -326,14 +326,14 @@ TEST_P(MtBlocksDecoderTurns, MissingBlocksEndWithUnexpectedEndAtTheirPlace) {
     SCOPED_TRACE(threads);
     // A block the table does not define.
     TImage img = MakeImage(20, 4096);
-    img.Blocks->GetBlock(7)->Valid = false;
+    img.Blocks->EditBlock(7)->Valid = false;
     TRun r = RunDecoder(img, threads, [](TZDecoder &d) { d.Delay = [](UInt32 i) { SleepUs(i < 7 ? 5000 : 0); }; });
     EXPECT_EQ(r.Result, kUnexpectedEnd);
     EXPECT_TRUE(r.Out == img.Prefix(7));
 
     // A block whose stored bytes lie beyond the end of the container.
     img = MakeImage(20, 4096);
-    img.Blocks->GetBlock(12)->Offset = img.Container.size() + 100;
+    img.Blocks->EditBlock(12)->Offset = img.Container.size() + 100;
     r = RunDecoder(img, threads);
     EXPECT_EQ(r.Result, kUnexpectedEnd);
     EXPECT_TRUE(r.Out == img.Prefix(12));
@@ -352,7 +352,7 @@ TEST_P(MtBlocksDecoderTurns, ContainerReadFailureRaises) {
   for (Int32 threads : {1, 3}) {
     SCOPED_TRACE(threads);
     ComPtr<TTestInStream> in = new TTestInStream(img.Container);
-    in->ReadFailAt = img.Blocks->GetBlock(30)->Offset + 5;
+    in->ReadFailAt = img.Blocks->GetBlock(30).Offset + 5;
     in->ReadFailCode = E_OUTOFMEMORY;
     const TRun r = RunDecoder(img, threads, {}, nullptr, in);
     EXPECT_EQ(r.Raised, E_OUTOFMEMORY);
@@ -378,7 +378,7 @@ TEST_P(MtBlocksDecoderTurns, TotalSizeIsChecked) {
 TEST_P(MtBlocksDecoderTurns, BlocksTooLargeToBufferAreStreamed) {
   // The last block claims 200 MiB: one worker, no job buffers, and the short output is reported.
   TImage img = MakeImage(8, 4096);
-  img.Blocks->GetBlock(7)->Size = 200u << 20;
+  img.Blocks->EditBlock(7)->Size = 200u << 20;
   img.Blocks->SetTotalSize(7 * 4096 + (200u << 20));
   const TRun r = RunDecoder(img, 0);
   EXPECT_EQ(r.Result, kUnexpectedEnd);
@@ -422,7 +422,7 @@ TEST_P(MtBlocksDecoderTurns, CancelFromProgressStopsInsideAStreamedBlock) {
   // A block of 200 MiB, too large to buffer, written as zeros: the cancel is heard while it goes
   // out, not after all of it.
   TImage img = MakeImage(2, 4096);
-  img.Blocks->GetBlock(1)->Size = 200u << 20;
+  img.Blocks->EditBlock(1)->Size = 200u << 20;
   img.Blocks->SetTotalSize(4096 + (200u << 20));
   const UInt32 saved = Tvor7zProgress::ProgressInterval;
   Tvor7zProgress::ProgressInterval = 0;
