@@ -402,29 +402,49 @@ TvorStoredDigests Tvor7zAD1Archive::DoGetStoredDigests(UInt32 index) {
 
 // ---- data ----
 
-bool Tvor7zAD1Archive::ReadChunkPositions(const Tvor7zAD1Item &item, std::vector<UInt64> &positions) {
+namespace {
+// Reads a file's chunk positions when its chunks are first needed: N + 1 of 8 bytes follow the
+// count, chunk i running from position i to position i + 1.
+class TAd1ChunkPager : public Tvor7zBlockPager {
+public:
+  TAd1ChunkPager(IInStream *data, UInt64 positions) : FData(data), FPositions(positions) {}
+
+  void LoadPage(const Tvor7zBlockPage &page, Tvor7zBlock_ *blocks) override {
+    FRaw.resize(static_cast<size_t>(page.Count + 1) * 8);
+    if (ReadAt(FData, FPositions + page.Skip * 8, FRaw.data(), FRaw.size()) != FRaw.size())
+      RaiseHResult(S_FALSE);  // inside the data space, as checked when the table was made
+    for (UInt64 i = 0; i < page.Count; i++) {
+      const UInt64 from = GetUi64(FRaw.data() + i * 8), to = GetUi64(FRaw.data() + i * 8 + 8);
+      blocks[i].Offset = from;
+      blocks[i].StoredSize =
+          static_cast<UInt32>(std::min<UInt64>(to > from ? to - from : 0, std::numeric_limits<UInt32>::max()));
+      blocks[i].Flags = 0;
+    }
+  }
+
+private:
+  const ComPtr<IInStream> FData;
+  const UInt64 FPositions;
+  std::vector<Byte> FRaw;
+};
+} // namespace
+
+ComPtr<Tvor7zBlocks> Tvor7zAD1Archive::OpenChunkTable(const Tvor7zAD1Item &item, UInt64 most) {
   const UInt64 spaceLength = DataSpaceLength();
   if (item.DataOffset == 0 || item.DataOffset >= spaceLength)
-    return false;
+    return nullptr;
   Byte b[8];
   if (ReadAt(FDataStream, item.DataOffset, b, sizeof(b)) < sizeof(b))
-    return false;
+    return nullptr;
   const UInt64 count = GetUi64(b);
-  // N + 1 positions of 8 bytes must lie in the data space: the allocation stays within the file.
+  // N + 1 positions of 8 bytes must lie in the data space, where the pages are read later.
   const UInt64 room = spaceLength - item.DataOffset < 8 ? 0 : (spaceLength - item.DataOffset - 8) / 8;
   if (count == 0 || count >= room)
-    return false;
-  positions.resize(static_cast<size_t>(count + 1));
-  std::vector<Byte> raw(std::min<size_t>(positions.size(), kDataBufferSize / 8) * 8);
-  for (size_t done = 0; done < positions.size();) {
-    const size_t n = std::min(positions.size() - done, raw.size() / 8);
-    if (ReadAt(FDataStream, item.DataOffset + 8 + done * 8, raw.data(), n * 8) < n * 8)
-      return false;
-    for (size_t i = 0; i < n; i++)
-      positions[done + i] = GetUi64(raw.data() + i * 8);
-    done += n;
-  }
-  return true;
+    return nullptr;
+  ComPtr<Tvor7zBlocks> blocks(new Tvor7zBlocks(item.Size, FItems->GetChunkSize(), 0));
+  blocks->SetPager(std::make_unique<TAd1ChunkPager>(FDataStream.Get(), item.DataOffset + 8));
+  blocks->PlaceEntries(0, std::min(count, most), 0, 0);
+  return blocks;
 }
 
 void Tvor7zAD1Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
@@ -434,25 +454,12 @@ void Tvor7zAD1Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
   const UInt32 chunk = FItems->GetChunkSize();
   if (item.IsFolder || item.DataOffset == 0 || chunk == 0 || chunk > kMaxStreamChunkSize)
     return;
-  std::vector<UInt64> positions;
-  if (item.Size != 0 && !ReadChunkPositions(item, positions))
-    return;
   // Chunks past the file's end hold none of its bytes.
   const UInt64 needed = item.Size / chunk + (item.Size % chunk != 0 ? 1 : 0);
-  const UInt64 count = std::min<UInt64>(positions.empty() ? 0 : positions.size() - 1, needed);
-  if (count > std::numeric_limits<UInt32>::max())
+  const ComPtr<Tvor7zBlocks> blocks =
+      item.Size != 0 ? OpenChunkTable(item, needed) : ComPtr<Tvor7zBlocks>(new Tvor7zBlocks(0, chunk, 0));
+  if (!blocks)
     return;
-  ComPtr<Tvor7zBlocks> blocks(new Tvor7zBlocks(item.Size, chunk, static_cast<UInt32>(count)));
-  for (UInt64 i = 0; i < count; i++) {
-    Tvor7zBlock_ *b = blocks->Add();
-    const UInt64 from = positions[i], to = positions[i + 1];
-    b->Offset = from;
-    b->StoredSize = static_cast<UInt32>(std::min<UInt64>(to > from ? to - from : 0, std::numeric_limits<UInt32>::max()));
-    b->Position = i * chunk;
-    b->Size = static_cast<UInt32>(std::min<UInt64>(chunk, item.Size - b->Position));
-    b->Flags = 0;
-    b->Valid = true;
-  }
   stream = static_cast<ISequentialInStream *>(
       static_cast<IInStream *>(new Tvor7zAD1ArchiveStream2(FDataStream.Get(), blocks.Get())));
 }
@@ -472,20 +479,20 @@ Int32 Tvor7zAD1Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream
 
   Int32 result = kOK;
   if (item.Size != 0) {
-    std::vector<UInt64> positions;
-    if (!ReadChunkPositions(item, positions)) {
+    const ComPtr<Tvor7zBlocks> blocks = OpenChunkTable(item, ~0ull);
+    if (!blocks) {
       result = kHeadersError;
     } else {
       if (!FLimit)
         FLimit = new Tvor7zLimitSequentialInStream();
       const UInt64 chunk = FItems->GetChunkSize();
-      for (size_t i = 0; i + 1 < positions.size() && result == kOK; i++) {
-        const UInt64 from = positions[i], to = positions[i + 1];
+      for (UInt64 i = 0; i < blocks->GetCount() && result == kOK; i++) {
+        const Tvor7zBlock_ b = blocks->GetBlock(i);
         // A chunk the data space cannot hold reads as empty and fails to decode.
-        const bool inside = from <= static_cast<UInt64>(std::numeric_limits<Int64>::max());
+        const bool inside = b.Offset <= static_cast<UInt64>(std::numeric_limits<Int64>::max());
         if (inside)
-          CheckHResult(FDataStream->Seek(static_cast<Int64>(from), STREAM_SEEK_SET, nullptr));
-        FLimit->SetStream(FDataStream, inside && to > from ? to - from : 0);
+          CheckHResult(FDataStream->Seek(static_cast<Int64>(b.Offset), STREAM_SEEK_SET, nullptr));
+        FLimit->SetStream(FDataStream, inside ? b.StoredSize : 0);
         result = DecodeAd1Chunk(FDecoder, FLimit, out, chunk);
       }
       FLimit->SetStream(nullptr, 0);

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "blocks/Blocks.h"
 #include "blocks/FlateDecoder.h"
 #include "formats/ad1/AD1Format.h"
 #include "formats/ad1/AD1Items.h"
@@ -66,8 +67,9 @@ private:
   bool ReadText(UInt64 position, UInt64 length, AString &text);
   UInt64 DataSpaceLength();
 
-  // The chunk positions P0..PN of a file; false when they cannot all be read.
-  bool ReadChunkPositions(const Tvor7zAD1Item &item, std::vector<UInt64> &positions);
+  // The table of a file's chunks, at most `most` of them, read a page at a time as they are needed;
+  // nil when its positions do not lie in the data space.
+  ComPtr<Tvor7zBlocks> OpenChunkTable(const Tvor7zAD1Item &item, UInt64 most);
   // Hashers, coder and input window of one Extract call, made on first use.
   // Made on the first extracted file and kept: the digest hashers and the chunk decoder.
   Tvor7zStoredDigestCheck FDigest{&FCodecsInfo};

@@ -279,6 +279,32 @@ TEST(AD1Archive, StreamsReadFilesAtAnyOffset) {
   EXPECT_FALSE(none);
 }
 
+TEST(AD1Archive, ChunkTablesLongerThanAPageReadAsTheyAreNeeded) {
+  // 9,000 chunks of 512 bytes: the file's positions are read a few pages at a time.
+  const auto data = Bytes(9000 * 512 + 77, 11);
+  TAd1Options options;
+  options.ChunkSize = 512;
+  TOpened o = Open(WriteAd1({File("long.bin", data)}, options));
+  ASSERT_EQ(o.Result, S_OK);
+  ComPtr<ISequentialInStream> s;
+  ASSERT_EQ(o.Archive->GetStream(0, s.Put()), S_OK);
+  auto in = QueryAs<IInStream>(s.Get(), IID_IInStream);
+  ASSERT_TRUE(in);
+  std::mt19937 rng(3);
+  for (int i = 0; i < 200; i++) {
+    const UInt64 at = rng() % data.size();
+    std::vector<Byte> got(1 + rng() % 2000);
+    size_t n = 0;
+    ASSERT_EQ(in->Seek(static_cast<Int64>(at), STREAM_SEEK_SET, nullptr), S_OK);
+    ReadStream(in, got.data(), got.size(), &n);
+    ASSERT_EQ(n, std::min<size_t>(got.size(), data.size() - at));
+    ASSERT_TRUE(std::equal(got.begin(), got.begin() + static_cast<ptrdiff_t>(n), data.begin() + static_cast<ptrdiff_t>(at)));
+  }
+  auto cb = o.ExtractAll();
+  EXPECT_EQ(cb->Items[0].Result, NOperationResult::kOK);
+  EXPECT_EQ(cb->Items[0].Data(), data);
+}
+
 TEST(AD1Archive, HostileTreesEndWithAFlagInsteadOfLoopingOrExhaustingMemory) {
   TAd1Layout layout;
   auto space = Ad1DataSpace(Tree(), {}, &layout);
