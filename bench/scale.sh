@@ -45,7 +45,8 @@ for size in "${sizes[@]}"; do
   dir=$data/$size
   hash=()
   [ "$size" = 64G ] || hash=(--no-hash)
-  stamp="e01_writer --synthetic $size ${hash[*]}"
+  # Bump the layout number when the writer changes what it writes.
+  stamp="e01_writer layout 2 --synthetic $size ${hash[*]}"
   if [ "$(cat "$dir/stamp" 2>/dev/null)" != "$stamp" ]; then
     echo "writing the $size image ..." >&2
     rm -rf "$dir" && mkdir -p "$dir"

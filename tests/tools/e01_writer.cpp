@@ -30,7 +30,12 @@ uint64_t Size(const std::string &text) {
 int main(int argc, char **argv) {
   std::string out;
   TEwfSyntheticOptions o;
-  o.HeaderText = EwfText("1\nmain\nc\tn\ta\te\tt\tav\tov\nscale\t1\tsynthetic media\tvor7z\t\te01_writer\tLinux\n");
+  // The case metadata an EnCase-style acquisition stores: UTF-16 header2 twice, then the header.
+  o.Header2Text = EwfText16(u"3\nmain\na\tc\tn\te\tt\tav\tov\tm\tu\tp\n"
+                            u"synthetic media\tscale\t1\tvor7z\t\t6.19\tLinux\t1767225600\t1767225600\t0\n\n",
+                            false);
+  o.HeaderText = EwfText("1\nmain\nc\tn\ta\te\tt\tav\tov\tm\tu\tp\n"
+                         "scale\t1\tsynthetic media\tvor7z\t\t6.19\tLinux\t2026 1 1 0 0 0\t2026 1 1 0 0 0\t0\n\n");
   try {
     for (int i = 1; i < argc; i++) {
       const std::string a = argv[i];
