@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "SizeArg.h"
+
 namespace {
 
 // splitmix64: small, fast and good enough to feed a test image.
@@ -69,24 +71,6 @@ void FillRandom(TRandom &rng, uint8_t *p, size_t n) {
     const uint64_t v = rng.Next();
     std::memcpy(p + i, &v, n - i);
   }
-}
-
-bool ParseSize(const char *text, uint64_t &out) {
-  char *end = nullptr;
-  const unsigned long long v = std::strtoull(text, &end, 10);
-  if (end == text) return false;
-  unsigned shift = 0;
-  switch (*end) {
-  case '\0': break;
-  case 'K': case 'k': shift = 10; ++end; break;
-  case 'M': case 'm': shift = 20; ++end; break;
-  case 'G': case 'g': shift = 30; ++end; break;
-  default: return false;
-  }
-  if (*end == 'i' && end[1] == 'B') end += 2;
-  if (*end != '\0' || (shift && v > (~0ull >> shift))) return false;
-  out = static_cast<uint64_t>(v) << shift;
-  return true;
 }
 
 int Usage() {
