@@ -5,7 +5,7 @@
 # Environment given by ctest:
 #   VOR7Z_SRC         source tree
 #   VOR7Z_BUILD       build tree
-#   VOR7Z_VERSION     the version set in CMakeLists.txt, e.g. 0.90
+#   VOR7Z_VERSION     the version set in CMakeLists.txt, e.g. 0.91
 #   VOR7Z_TOOLS       <build>/tools, the executables of tests/tools/*.cpp
 #   VOR7Z_HOST_LINUX  the private Linux 7z (always started by this path, which contains a '/')
 #   VOR7Z_HOST_WIN    the private 7z.exe, run under wine; empty when no Windows DLL was built
