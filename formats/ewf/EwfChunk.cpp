@@ -29,6 +29,10 @@ Byte BZip2SizeDigit(UInt32 size) {
   return static_cast<Byte>('0' + std::clamp<UInt64>((need + 99999) / 100000, 1, 9));
 }
 
+// Chunks the deflate decoder remembers, by size: an empty chunk stores a few dozen bytes.
+constexpr size_t kRepeatStoredLimit = 4096;
+constexpr size_t kRepeatDecodedLimit = 4u << 20;
+
 TEwfChunk DecodeBZip2(const Byte *stored, size_t got, UInt32 size, Byte *room, size_t roomSize,
                       TEwfChunkCoders &coders) {
   TEwfChunk chunk;
@@ -133,13 +137,26 @@ TEwfChunk DecodeEwfChunk(TEwfChunkMethod method, const Byte *stored, size_t got,
       chunk.Result = kUnexpectedEnd;
     return chunk;
   case TEwfChunkMethod::Deflate: {
+    const size_t limit = std::min<size_t>(size, roomSize);
+    chunk.Data = room;
+    if (got == coders.LastStored.size() && limit == coders.LastLimit && got > 0 &&
+        std::memcmp(stored, coders.LastStored.data(), got) == 0) {
+      chunk.Size = coders.LastDecoded.size();
+      if (chunk.Size > 0)
+        std::memcpy(room, coders.LastDecoded.data(), chunk.Size);
+      return chunk;
+    }
     if (!coders.Flate)
       coders.Flate = new TvorFlateDecodeDecoder();
     size_t written = 0;
-    const HRESULT hr = coders.Flate->DecodeBuffer(stored, got, room, std::min<size_t>(size, roomSize), &written);
-    chunk.Data = room;
+    const HRESULT hr = coders.Flate->DecodeBuffer(stored, got, room, limit, &written);
     chunk.Size = written;
     chunk.Result = CoderResultToOperationResult(hr);
+    // Only what a chunk of highly repetitive data stores is worth keeping.
+    const bool keep = hr == S_OK && got <= kRepeatStoredLimit && written <= kRepeatDecodedLimit;
+    coders.LastStored.assign(stored, keep ? stored + got : stored);
+    coders.LastLimit = limit;
+    coders.LastDecoded.assign(room, keep ? room + written : room);
     return chunk;
   }
   case TEwfChunkMethod::BZip2:

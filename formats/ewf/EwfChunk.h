@@ -62,6 +62,11 @@ struct TEwfChunkCoders {
   ComPtr<ICompressCoder> BZip2;
   // A header-less bzip2 chunk with the stream header put in front.
   std::vector<Byte> Framed;
+  // The last deflate chunk decoded whole (stored bytes, output limit, decoded bytes): empty media
+  // store the same bytes for every empty chunk, and runs of one byte are what inflates slowest.
+  std::vector<Byte> LastStored;
+  size_t LastLimit = 0;
+  std::vector<Byte> LastDecoded;
   ComPtr<Tvor7zFixedMemoryInStream> In;
   ComPtr<Tvor7zFixedMemorySequentialOutStream> Out;
 };

@@ -917,3 +917,27 @@ TEST(E01PagedTables, TwoBlockCacheStreamsReadAtOnce) {
   EXPECT_EQ(bad[0], 0);
   EXPECT_EQ(bad[1], 0);
 }
+
+TEST(E01, ChunksStoredAlikeButForTheirBytesDecodeApart) {
+  // Chunks of one repeated byte all deflate to the same number of bytes: a decoder that reuses
+  // the chunk before for equal stored bytes must still tell 0x01 from 0x02.
+  const std::vector<Byte> values = {1, 1, 2, 2, 1, 3, 3, 1, 1};
+  std::vector<Byte> image;
+  for (Byte v : values)
+    image.insert(image.end(), kChunk, v);
+  auto a = OpenE01(WriteE01(image, Options()));
+  ASSERT_EQ(a.Result, S_OK);
+  ASSERT_EQ(a.Archive->Blocks()->GetBlock(0).StoredSize, a.Archive->Blocks()->GetBlock(2).StoredSize);
+  const auto t = a.Extract();
+  EXPECT_EQ(t.OpResult(), kOK);
+  EXPECT_TRUE(t.Data() == image);
+  for (Int32 threads : {1, 2}) {
+    ComPtr<TTestOutStream> out(new TTestOutStream());
+    Tvor7zE01ArchiveBlocksDecoder decoder;
+    EXPECT_EQ(decoder.Decode(a.Archive->Blocks(), a.Archive->JoinedStream(), out, nullptr, threads), kOK);
+    EXPECT_TRUE(out->Data == image) << threads;
+  }
+  const ComPtr<IInStream> in = ImageStream(a);
+  ASSERT_TRUE(in);
+  EXPECT_EQ(RandomReads(in, image, 6, 300), 0);
+}
