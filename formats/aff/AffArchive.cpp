@@ -279,8 +279,6 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
 
   if (!FInfo->LayPages(FJoinedStream.Get()))
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
-  if (FInfo->GetTotalSize() == 0)
-    FInfo->SetTotalSize(static_cast<UInt64>(FInfo->GetCount()) * FInfo->GetChunkSize());
   if (FInfo->GetChunkSize() == 0 || FInfo->GetTotalSize() == 0)
     RaiseHResult(S_FALSE);
   FInfo->GetMeta()->Name = itemName;

@@ -10,6 +10,9 @@
 namespace {
 // Table number of a run of pages no segment holds.
 constexpr UInt32 kNoRun = 0xFFFFFFFFu;
+// Most bytes the runs of a paged table may span together, in sizes of the files: beyond it the
+// runs are written mixed with each other.
+constexpr UInt64 kMaxWalkFactor = 4;
 
 // Reads a run's entries by walking its segments again, from its first page segment to its last,
 // through its own clone of the joined stream (pages are loaded from whichever thread needs them).
@@ -107,33 +110,57 @@ bool Tvor7zAffInfo::LayPages(Tvor7zLimitInStream *joined) {
     runs.push_back(run);
   FRuns.clear();
   auto pager = std::make_unique<TAffPagePager>(joined->Clone(), std::move(runs));
+  const std::vector<TAffPageRun> &kept = pager->GetRuns();
 
-  // The table ends after the highest page kept; only runs reaching past a bound need their pages.
+  // The table ends after the highest page kept. Page numbers run in blocks of a run, so only the
+  // runs holding a bound need their pages read.
   bool ok = true;
   UInt64 count = 0;
-  for (const TAffPageRun &run : pager->GetRuns()) {
+  for (const TAffPageRun &run : kept) {
     if (run.High < std::min(image, physical)) {
       count = std::max<UInt64>(count, static_cast<UInt64>(run.High) + 1);
-      continue;
+    } else if (run.Low >= image) {
+      // past the end of the image: it would hold no byte of it
+    } else if (run.Low >= physical && run.High < image) {
+      ok = false;
+    } else {
+      pager->Walk(run, [&](const TAffPageSegment &p) {
+        if (p.Number >= image)
+          return;
+        if (p.Number >= physical)
+          ok = false;
+        else
+          count = std::max<UInt64>(count, static_cast<UInt64>(p.Number) + 1);
+      });
     }
-    if (run.Low >= image)
-      continue;  // past the end of the image: it would hold no byte of it
-    pager->Walk(run, [&](const TAffPageSegment &p) {
-      if (p.Number >= image)
-        return;
-      if (p.Number >= physical)
-        ok = false;
-      else
-        count = std::max<UInt64>(count, static_cast<UInt64>(p.Number) + 1);
-    });
+  }
+  // Without an image size the image is every page entry times the page size.
+  if (FTotalSize == 0)
+    SetTotalSize(count * FChunkSize);
+
+  // Reading a run walks every segment between its first and last page segment. Runs whose pages
+  // are written mixed with each other's would be walked again and again: such files get a table
+  // in memory instead, filled by one walk.
+  const size_t runsKept = static_cast<size_t>(
+      std::lower_bound(kept.begin(), kept.end(), (count + kPageBlocks - 1) / kPageBlocks,
+                       [](const TAffPageRun &run, UInt64 key) { return run.Key < key; }) -
+      kept.begin());
+  UInt64 span = 0, from = std::numeric_limits<UInt64>::max(), to = 0;
+  for (size_t r = 0; r < runsKept; r++) {
+    span += kept[r].LastSegment - kept[r].FirstSegment;
+    from = std::min(from, kept[r].FirstSegment);
+    to = std::max(to, kept[r].LastSegment);
+  }
+  FMeta.RandomAccess = true;
+  if (span > kMaxWalkFactor * joined->Size()) {
+    LayResidentPages(count, [&](const auto &fill) { pager->Walk(TAffPageRun{0, from, to}, fill); });
+    return ok;
   }
 
   // Every run up to the table's end becomes a page. A run with each page once, all kept, is known
   // from its sums; any other is read now to see which of its segments won.
-  FMeta.RandomAccess = true;
   UInt32 most = 0;
   std::vector<Tvor7zBlock_> scratch;
-  const std::vector<TAffPageRun> &kept = pager->GetRuns();
   size_t r = 0;
   for (UInt64 first = 0; first < count; first += kPageBlocks) {
     const UInt64 n = std::min(kPageBlocks, count - first);
@@ -160,6 +187,27 @@ bool Tvor7zAffInfo::LayPages(Tvor7zLimitInStream *joined) {
   SetMaxStoredSize(most);
   SetPager(std::move(pager));
   return ok;
+}
+
+template <class TWalk> void Tvor7zAffInfo::LayResidentPages(UInt64 count, TWalk &&walk) {
+  SetCapacity(count);
+  for (UInt64 i = 0; i < count; i++) {
+    Tvor7zBlock_ *b = Add();
+    // 64-bit product: page index times page size passes 4 GiB on any large image.
+    b->Position = i * FChunkSize;
+    b->Size = static_cast<UInt32>(b->Position < FTotalSize ? std::min<UInt64>(FChunkSize, FTotalSize - b->Position) : 0);
+    b->Valid = true;
+  }
+  walk([&](const TAffPageSegment &p) {
+    if (p.Number >= count)
+      return;
+    Tvor7zBlock_ *b = EditBlock(p.Number);  // a later segment of the same page replaces the earlier
+    b->Offset = p.Offset;
+    b->StoredSize = p.StoredSize;
+    b->Flags = p.Flags;
+  });
+  for (UInt64 i = 0; i < count; i++)
+    FMeta.RandomAccess = FMeta.RandomAccess && !NAffPage::IsUnknownAlgorithm(EditBlock(i)->Flags);
 }
 
 bool ParseAffPageName(std::string_view name, UInt32 &number) {

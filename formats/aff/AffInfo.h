@@ -109,6 +109,10 @@ public:
   bool LayPages(Tvor7zLimitInStream *joined);
 
 private:
+  // A table in memory of `count` pages, filled by `walk`, which hands every page segment to the
+  // function it is given.
+  template <class TWalk> void LayResidentPages(UInt64 count, TWalk &&walk);
+
   Tvor7zAffInfoMeta FMeta;
   std::map<UInt32, TAffPageRun> FRuns;
 };

@@ -696,6 +696,7 @@ TEST(AffPagedTable, RunsAreReadAgainAfterOthersPushedThemOut) {
   ASSERT_EQ(o.Result, S_OK);
   const Tvor7zAffInfo *info = o.Archive->GetInfo();
   EXPECT_EQ(info->GetCount(), 10001u);
+  EXPECT_TRUE(info->IsPaged());
   EXPECT_EQ(info->GetPages().size(), 3u);
   const Tvor7zBlock_ last = info->GetBlock(10000);
   EXPECT_EQ(last.Position, 10000u * 512);
@@ -728,6 +729,8 @@ TEST(AffPagedTable, OutOfOrderAndRepeatedPagesAcrossRuns) {
     return std::vector<TAffFile>{{"o.aff", w.Bytes}};
   };
   TOpened o = OpenPaged(write(0));
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_TRUE(o.Archive->GetInfo()->IsPaged());
   ExpectWholeImage(o, image);
 
   // A page of an algorithm nothing decodes that replaced a good one leaves the image to extraction.
@@ -776,5 +779,25 @@ TEST(AffPagedTable, RunsCrossTheFilesOfASet) {
   const auto files = WriteAff(image, opt);
   ASSERT_GE(files.size(), 20u);
   TOpened o = OpenPaged(files);
+  ExpectWholeImage(o, image);
+}
+
+// Runs written mixed with each other would each be walked across the whole file on every read of
+// them: such a file is read once into a table in memory, with the same pages.
+TEST(AffPagedTable, InterleavedRunsAreReadOnce) {
+  const UInt32 pages = 6 * 4096;
+  const auto image = MakeImage(static_cast<size_t>(pages) * 16, 15);
+  TAffWriter w;
+  w.PageSize(16);
+  for (UInt32 i = 0; i < 4096; i++)
+    for (UInt32 run = 0; run < 6; run++) {
+      const UInt32 n = run * 4096 + i;
+      w.Page(n, Slice(image, n * 16ull, (n + 1) * 16ull), 0);
+    }
+  w.Page(4096, std::vector<Byte>(16, 0xEE), 0).Page(4096, Slice(image, 4096 * 16, 4097 * 16), 0);
+  w.ImageSize(image.size());
+  TOpened o = OpenPaged({TAffFile{"i.aff", w.Bytes}});
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_FALSE(o.Archive->GetInfo()->IsPaged());
   ExpectWholeImage(o, image);
 }
