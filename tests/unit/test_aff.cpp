@@ -368,7 +368,8 @@ TEST(AffExtract, LzmaDictionariesAreCutToThePage) {
   EXPECT_EQ(b.Extract().OpResult, kUnsupportedMethod);
 }
 
-// A page size far beyond the file: random access allocates for what the zlib page can inflate to.
+// A page size far beyond the file: random access allocates for what the page decodes to, however
+// far a bzip2 or LZMA page could expand.
 TEST(AffExtract, ClaimedPageSizesAllocateOnlyWhatThePagesCanHold) {
   const auto data = MakeImage(4096, 7);
   const std::vector<Byte> page = CompressAffPage(TAffCompression::kZlib, data);
@@ -382,6 +383,22 @@ TEST(AffExtract, ClaimedPageSizesAllocateOnlyWhatThePagesCanHold) {
   auto *cache = dynamic_cast<Tvor7zBlockCacheStream2 *>(s.Get());
   ASSERT_NE(cache, nullptr);
   EXPECT_LE(cache->GetCacheAllocated(), MaxInflatedSize(page.size()));
+
+  const ComPtr<THostCodecs> codecs = THostCodecs::Load();
+  if (!codecs)
+    GTEST_SKIP() << "no host codec library";
+  for (TAffCompression c : {TAffCompression::kBZip2, TAffCompression::kLzma}) {
+    TAffWriter h;
+    h.PageSize(256u << 20).Page(0, CompressAffPage(c, data), AffPageFlags(c));
+    TOpened ho = OpenFiles({TAffFile{"h.aff", h.Bytes}}, codecs);
+    ASSERT_EQ(ho.Result, S_OK);
+    const ComPtr<ISequentialInStream> hs = ho.Stream();
+    ASSERT_TRUE(hs);
+    EXPECT_TRUE(ReadAll(hs) == data);
+    auto *hc = dynamic_cast<Tvor7zBlockCacheStream2 *>(hs.Get());
+    ASSERT_NE(hc, nullptr);
+    EXPECT_LE(hc->GetCacheAllocated(), 1u << 20);
+  }
 }
 
 TEST(AffExtract, HostCodecPages) {
