@@ -7,6 +7,57 @@
 #include "host/Errors.h"
 #include "host/StreamIo.h"
 
+namespace {
+// A slot starts at most this large and grows as its block's bytes arrive.
+constexpr UInt32 kFirstSlotSize = 1u << 20;
+
+// Writes a block's decoded bytes into its cache slot, growing the slot as they arrive up to `most`
+// bytes (more is cut): a block that claims more than it decodes to costs what it decodes to.
+class TSlotOutStream : public TvorInterfacedObject, public ISequentialOutStream {
+public:
+  TSlotOutStream(Tvor7zCacheBlock &slot, UInt32 most, UInt64 &allocated)
+      : FSlot(slot), FMost(most), FAllocated(allocated) {}
+  VOR_UNKNOWN_IMP
+  HRESULT QueryInterfaceImpl(REFIID iid, void **out) override {
+    if (iid == IID_IVorUnknown || iid == IID_ISequentialOutStream)
+      return Offer<ISequentialOutStream>(this, out);
+    return NoInterface(out);
+  }
+  HRESULT STDMETHODCALLTYPE Write(const void *data, UInt32 size, UInt32 *processed) noexcept override {
+    if (processed)
+      *processed = 0;
+    return GuardHResult([&]() -> HRESULT {
+      const UInt32 n = std::min(size, FMost - FSlot.Length);
+      if (n == 0)
+        return S_OK;
+      if (n > FSlot.Capacity - FSlot.Length)
+        Grow(FSlot.Length + n);
+      std::memcpy(FSlot.Buffer.get() + FSlot.Length, data, n);
+      FSlot.Length += n;
+      if (processed)
+        *processed = n;
+      return S_OK;
+    });
+  }
+
+private:
+  void Grow(UInt32 needed) {
+    const UInt32 capacity = static_cast<UInt32>(
+        std::min<UInt64>(FMost, std::max<UInt64>(needed, static_cast<UInt64>(FSlot.Capacity) * 2)));
+    std::unique_ptr<Byte[]> buffer(new Byte[capacity]);
+    if (FSlot.Length > 0)
+      std::memcpy(buffer.get(), FSlot.Buffer.get(), FSlot.Length);
+    FAllocated += capacity - FSlot.Capacity;
+    FSlot.Buffer = std::move(buffer);
+    FSlot.Capacity = capacity;
+  }
+
+  Tvor7zCacheBlock &FSlot;
+  const UInt32 FMost;
+  UInt64 &FAllocated;
+};
+}  // namespace
+
 Tvor7zBlockCacheStream2::Tvor7zBlockCacheStream2(IInStream *inStream, Tvor7zBlocks *blocks, UInt32 cacheSize)
     : FInStream(inStream), FBlocks(blocks), FCacheLimit(cacheSize != 0 ? cacheSize : kDefaultCacheLimit) {
   CheckPointer(blocks);
@@ -97,18 +148,16 @@ void Tvor7zBlockCacheStream2::ReadFromBlock(UInt64 index, const Tvor7zBlock_ &bl
   processed = 0;
   auto cached = FSlotOf.find(index);
   if (cached == FSlotOf.end()) {
-    const Int32 slotIndex = AllocCacheSlot(std::min(block.Size, MaxDecodedSize(block)));
+    const UInt32 most = std::min(block.Size, MaxDecodedSize(block));
+    const Int32 slotIndex = AllocCacheSlot(std::min(most, kFirstSlotSize));
     Tvor7zCacheBlock &slot = FCache[static_cast<size_t>(slotIndex)];
     try {
       if (!FLimitStream)
         FLimitStream = new Tvor7zLimitSequentialInStream();
-      if (!FMemStream)
-        FMemStream = new Tvor7zFixedMemorySequentialOutStream();
       SeekTo(FInStream, static_cast<Int64>(block.Offset));
       FLimitStream->SetStream(FInStream, block.StoredSize);
-      FMemStream->SetBuffer(slot.Buffer.get(), slot.Capacity);
-      ReadBlock(block, FLimitStream, FMemStream);
-      slot.Length = static_cast<UInt32>(std::min<UInt64>(FMemStream->Written(), slot.Capacity));
+      const ComPtr<TSlotOutStream> out(new TSlotOutStream(slot, most, FCacheAllocated));
+      ReadBlock(block, FLimitStream, out);
       FLimitStream->SetStream(nullptr, 0);
     } catch (...) {
       // The slot stays free and the block uncached, so a later read decodes it again.

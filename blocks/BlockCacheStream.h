@@ -84,5 +84,4 @@ protected:
   Int64 FCurrentBlock = -1;
   UInt64 FCacheAllocated = 0;
   ComPtr<Tvor7zLimitSequentialInStream> FLimitStream;
-  ComPtr<Tvor7zFixedMemorySequentialOutStream> FMemStream;
 };

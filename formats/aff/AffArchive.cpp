@@ -24,9 +24,6 @@ void RegisterAffClasses(Tvor7zRegistry &registry) {
 }
 
 namespace {
-// Longest segment name read: every name the reader knows is far shorter, and a longer one must not
-// make us allocate what its length field claims.
-constexpr UInt32 kMaxNameLength = 1024;
 constexpr UInt32 kReadPiece = 65536;
 
 // Reads up to `size` bytes, allocating only for bytes that really arrive (a length field may claim
@@ -52,37 +49,14 @@ bool IsZero(const Byte *p, size_t size) {
 
 // ---- segment walk ----
 
-Tvor7zAffArchive::TSegmentRead Tvor7zAffArchive::ReadSegmentHeader(IInStream *stream, UInt64 start,
-                                                                    TSegmentHeader &header) {
-  SeekTo(stream, static_cast<Int64>(start));
-  Byte h[NAffLayout::kHeaderSize];
-  const size_t got = ReadUpTo(stream, h, sizeof(h));
-  if (got == 0)
-    return TSegmentRead::kEnd;
-  if (got < sizeof(h)) {
-    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-    return TSegmentRead::kDamaged;
-  }
-  if (std::memcmp(h, NAffLayout::kSegmentMagic, 4) != 0) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    return TSegmentRead::kDamaged;
-  }
-  header.NameLength = GetBe32(h + 4);
-  header.DataLength = GetBe32(h + 8);
-  header.Argument = GetBe32(h + 12);
-  header.Name.clear();
-  if (header.NameLength == 0) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-  } else if (header.NameLength <= kMaxNameLength) {
-    header.Name.resize(header.NameLength);
-    const size_t n = ReadUpTo(stream, header.Name.data(), header.NameLength);
-    if (n < header.NameLength) {
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      header.Name.resize(n);
-    }
-  }
-  // A longer name matches nothing the reader knows: the segment is skipped like any unknown one.
-  return TSegmentRead::kOk;
+TAffSegmentRead Tvor7zAffArchive::ReadSegmentHeader(IInStream *stream, UInt64 start, UInt64 end,
+                                                    TAffSegmentHeader &header) {
+  UInt32 errors = 0;
+  const TAffSegmentRead read = ReadAffSegmentHeader(stream, start, end, header, errors);
+  for (UInt32 bit = 0; errors != 0; bit++, errors >>= 1)
+    if (errors & 1)
+      SetErrorFlag(bit);
+  return read;
 }
 
 bool Tvor7zAffArchive::ReadSegmentTrailer(IInStream *stream, UInt64 segmentStart, UInt64 dataStart, UInt32 dataLength) {
@@ -112,52 +86,46 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
   }
   if (std::memcmp(sig, NAffLayout::kSignature, sizeof(sig)) != 0)
     return false;
+  const UInt64 fileSize = SeekTo(stream, 0, STREAM_SEEK_END);
   UInt64 start = NAffLayout::kSignatureSize;
   for (;;) {
-    TSegmentHeader h;
-    if (ReadSegmentHeader(stream, start, h) != TSegmentRead::kOk)
+    TAffSegmentHeader h;
+    if (ReadSegmentHeader(stream, start, fileSize, h) != TAffSegmentRead::kOk)
       return false;
     UInt32 page = 0;
     if (ParseAffPageName(h.Name, page) && page == 0) {
       FSetName.ParseSetName(GetArchiveName());
       return true;
     }
-    const UInt64 dataStart = start + NAffLayout::kHeaderSize + h.NameLength;
-    if (!ReadSegmentTrailer(stream, start, dataStart, h.DataLength))
+    if (!ReadSegmentTrailer(stream, start, h.DataStart(), h.DataLength))
       return false;
-    start = dataStart + h.DataLength + NAffLayout::kTrailerSize;
+    start = h.End();
   }
 }
 
 bool Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base) {
-  UInt64 fileSize = 0;
-  CheckHResult(stream->Seek(0, STREAM_SEEK_END, &fileSize));
+  const UInt64 fileSize = SeekTo(stream, 0, STREAM_SEEK_END);
   UInt64 start = NAffLayout::kSignatureSize;
   for (;;) {
-    TSegmentHeader h;
-    if (const TSegmentRead read = ReadSegmentHeader(stream, start, h); read != TSegmentRead::kOk)
-      return read == TSegmentRead::kEnd;
-    const UInt64 dataStart = start + NAffLayout::kHeaderSize + h.NameLength;
-    UInt32 page = 0;
-    if (ParseAffPageName(h.Name, page)) {
-      UInt32 flags = h.Argument & NAffPage::kFileBits;
-      if (dataStart + h.DataLength > fileSize) {
-        // The page runs past the end of its file: keep what is there, marked, so that reading it
-        // neither takes the next file's bytes nor allocates what the length claims.
-        const UInt64 there = fileSize > dataStart ? fileSize - dataStart : 0;
-        FInfo->AddPage(page, base + dataStart, static_cast<UInt32>(there), flags | NAffPage::kTruncated);
+    TAffSegmentHeader h;
+    if (const TAffSegmentRead read = ReadSegmentHeader(stream, start, fileSize, h); read != TAffSegmentRead::kOk)
+      return read == TAffSegmentRead::kEnd;
+    TAffPageSegment page;
+    if (GetAffPageSegment(h, fileSize, page)) {
+      page.Offset += base;
+      FInfo->AddPage(page, base + start);
+      if (page.IsTruncated()) {
         SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
         return false;
       }
-      FInfo->AddPage(page, base + dataStart, h.DataLength, flags);
     } else {
-      SeekTo(stream, dataStart);
+      SeekTo(stream, h.DataStart());
       if (!ReadMetadataSegment(stream, h.Name, h.DataLength, h.Argument, fileIndex))
         return false;
     }
-    if (!ReadSegmentTrailer(stream, start, dataStart, h.DataLength))
+    if (!ReadSegmentTrailer(stream, start, h.DataStart(), h.DataLength))
       return false;
-    start = dataStart + h.DataLength + NAffLayout::kTrailerSize;
+    start = h.End();
   }
 }
 
@@ -309,13 +277,10 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
     base = FJoinedStream->Size();
   }
 
-  if (!FInfo->LayPages(FJoinedStream->Size()))
+  if (!FInfo->LayPages(FJoinedStream.Get()))
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
-  if (FInfo->GetTotalSize() == 0)
-    FInfo->SetTotalSize(static_cast<UInt64>(FInfo->GetCount()) * FInfo->GetChunkSize());
   if (FInfo->GetChunkSize() == 0 || FInfo->GetTotalSize() == 0)
     RaiseHResult(S_FALSE);
-  FInfo->SetPagePositions();
   FInfo->GetMeta()->Name = itemName;
   // The last file of a set carries the image size; a set read to its end without one lost files.
   FSetIncomplete = FFileType == "AFD" && !FImageSizeSeen;

@@ -10,16 +10,6 @@
 
 UInt32 WINAPI IsArc_AFF(const Byte *p, size_t size);
 
-// Fixed layout of files and segments (all numbers big-endian).
-namespace NAffLayout {
-inline constexpr char kSignature[] = "AFF10\r\n";  // followed by a 0 byte
-constexpr UInt32 kSignatureSize = 8;
-inline constexpr char kSegmentMagic[] = "AFF";  // followed by a 0 byte
-inline constexpr char kTrailerMagic[] = "ATT";  // followed by a 0 byte
-constexpr UInt32 kHeaderSize = 16;              // magic, name length, data length, argument
-constexpr UInt32 kTrailerSize = 8;              // magic, segment length
-}  // namespace NAffLayout
-
 class Tvor7zAffArchive : public Tvor7zArchive {
 public:
   static GUID GetClassID() { return GUID{0xE5A282EBu, 0x4D34u, 0x4EE6u, {0x94, 0x07, 0x87, 0xE7, 0x94, 0x8D, 0x32, 0xA8}}; }
@@ -58,16 +48,8 @@ public:
   // Pieces of the extraction result, for the unit tests.
 
 private:
-  // How the read of a segment header went: a segment, the end of the file, or damage (flagged).
-  enum class TSegmentRead { kOk, kEnd, kDamaged };
-  struct TSegmentHeader {
-    UInt32 NameLength = 0;
-    UInt32 DataLength = 0;
-    UInt32 Argument = 0;
-    std::string Name;
-  };
-  // Reads the header of the segment at `start`.
-  TSegmentRead ReadSegmentHeader(IInStream *stream, UInt64 start, TSegmentHeader &header);
+  // Reads the header of the segment at `start` of a file ending at `end`, flagging its damage.
+  TAffSegmentRead ReadSegmentHeader(IInStream *stream, UInt64 start, UInt64 end, TAffSegmentHeader &header);
   // Reads and checks the trailer of a segment whose data starts at `dataStart`; false when the walk
   // must stop (the flags are set).
   bool ReadSegmentTrailer(IInStream *stream, UInt64 segmentStart, UInt64 dataStart, UInt32 dataLength);

@@ -1,11 +1,15 @@
 // The page table and metadata of an AFF image, and the small parsers of its segment names and texts.
 #pragma once
 
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "blocks/Blocks.h"
+#include "formats/aff/AffSegments.h"
+
+class Tvor7zLimitInStream;
 
 // Page flags as stored in a page segment's argument.
 namespace NAffPage {
@@ -24,6 +28,12 @@ constexpr UInt32 kFileBits = 0xFF;
 inline bool IsCompressed(UInt32 flags) { return (flags & kCompressed) != 0; }
 inline UInt32 Algorithm(UInt32 flags) { return flags & kAlgorithmMask; }
 inline bool IsZero(UInt32 flags) { return IsCompressed(flags) && Algorithm(flags) == kZero; }
+// Every page kind this reads decodes on its own (bzip2 and LZMA through the host's decoders); an
+// algorithm nothing decodes leaves the image to extraction, which reports it.
+inline bool IsUnknownAlgorithm(UInt32 flags) {
+  const UInt32 algorithm = Algorithm(flags);
+  return IsCompressed(flags) && algorithm != kZlib && algorithm != kZero && algorithm != kBZip2 && algorithm != kLzma;
+}
 }  // namespace NAffPage
 
 // Bytes of a page segment (16-byte header, "pageN" name, trailer) beyond its data, at least.
@@ -65,36 +75,47 @@ struct Tvor7zAffInfoMeta {
   UString DeviceCapabilities;
 };
 
+// What the open walk keeps of the page segments of one run of kPageBlocks page numbers: where in
+// the joined stream they lie, so that the run's entries can be read again when a page is needed.
+struct TAffPageRun {
+  UInt32 Key = 0;            // page number / kPageBlocks
+  UInt64 FirstSegment = 0;   // joined position of the header of its first page segment
+  UInt64 LastSegment = 0;    // and of its last one
+  UInt32 Low = 0, High = 0;  // lowest and highest page number
+  UInt32 Last = 0;           // page number of the last segment
+  UInt32 MaxStoredSize = 0;
+  bool Ascending = true;     // every segment numbered above the one before: no page repeated
+  bool Unknown = false;      // a page compressed with an algorithm nothing decodes
+};
+
 // The page table (one block per page; chunk size = page size, total size = image size) together
-// with the image's metadata. Page segments are collected while the files are walked and laid into
-// the table once every file has been read, when the page and image sizes are known.
+// with the image's metadata. The open walk notes where the page segments of each run of pages lie;
+// once every file has been read, when the page and image sizes are known, the runs become pages
+// of the table whose entries are read from their segments when a page of theirs is needed.
 class Tvor7zAffInfo : public Tvor7zBlocks {
 public:
   Tvor7zAffInfoMeta *GetMeta() { return &FMeta; }
   const Tvor7zAffInfoMeta *GetMeta() const { return &FMeta; }
 
-  // A page segment: page `number` stored at `offset` of the joined stream.
-  void AddPage(UInt32 number, UInt64 offset, UInt32 storedSize, UInt32 flags);
-  UInt32 GetPageSegmentCount() const { return static_cast<UInt32>(FPages.size()); }
+  // A page segment of the open walk (positions in the joined stream).
+  void AddPage(const TAffPageSegment &page, UInt64 segmentStart);
 
-  // Lays the collected pages into the table. Page numbers are bounded by what `joinedSize` bytes
-  // of files can hold and, with an image size, by the pages of the image: pages beyond the first
-  // bound are dropped and make the result false (one bogus number must not size the table), pages
-  // past the image end are dropped silently. Entries no segment supplied stay empty.
-  bool LayPages(UInt64 joinedSize);
-  // Position and size of every entry (the last page may be short, pages past the end get 0), all
-  // marked valid; random access is possible unless a page needs a host codec.
-  void SetPagePositions();
+  // Lays the runs into the table, read later through a clone of `joined`, whose pieces are the
+  // files. Page numbers are bounded by what the files can hold and, with an image size, by the
+  // pages of the image: pages beyond the first bound are dropped and make the result false (one
+  // bogus number must not size the table), pages past the image end are dropped silently. A later
+  // segment of a page replaces the earlier; entries no segment supplied stay empty, and every
+  // entry is valid. Without an image size the image is every entry times the page size. Random
+  // access is possible unless a page needs a codec nothing has.
+  bool LayPages(Tvor7zLimitInStream *joined);
 
 private:
-  struct TPage {
-    UInt32 Number;
-    UInt64 Offset;
-    UInt32 StoredSize;
-    UInt32 Flags;
-  };
+  // A table in memory of `count` pages, filled by `walk`, which hands every page segment to the
+  // function it is given.
+  template <class TWalk> void LayResidentPages(UInt64 count, TWalk &&walk);
+
   Tvor7zAffInfoMeta FMeta;
-  std::vector<TPage> FPages;
+  std::map<UInt32, TAffPageRun> FRuns;
 };
 
 // Page number of a segment name "page<decimal>" (more than 4 bytes, digits only after "page", the

@@ -368,7 +368,8 @@ TEST(AffExtract, LzmaDictionariesAreCutToThePage) {
   EXPECT_EQ(b.Extract().OpResult, kUnsupportedMethod);
 }
 
-// A page size far beyond the file: random access allocates for what the zlib page can inflate to.
+// A page size far beyond the file: random access allocates for what the page decodes to, however
+// far a bzip2 or LZMA page could expand.
 TEST(AffExtract, ClaimedPageSizesAllocateOnlyWhatThePagesCanHold) {
   const auto data = MakeImage(4096, 7);
   const std::vector<Byte> page = CompressAffPage(TAffCompression::kZlib, data);
@@ -382,6 +383,22 @@ TEST(AffExtract, ClaimedPageSizesAllocateOnlyWhatThePagesCanHold) {
   auto *cache = dynamic_cast<Tvor7zBlockCacheStream2 *>(s.Get());
   ASSERT_NE(cache, nullptr);
   EXPECT_LE(cache->GetCacheAllocated(), MaxInflatedSize(page.size()));
+
+  const ComPtr<THostCodecs> codecs = THostCodecs::Load();
+  if (!codecs)
+    GTEST_SKIP() << "no host codec library";
+  for (TAffCompression c : {TAffCompression::kBZip2, TAffCompression::kLzma}) {
+    TAffWriter h;
+    h.PageSize(256u << 20).Page(0, CompressAffPage(c, data), AffPageFlags(c));
+    TOpened ho = OpenFiles({TAffFile{"h.aff", h.Bytes}}, codecs);
+    ASSERT_EQ(ho.Result, S_OK);
+    const ComPtr<ISequentialInStream> hs = ho.Stream();
+    ASSERT_TRUE(hs);
+    EXPECT_TRUE(ReadAll(hs) == data);
+    auto *hc = dynamic_cast<Tvor7zBlockCacheStream2 *>(hs.Get());
+    ASSERT_NE(hc, nullptr);
+    EXPECT_LE(hc->GetCacheAllocated(), 1u << 20);
+  }
 }
 
 TEST(AffExtract, HostCodecPages) {
@@ -651,4 +668,153 @@ TEST(AffHostile, TruncationsAndByteFlipsNeverCrash) {
     if (ComPtr<ISequentialInStream> s = o.Stream())
       EXPECT_LE(ReadAll(s).size(), o.Size());
   }
+}
+
+// ---- the page table read on first use ----
+
+namespace {
+
+std::vector<Byte> Slice(const std::vector<Byte> &v, UInt64 from, UInt64 to) {
+  return std::vector<Byte>(v.begin() + static_cast<std::ptrdiff_t>(from), v.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+// Opens with a cache of one page of entries, so that every run is read again when it is needed again.
+TOpened OpenPaged(const std::vector<TAffFile> &files) {
+  TOpened o = OpenFiles(files);
+  if (o.Result == S_OK)
+    o.Archive->GetInfo()->SetCacheBlocks(Tvor7zBlocks::kPageBlocks);
+  return o;
+}
+
+ComPtr<IInStream> ImageStream(TOpened &o) {
+  ComPtr<ISequentialInStream> s = o.Stream();
+  return s ? QueryAs<IInStream>(s.Get(), IID_IInStream) : ComPtr<IInStream>();
+}
+
+void ExpectWholeImage(TOpened &o, const std::vector<Byte> &image) {
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), 0u);
+  EXPECT_EQ(o.Size(), image.size());
+  const ComPtr<IInStream> in = ImageStream(o);
+  ASSERT_TRUE(in);
+  EXPECT_EQ(RandomReads(in, image, 7, 400), 0);
+  EXPECT_EQ(o.Extract(true).OpResult, kOK);
+  EXPECT_TRUE(o.Extract().Data == image);
+}
+
+}  // namespace
+
+TEST(AffPagedTable, RunsAreReadAgainAfterOthersPushedThemOut) {
+  // 10,001 pages of 512 bytes, the last one short: three runs.
+  const auto image = MakeImage(10000 * 512 + 300, 11);
+  TAffImageOptions opt;
+  opt.PageSize = 512;
+  TOpened o = OpenPaged(WriteAff(image, opt));
+  ASSERT_EQ(o.Result, S_OK);
+  const Tvor7zAffInfo *info = o.Archive->GetInfo();
+  EXPECT_EQ(info->GetCount(), 10001u);
+  EXPECT_TRUE(info->IsPaged());
+  EXPECT_EQ(info->GetPages().size(), 3u);
+  const Tvor7zBlock_ last = info->GetBlock(10000);
+  EXPECT_EQ(last.Position, 10000u * 512);
+  EXPECT_EQ(last.Size, 300u);
+  ExpectWholeImage(o, image);
+}
+
+// Pages written out of order, runs interleaved, and pages repeated on both sides of run
+// boundaries: the last segment of a page is the one read, whichever run is loaded when.
+TEST(AffPagedTable, OutOfOrderAndRepeatedPagesAcrossRuns) {
+  const UInt32 pages = 9000;
+  const auto image = MakeImage(static_cast<size_t>(pages) * 512, 12);
+  const auto page = [&](UInt32 n) { return Slice(image, n * 512ull, (n + 1) * 512ull); };
+  const std::vector<Byte> junk(512, 0xEE);
+  const auto write = [&](UInt32 lastFlags) {
+    TAffWriter w;
+    w.PageSize(512).Page(4095, junk, 0).Page(0, junk, 0).Page(5000, std::vector<Byte>(100, 1), 0x41);
+    for (UInt32 n = 8191; n >= 4096; n--)  // the middle run backwards
+      w.Page(n, page(n), 0);
+    w.Page(4096, junk, 0);
+    for (UInt32 n = 0; n < 4096; n++) {  // the first and the last run interleaved
+      w.Page(n, page(n), 0);
+      if (8192 + n < pages)
+        w.Page(8192 + n, page(8192 + n), 0);
+    }
+    w.Page(4096, page(4096), 0).Page(8999, junk, 0).Page(8999, page(8999), 0);
+    if (lastFlags != 0)
+      w.Page(5000, std::vector<Byte>(100, 1), lastFlags);
+    w.ImageSize(image.size());
+    return std::vector<TAffFile>{{"o.aff", w.Bytes}};
+  };
+  TOpened o = OpenPaged(write(0));
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_TRUE(o.Archive->GetInfo()->IsPaged());
+  ExpectWholeImage(o, image);
+
+  // A page of an algorithm nothing decodes that replaced a good one leaves the image to extraction.
+  TOpened u = OpenPaged(write(0x41));
+  ASSERT_EQ(u.Result, S_OK);
+  EXPECT_FALSE(u.Stream());
+  const auto x = u.Extract();
+  EXPECT_EQ(x.OpResult, kUnsupportedMethod);
+  EXPECT_TRUE(x.Data == Slice(image, 0, 5000 * 512));
+}
+
+TEST(AffPagedTable, RunWithoutSegmentsReadsAsMissingPages) {
+  // Pages 0 and 9,000 only, a long text making the file large enough to hold the numbers between.
+  const auto image = MakeImage(9001 * 512, 13);
+  TAffWriter w;
+  w.PageSize(512).Text("acquisition_notes", std::string(300000, 'n'));
+  w.Page(9000, Slice(image, 9000 * 512, 9001 * 512), 0).Page(0, Slice(image, 0, 512), 0).ImageSize(image.size());
+  TOpened o = OpenPaged({TAffFile{"h.aff", w.Bytes}});
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), 0u);
+  const ComPtr<IInStream> in = ImageStream(o);
+  ASSERT_TRUE(in);
+  EXPECT_EQ(RandomReads(in, Slice(image, 0, 512), 8, 20), 0);
+  Byte buf[512];
+  UInt32 got = 1;
+  ASSERT_EQ(in->Seek(5000 * 512, STREAM_SEEK_SET, nullptr), S_OK);
+  EXPECT_EQ(in->Read(buf, sizeof(buf), &got), S_OK);
+  EXPECT_EQ(got, 0u);
+  ASSERT_EQ(in->Seek(9000 * 512, STREAM_SEEK_SET, nullptr), S_OK);
+  EXPECT_EQ(in->Read(buf, sizeof(buf), &got), S_OK);
+  EXPECT_TRUE(std::vector<Byte>(buf, buf + got) == Slice(image, 9000 * 512, 9001 * 512));
+  const auto x = o.Extract();
+  EXPECT_EQ(x.OpResult, kUnexpectedEnd);
+  EXPECT_TRUE(x.Data == Slice(image, 0, 512));
+}
+
+TEST(AffPagedTable, RunsCrossTheFilesOfASet) {
+  // About 370 stored pages to a file: every run spans a dozen files.
+  const auto image = MakeImage(9000 * 512 + 17, 14);
+  TAffImageOptions opt;
+  opt.Name = "s.aff";
+  opt.PageSize = 512;
+  opt.MaxFileSize = 200000;
+  opt.Compression = TAffCompression::kStored;
+  opt.ZeroPages = false;
+  const auto files = WriteAff(image, opt);
+  ASSERT_GE(files.size(), 20u);
+  TOpened o = OpenPaged(files);
+  ExpectWholeImage(o, image);
+}
+
+// Runs written mixed with each other would each be walked across the whole file on every read of
+// them: such a file is read once into a table in memory, with the same pages.
+TEST(AffPagedTable, InterleavedRunsAreReadOnce) {
+  const UInt32 pages = 6 * 4096;
+  const auto image = MakeImage(static_cast<size_t>(pages) * 16, 15);
+  TAffWriter w;
+  w.PageSize(16);
+  for (UInt32 i = 0; i < 4096; i++)
+    for (UInt32 run = 0; run < 6; run++) {
+      const UInt32 n = run * 4096 + i;
+      w.Page(n, Slice(image, n * 16ull, (n + 1) * 16ull), 0);
+    }
+  w.Page(4096, std::vector<Byte>(16, 0xEE), 0).Page(4096, Slice(image, 4096 * 16, 4097 * 16), 0);
+  w.ImageSize(image.size());
+  TOpened o = OpenPaged({TAffFile{"i.aff", w.Bytes}});
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_FALSE(o.Archive->GetInfo()->IsPaged());
+  ExpectWholeImage(o, image);
 }

@@ -830,24 +830,6 @@ struct TPagedImage {
   }
 };
 
-// Reads `count` random pieces through `stream` and compares them with `image`; the number of
-// pieces that differ or fail.
-int RandomReads(IInStream *stream, const std::vector<Byte> &image, UInt32 seed, int count) {
-  std::mt19937 rng(seed);
-  std::vector<Byte> buf(3000);
-  int bad = 0;
-  for (int k = 0; k < count; k++) {
-    const UInt64 pos = rng() % image.size();
-    const UInt32 size = 1 + rng() % 3000;
-    UInt32 got = 0;
-    if (stream->Seek(static_cast<Int64>(pos), STREAM_SEEK_SET, nullptr) != S_OK ||
-        stream->Read(buf.data(), size, &got) != S_OK || got != std::min<UInt64>(size, image.size() - pos) ||
-        !std::equal(buf.begin(), buf.begin() + got, image.begin() + static_cast<std::ptrdiff_t>(pos)))
-      bad++;
-  }
-  return bad;
-}
-
 ComPtr<IInStream> ImageStream(TE01Opened &a) {
   ComPtr<ISequentialInStream> s;
   EXPECT_EQ(a.Archive->GetStream(0, s.Put()), S_OK);
