@@ -76,8 +76,11 @@ void Tvor7zBlocks::PlaceEntries(UInt64 first, UInt64 count, UInt32 table, UInt64
   if (first > FCount)
     AppendPages({FCount, first - FCount, 0, 0, false});
   // Holes below the end of the table are filled where this table reaches them; every other block
-  // keeps the entry it has.
-  for (size_t i = 0; i < FPages.size() && FPages[i].First < end; i++) {
+  // keeps the entry it has. Tables come in order, so this starts at the page holding `first`.
+  const auto from0 = std::upper_bound(FPages.begin(), FPages.end(), first,
+                                      [](UInt64 value, const Tvor7zBlockPage &page) { return value < page.First; });
+  for (size_t i = from0 == FPages.begin() ? 0 : static_cast<size_t>(from0 - FPages.begin()) - 1;
+       i < FPages.size() && FPages[i].First < end; i++) {
     const Tvor7zBlockPage hole = FPages[i];
     const UInt64 from = std::max(first, hole.First), to = std::min(end, hole.First + hole.Count);
     if (hole.Valid || from >= to)
