@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""Fault injection and counting for bench/damage.sh (standard library only).
+
+  damage.py fault FORMAT CASE SRC_DIR DST_DIR   copies the set, applies one fault, prints the
+                                                indices of the chunks whose own bytes it destroyed
+  damage.py count RAW OUT CHUNK DAMAGED         prints "recovered intact": chunks of OUT equal to
+                                                RAW at their offset, among those not in DAMAGED
+  damage.py files TREE OUT DAMAGED              the same for the files of a logical container
+  damage.py cases FORMAT                        the fault cases of a format, one a line
+
+A chunk is "intact" when no byte of its stored data was touched by the fault; a fault in
+structure (descriptors, tables, headers) destroys no chunk.
+"""
+import os
+import shutil
+import struct
+import sys
+import zlib
+
+
+def flip(path, offset, mask=0x10):
+    with open(path, 'r+b') as f:
+        f.seek(offset)
+        b = f.read(1)[0]
+        f.seek(offset)
+        f.write(bytes([b ^ mask]))
+
+
+def zero(path, offset, length):
+    with open(path, 'r+b') as f:
+        f.seek(offset)
+        f.write(bytes(length))
+
+
+# ---- EWF version 1 -----------------------------------------------------------------------------
+
+def ewf1_sections(data):
+    out, off = [], 13
+    while off + 76 <= len(data):
+        kind = data[off:off + 16].split(b'\0')[0].decode('latin1')
+        nxt, size = struct.unpack_from('<QQ', data, off + 16)
+        out.append((kind, off, nxt, size))
+        if nxt <= off or kind in ('done', 'next'):
+            break
+        off = nxt
+    return out
+
+
+def ewf1_chunks(files):
+    """(file index, start, end) of every chunk in image order."""
+    chunks = []
+    for fi, path in enumerate(files):
+        data = open(path, 'rb').read()
+        secs = ewf1_sections(data)
+        mine = []
+        for kind, off, nxt, size in secs:
+            if kind != 'table':
+                continue
+            count, = struct.unpack_from('<I', data, off + 76)
+            base, = struct.unpack_from('<Q', data, off + 84)
+            for i in range(count):
+                e, = struct.unpack_from('<I', data, off + 100 + 4 * i)
+                mine.append(base + (e & 0x7FFFFFFF))
+        for i, start in enumerate(mine):
+            end = mine[i + 1] if i + 1 < len(mine) else min(o for _, o, _, _ in secs if o > start)
+            chunks.append((fi, start, end))
+    return chunks
+
+
+def ewf1_section(data, kind, nth=1):
+    for k, off, nxt, size in ewf1_sections(data):
+        if k == kind:
+            nth -= 1
+            if nth == 0:
+                return off
+    raise SystemExit('no section %s' % kind)
+
+
+EWF1_CASES = ['volume-next', 'volume-payload', 'sectors-next', 'table-entry', 'table-count',
+              'next-type', 'segment-start', 'chunk-byte', 'truncated', 'lost-segment']
+
+
+def ewf1_fault(case, files):
+    """Applies the fault; returns the damaged byte ranges as (file index, start, end)."""
+    blob = [open(p, 'rb').read() for p in files]
+    if case == 'volume-next':        # a bit of the next offset of segment 1's volume descriptor
+        flip(files[0], ewf1_section(blob[0], 'volume') + 17)
+    elif case == 'volume-payload':   # a bit of the sectors per chunk of segment 1's volume section
+        flip(files[0], ewf1_section(blob[0], 'volume') + 76 + 8, 0x02)
+    elif case == 'sectors-next':     # a bit of the next offset of segment 2's sectors descriptor
+        flip(files[1], ewf1_section(blob[1], 'sectors') + 18)
+    elif case == 'table-entry':      # a bit of one entry of segment 2's table; its table2 is intact
+        flip(files[1], ewf1_section(blob[1], 'table') + 100 + 4 * 100 + 1)
+    elif case == 'table-count':      # a bit of the entry count of segment 2's table
+        flip(files[1], ewf1_section(blob[1], 'table') + 76, 0x04)
+    elif case == 'next-type':        # a bit of the type of segment 1's closing "next" descriptor
+        flip(files[0], ewf1_section(blob[0], 'next') + 1)
+    elif case == 'segment-start':    # the first 4 KiB of segment 3 zeroed
+        zero(files[2], 0, 4096)
+        return [(2, 0, 4096)]
+    elif case == 'chunk-byte':       # one byte inside a chunk of segment 2
+        fi, start, end = ewf1_chunks(files)[400]
+        flip(files[fi], (start + end) // 2, 0xFF)
+        return [(fi, (start + end) // 2, (start + end) // 2 + 1)]
+    elif case == 'truncated':        # segment 3 cut at half
+        size = len(blob[2])
+        with open(files[2], 'r+b') as f:
+            f.truncate(size // 2)
+        return [(2, size // 2, size)]
+    elif case == 'lost-segment':     # segment 2 gone
+        os.remove(files[1])
+        return [(1, 0, len(blob[1]))]
+    else:
+        raise SystemExit('unknown case ' + case)
+    return []
+
+
+# ---- driver ------------------------------------------------------------------------------------
+
+FORMATS = {
+    'e01': (EWF1_CASES, ewf1_fault, ewf1_chunks),
+}
+
+
+def damaged_chunks(ranges, chunks):
+    return sorted(i for i, (fi, s, e) in enumerate(chunks) if any(f == fi and s < re and rs < e for f, rs, re in ranges))
+
+
+def main():
+    cmd = sys.argv[1]
+    if cmd == 'cases':
+        print('\n'.join(FORMATS[sys.argv[2]][0]))
+    elif cmd == 'fault':
+        fmt, case, src, dst = sys.argv[2:6]
+        cases, fault, chunk_map = FORMATS[fmt]
+        shutil.rmtree(dst, ignore_errors=True)
+        shutil.copytree(src, dst)
+        files = sorted(os.path.join(dst, n) for n in os.listdir(dst))
+        chunks = chunk_map(files)
+        ranges = fault(case, files)
+        print(' '.join(str(i) for i in damaged_chunks(ranges, chunks)) or '-')
+    elif cmd == 'count':
+        raw, out, chunk, damaged = sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
+        bad = set(int(x) for x in damaged.split() if x != '-')
+        size = os.path.getsize(raw)
+        n = (size + chunk - 1) // chunk
+        got = 0
+        have = os.path.exists(out)
+        with open(raw, 'rb') as r, open(out if have else os.devnull, 'rb') as o:
+            for i in range(n):
+                a, b = r.read(chunk), o.read(chunk)
+                if i not in bad and a == b:
+                    got += 1
+        print(got, n - len(bad))
+    else:
+        raise SystemExit('unknown command ' + cmd)
+
+
+if __name__ == '__main__':
+    main()
