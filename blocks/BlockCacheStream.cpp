@@ -111,26 +111,35 @@ HRESULT Tvor7zBlockCacheStream2::Read(void *data, UInt32 size, UInt32 *processed
     Byte *out = static_cast<Byte *>(data);
     UInt32 remaining = size;
     while (remaining > 0) {
-      if (static_cast<UInt64>(FCurrentBlock) >= count || FPosition >= FSize)
+      if (FPosition >= FSize)
         break;
       remaining = static_cast<UInt32>(std::min<UInt64>(remaining, FSize - FPosition));
-      const UInt64 index = static_cast<UInt64>(FCurrentBlock);
-      const Tvor7zBlock_ block = FBlocks->GetBlock(index);
-      // A table whose block does not hold the position reads as ending here.
-      if (FPosition < block.Position || FPosition - block.Position > block.Size)
-        break;
-      const UInt32 inBlock = static_cast<UInt32>(FPosition - block.Position);
-      const UInt32 avail = block.Size - inBlock;
-      UInt32 want = remaining;
-      const bool last = want >= avail;
-      if (last)
-        want = avail;
-      UInt32 got = 0;
-      if (want > 0)
-        ReadFromBlock(index, block, inBlock, out, want, got);
-      got = std::min(got, want);
-      if (last)
-        ++FCurrentBlock;
+      UInt32 want = remaining, got = 0;
+      if (static_cast<UInt64>(FCurrentBlock) >= count) {
+        // Past the blocks of the table: the image keeps its size, the rest is missing.
+      } else {
+        const UInt64 index = static_cast<UInt64>(FCurrentBlock);
+        const Tvor7zBlock_ block = FBlocks->GetBlock(index);
+        // A table whose block does not hold the position reads as ending here.
+        if (FPosition < block.Position || FPosition - block.Position > block.Size)
+          break;
+        const UInt32 inBlock = static_cast<UInt32>(FPosition - block.Position);
+        const UInt32 avail = block.Size - inBlock;
+        const bool last = want >= avail;
+        if (last)
+          want = avail;
+        if (want > 0 && block.Valid)
+          ReadFromBlock(index, block, inBlock, out, want, got);
+        got = std::min(got, want);
+        if (last)
+          ++FCurrentBlock;
+      }
+      if (got < want) {
+        // What a block cannot give reads as zeros, at its place.
+        std::memset(out + got, 0, want - got);
+        NoteResult(NOperationResult::kUnexpectedEnd);
+        got = want;
+      }
       FPosition += got;
       out += got;
       remaining -= got;
@@ -143,6 +152,10 @@ HRESULT Tvor7zBlockCacheStream2::Read(void *data, UInt32 size, UInt32 *processed
   });
 }
 
+void Tvor7zBlockCacheStream2::NoteResult(Int32 result) noexcept {
+  FLostResult = WorseOperationResult(FLostResult, result);
+}
+
 void Tvor7zBlockCacheStream2::ReadFromBlock(UInt64 index, const Tvor7zBlock_ &block, UInt32 offset, void *data,
                                             UInt32 size, UInt32 &processed) {
   processed = 0;
@@ -151,13 +164,14 @@ void Tvor7zBlockCacheStream2::ReadFromBlock(UInt64 index, const Tvor7zBlock_ &bl
     const UInt32 most = std::min(block.Size, MaxDecodedSize(block));
     const Int32 slotIndex = AllocCacheSlot(std::min(most, kFirstSlotSize));
     Tvor7zCacheBlock &slot = FCache[static_cast<size_t>(slotIndex)];
+    Int32 result;
     try {
       if (!FLimitStream)
         FLimitStream = new Tvor7zLimitSequentialInStream();
       SeekTo(FInStream, static_cast<Int64>(block.Offset));
       FLimitStream->SetStream(FInStream, block.StoredSize);
       const ComPtr<TSlotOutStream> out(new TSlotOutStream(slot, most, FCacheAllocated));
-      ReadBlock(block, FLimitStream, out);
+      result = ReadBlock(block, FLimitStream, out);
       FLimitStream->SetStream(nullptr, 0);
     } catch (...) {
       // The slot stays free and the block uncached, so a later read decodes it again.
@@ -165,11 +179,26 @@ void Tvor7zBlockCacheStream2::ReadFromBlock(UInt64 index, const Tvor7zBlock_ &bl
         FLimitStream->SetStream(nullptr, 0);
       throw;
     }
+    // A block that does not decode is kept as lost, so that reading on through it does not
+    // decode it again for every read.
+    slot.Lost = result == NOperationResult::kDataError || result == NOperationResult::kUnsupportedMethod;
+    if (slot.Lost)
+      slot.Length = 0;
+    slot.Result = result;
     slot.BlockIndex = index;
     slot.Hits = 0;
     cached = FSlotOf.emplace(index, static_cast<size_t>(slotIndex)).first;
   }
   Tvor7zCacheBlock &slot = FCache[cached->second];
+  // A block cut short counts only where a read reaches past its bytes (noted by Read).
+  if (slot.Result != NOperationResult::kUnexpectedEnd)
+    NoteResult(slot.Result);
+  if (slot.Lost) {
+    std::memset(data, 0, size);
+    processed = size;
+    ++slot.Hits;
+    return;
+  }
   if (slot.Length >= offset) {
     const UInt32 n = std::min(size, slot.Length - offset);
     if (n > 0)
@@ -223,14 +252,8 @@ Int32 Tvor7zBlockCacheStream2::FindCacheSlot(UInt32 size) {
   return static_cast<Int32>(victim);
 }
 
-void Tvor7zBlockCacheStream2::CheckBlockResult(Int32 result) {
-  if (result == NOperationResult::kDataError || result == NOperationResult::kCRCError)
-    RaiseHResult(S_FALSE);
-  if (result == NOperationResult::kUnsupportedMethod)
-    RaiseHResult(E_NOTIMPL);
-}
-
-void Tvor7zBlockCacheStream2::WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result) {
-  CheckBlockResult(result);
-  WriteExact(outStream, data, size);
+Int32 Tvor7zBlockCacheStream2::WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result) {
+  if (result != NOperationResult::kDataError && result != NOperationResult::kUnsupportedMethod)
+    WriteExact(outStream, data, size);
+  return result;
 }

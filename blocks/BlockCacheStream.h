@@ -24,6 +24,8 @@ struct Tvor7zCacheBlock {
   std::unique_ptr<Byte[]> Buffer;
   UInt32 Capacity = 0;  // bytes allocated at Buffer
   UInt32 Length = 0;    // decoded bytes held
+  Int32 Result = 0;     // the block's operation result as ReadBlock gave it
+  bool Lost = false;    // its bytes did not decode: it reads as zeros
 };
 
 class Tvor7zBlockCacheStream2 : public Tvor7zBaseInStream {
@@ -32,13 +34,21 @@ public:
   Tvor7zBlockCacheStream2(IInStream *inStream, Tvor7zBlocks *blocks, UInt32 cacheSize);
   ~Tvor7zBlockCacheStream2() override;
 
-  // Reads stop at the first block that delivers fewer bytes than asked; a failing block gives the
-  // failure's HRESULT with the position advanced by the bytes delivered before it.
+  // Reads deliver every byte up to the stream's size. What a block cannot give (it is missing, cut
+  // short or does not decode) reads as zeros, and what went wrong joins LostResult. Failures of
+  // the container stream itself give their HRESULT, the position advanced by the bytes delivered.
   HRESULT STDMETHODCALLTYPE Read(void *data, UInt32 size, UInt32 *processed) noexcept override;
   // The base's seek; a changed position makes the next read look its block up again.
   HRESULT STDMETHODCALLTYPE Seek(Int64 offset, UInt32 origin, UInt64 *newPosition) noexcept override;
 
   UInt32 GetChunkSize() const { return FBlocks->GetChunkSize(); }
+  // The worst operation result of the blocks read since the last call (kOK: all were whole and
+  // checked out), for a reader that copies an item through the stream; starts over at kOK.
+  Int32 TakeLostResult() noexcept {
+    const Int32 r = FLostResult;
+    FLostResult = 0;
+    return r;
+  }
   // Bookkeeping, for inspection.
   Tvor7zBlockInfo GetBlockInfo(UInt64 index) const;
   Int64 GetCurrentBlock() const { return FCurrentBlock; }
@@ -52,24 +62,27 @@ protected:
   virtual UInt64 GetBlockIndex(UInt64 position);
   // Decodes one block: `inStream` is positioned at the stored bytes and ends after StoredSize of
   // them; write at most block.Size decoded bytes to `outStream` (the count written becomes the
-  // cached length). Report failure by raising. Keep coder objects in the derived class.
-  virtual void ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream, ISequentialOutStream *outStream) = 0;
+  // cached length) and return the block's operation result: kDataError or kUnsupportedMethod make
+  // the block read as zeros, other results keep what was written. Failures of the streams raise.
+  // Keep coder objects in the derived class.
+  virtual Int32 ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream, ISequentialOutStream *outStream) = 0;
   // Most decoded bytes the block's stored bytes can give; its cache slot is allocated to this,
   // never to more than the table's block size. The default trusts the block size.
   virtual UInt32 MaxDecodedSize(const Tvor7zBlock_ &block) const { return block.Size; }
-  // Copies `size` bytes of block `index` starting at `offset` into `data` and sets `processed`.
-  // The default serves them from the cache, decoding the block first when it is not cached.
-  // Override to serve blocks without the cache (stored, pattern or zero blocks): seek FInStream
-  // to Offset + offset and read; pass other blocks to this implementation. Raise on failure.
+  // Copies `size` bytes of block `index` (a valid block) starting at `offset` into `data` and sets
+  // `processed`; bytes it does not deliver read as zeros. The default serves them from the cache,
+  // decoding the block first when it is not cached. Override to serve blocks without the cache
+  // (stored, pattern or zero blocks): seek FInStream to Offset + offset and read; pass other
+  // blocks to this implementation. Raise on failures of the streams; note a checksum that fails
+  // with NoteResult.
   virtual void ReadFromBlock(UInt64 index, const Tvor7zBlock_ &block, UInt32 offset, void *data, UInt32 size,
                              UInt32 &processed);
 
-  // A block's operation result as ReadBlock reports it: bad data (kDataError, kCRCError) fails the
-  // read with S_FALSE and a method nothing decodes with E_NOTIMPL; other results deliver the bytes
-  // that were decoded (a short block ends the read short).
-  static void CheckBlockResult(Int32 result);
-  // Checks the result, then hands a block decoded in memory to ReadBlock's output.
-  static void WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result);
+  // Adds a block's operation result to LostResult.
+  void NoteResult(Int32 result) noexcept;
+  // Hands a block decoded in memory to ReadBlock's output unless its result says its bytes are not
+  // to be trusted; returns the result.
+  static Int32 WriteBlock(ISequentialOutStream *outStream, const Byte *data, size_t size, Int32 result);
   // Slot for a block of `size` decoded bytes, with a buffer of at least that size.
   Int32 AllocCacheSlot(UInt32 size);
   Int32 FindCacheSlot(UInt32 size);
@@ -83,5 +96,6 @@ protected:
   std::unordered_map<UInt64, size_t> FSlotOf;
   Int64 FCurrentBlock = -1;
   UInt64 FCacheAllocated = 0;
+  Int32 FLostResult = 0;
   ComPtr<Tvor7zLimitSequentialInStream> FLimitStream;
 };

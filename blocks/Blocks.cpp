@@ -137,14 +137,23 @@ const std::vector<Tvor7zBlock_> &Tvor7zBlocks::LoadedPage(size_t page) const {
   loaded.Blocks.resize(static_cast<size_t>(p.Count));
   for (UInt64 i = 0; i < p.Count; i++)
     loaded.Blocks[static_cast<size_t>(i)] = PlacedBlock(p.First + i, true);
-  FPager->LoadPage(p, loaded.Blocks.data());
+  try {
+    FPager->LoadPage(p, loaded.Blocks.data());
+  } catch (const EOleSysError &e) {
+    // Entries that can no longer be read locate nothing: the page's blocks read as missing, and
+    // the page is kept so, not read again for each of its blocks.
+    if (e.Code() != S_FALSE)
+      throw;
+    for (UInt64 i = 0; i < p.Count; i++)
+      loaded.Blocks[static_cast<size_t>(i)] = PlacedBlock(p.First + i, false);
+  }
   FLoaded.push_back(std::move(loaded));
   return FLoaded.back().Blocks;
 }
 
 Tvor7zBlock_ Tvor7zBlocks::GetBlock(UInt64 index) const {
   if (FPages.empty())
-    return FBlocks[static_cast<size_t>(index)];
+    return FBlocks[static_cast<size_t>(index)].Valid ? FBlocks[static_cast<size_t>(index)] : PlacedBlock(index, false);
   const auto it = std::upper_bound(FPages.begin(), FPages.end(), index,
                                    [](UInt64 value, const Tvor7zBlockPage &page) { return value < page.First; });
   const Tvor7zBlockPage &page = *(it - 1);

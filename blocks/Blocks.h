@@ -37,7 +37,8 @@ class Tvor7zBlockPager {
 public:
   virtual ~Tvor7zBlockPager() = default;
   // Sets Offset, StoredSize and Flags of the page's blocks (`blocks` holds page.Count of them,
-  // Position, Size and Valid already set). A container that can no longer be read raises.
+  // Position, Size and Valid already set). Entries that can no longer be read raise S_FALSE: the
+  // page's blocks then read as missing. Other failures propagate.
   virtual void LoadPage(const Tvor7zBlockPage &page, Tvor7zBlock_ *blocks) = 0;
 };
 
@@ -91,8 +92,8 @@ public:
   UInt32 GetChunkSize() const { return FChunkSize; }
   void SetChunkSize(UInt32 value);
   UInt64 GetCount() const { return FCount; }
-  // A copy of the block at `index` (< GetCount). Safe from several threads at once; a page that
-  // cannot be read raises.
+  // A copy of the block at `index` (< GetCount). Safe from several threads at once. A block no
+  // entry defines comes with its place in the image and Valid false.
   Tvor7zBlock_ GetBlock(UInt64 index) const;
   // Largest stored and decoded sizes of any block, for sizing buffers before the blocks are read.
   UInt32 GetMaxStoredSize() const;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/Errors.h"
+#include "host/StreamIo.h"
 #include "platform/Platform.h"
 
 using namespace NOperationResult;
@@ -64,8 +65,6 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
   if (blocks->GetTotalSize() == 0)
     return kOK;
   const UInt64 count = blocks->GetCount();
-  if (count == 0)
-    return kUnexpectedEnd;
   CheckPointer(inStream);
 
   FBlocks = blocks;
@@ -96,7 +95,8 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
   const Int32 workers = GetWorkerCount(threadCount, processors > FBusyProcessors ? processors - FBusyProcessors : 1,
                                        count, perWorker);
   FStreaming = perWorker > kMaxJobMemory;
-  if (workers >= 2) {
+  if (count == 0) {
+  } else if (workers >= 2) {
     Run(workers);
   } else {
     // One job, never a thread: its stages run here, and one job's buffers stay in the cache.
@@ -107,18 +107,15 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
   // The final result from what the jobs recorded in image order.
   const HRESULT hr = ErrorCode();
   CheckHResult(hr);
-  Int32 result = Result();
-  // A stage that raised a success code still stopped the run: never report that as complete.
-  if (result == kOK && hr != S_OK)
-    result = kDataError;
-  if (result == kOK)
-    result = FDeferredResult;
-  if (result == kOK) {
-    const UInt64 total = FOutCounter->Count();
-    if (total < blocks->GetTotalSize())
-      result = kUnexpectedEnd;
-    else if (total > blocks->GetTotalSize())
-      result = kDataError;
+  // A stage that raised a success code stopped the run: never report that as complete.
+  Int32 result = WorseOperationResult(FWorstResult, hr != S_OK ? kDataError : kOK);
+  // The image keeps its size: what no block reaches reads as missing.
+  const UInt64 total = FOutCounter->Count();
+  if (hr == S_OK && total < blocks->GetTotalSize()) {
+    WriteLost(blocks->GetTotalSize() - total);
+    result = WorseOperationResult(result, kUnexpectedEnd);
+  } else if (total > blocks->GetTotalSize()) {
+    result = WorseOperationResult(result, kDataError);
   }
   return result;
 }
@@ -136,12 +133,11 @@ bool Tvor7zMtBlocksDecoder::NextJob(Tvor7zBlockJob &job) {
     return false;
   job.Index = FNextBlock++;
   job.Block = FBlocks->GetBlock(job.Index);
-  // A block that cannot be read ends the work at its place in the write order, so the blocks
-  // fetched before it are still written. A block too large to buffer is read at its write.
+  // A block that cannot be located or read costs itself only: it is written as zeros at its place
+  // in the write order. A block too large to buffer is read at its write.
   if (!job.Block.Valid || (job.Buffered && !ReadJob(job))) {
     SetJobResult(job, kUnexpectedEnd);
-    job.FEnded = true;
-    FFetchEnded = true;
+    job.FLost = true;
   }
   return true;
 }
@@ -200,24 +196,37 @@ void Tvor7zMtBlocksDecoder::StreamJob(Tvor7zBlockJob &job) {
   SetJobResult(job, job.OutSize < block.Size ? kUnexpectedEnd : job.OutSize > block.Size ? kDataError : kOK);
 }
 
-bool Tvor7zMtBlocksDecoder::WriteJob(Tvor7zBlockJob &job) {
-  if (!job.Buffered) {
-    StreamJob(job);
-  } else if (job.OutSize > 0) {
+void Tvor7zMtBlocksDecoder::WriteJob(Tvor7zBlockJob &job) {
+  const UInt64 size = job.Block.Size;
+  UInt64 written = 0;
+  if (job.FLost) {
+    job.OutSize = 0;
+  } else if (!job.Buffered) {
+    if (job.Block.Valid)
+      StreamJob(job);
+    else
+      SetJobResult(job, kUnexpectedEnd);
+    written = job.OutSize;
+  } else if (job.Result != kDataError && job.Result != kUnsupportedMethod) {
+    // Bytes of a block that fails to decode are not trusted; a short block's are its own.
+    written = std::min(job.OutSize, size);
     const Byte *data = job.FOutData ? job.FOutData : job.OutBuffer.get();
-    CheckHResult(WriteStream(FOutCounter, data, static_cast<size_t>(job.OutSize)));
-    CheckHResult(ReportProgress(job.OutSize));
+    CheckHResult(WriteStream(FOutCounter, data, static_cast<size_t>(written)));
+    CheckHResult(ReportProgress(written));
   }
-  return TakeResult(job);
+  if (written < size)
+    WriteLost(size - written);
+  TakeResult(job);
 }
 
-bool Tvor7zMtBlocksDecoder::TakeResult(Tvor7zBlockJob &job) {
-  if (job.DeferredResult != 0 && FDeferredResult == 0)
-    FDeferredResult = job.DeferredResult;
-  if (job.Result == kOK && job.OutSize == job.Block.Size)
-    return true;
-  SetResult(job.Result != kOK ? job.Result : kDataError);
-  return false;
+void Tvor7zMtBlocksDecoder::WriteLost(UInt64 size) {
+  CheckHResult(WriteZeros(FOutCounter, size));
+  CheckHResult(ReportProgress(size));
+}
+
+void Tvor7zMtBlocksDecoder::TakeResult(Tvor7zBlockJob &job) {
+  const Int32 result = job.Result == kOK && !job.FLost && job.OutSize != job.Block.Size ? kDataError : job.Result;
+  FWorstResult = WorseOperationResult(WorseOperationResult(FWorstResult, result), job.DeferredResult);
 }
 
 // ---- worker ----
@@ -248,6 +257,7 @@ bool Tvor7zMtBlocksDecoderThread::DoFetch() {
     job.DeferredResult = 0;
     job.InSize = 0;
     job.OutSize = 0;
+    job.FLost = false;
     job.FEnded = false;
     job.FFailure = nullptr;
     try {
@@ -271,6 +281,8 @@ bool Tvor7zMtBlocksDecoderThread::DoProcess() {
     Tvor7zBlockJob &job = *FJobs[k];
     if (job.FEnded || !job.Buffered)
       break;
+    if (job.FLost)
+      continue;
     try {
       FDecoder.DecodeJob(job);
     } catch (...) {
@@ -286,10 +298,9 @@ bool Tvor7zMtBlocksDecoderThread::DoWrite() {
     Tvor7zBlockJob &job = *FJobs[k];
     if (job.FFailure)
       std::rethrow_exception(job.FFailure);
-    if (job.FEnded)
-      return FDecoder.TakeResult(job);
-    if (FData.Stopped() || !FDecoder.WriteJob(job))
+    if (FData.Stopped())
       return false;
+    FDecoder.WriteJob(job);
   }
   return true;
 }

@@ -54,7 +54,8 @@ struct alignas(kvorCacheLine) Tvor7zBlockJob {
 private:
   friend class Tvor7zMtBlocksDecoder;
   friend class Tvor7zMtBlocksDecoderThread;
-  bool FEnded = false;          // the block could not be read: the job only carries its result
+  bool FLost = false;           // the block cannot be located or read: written as zeros
+  bool FEnded = false;          // fetching it raised: the job only carries the failure
   std::exception_ptr FFailure;  // raised while the block was read or decoded; raised again at its write
   bool FHasDirectOutput = false;
   UInt64 FDirectOutput = 0;
@@ -69,8 +70,11 @@ public:
   ~Tvor7zMtBlocksDecoder() override;
 
   // Decodes every block of `blocks` from `inStream` to `outStream` and returns the operation
-  // result: the first block result in image order, else the first deferred result in image order,
-  // else kUnexpectedEnd/kDataError when the total written is short/long of the table's total size.
+  // result. A block that cannot be located, read or decoded never stops the decode: it is written
+  // as zeros of its size (so is what the table does not reach of the total size) and the rest
+  // follows at its place. The result is the worst met (WorseOperationResult): kUnexpectedEnd for
+  // blocks missing or cut short, kDataError for blocks that do not decode or decode to another
+  // size, a deferred checksum result for bytes written all the same.
   // threadCount 0 = automatic. One worker runs the same stages in the caller's thread, so the
   // results do not depend on the worker count (only blocks too large to buffer are streamed).
   // Stream failures and the host's cancel raise (after all workers stopped). Call once per object.
@@ -99,8 +103,8 @@ public:
       job.Result = result;
   }
   // The result DecodeBlock returns for a block's operation result: a checksum that fails or is
-  // missing (kCRCError, kHeadersError) is kept for after the whole image and the block goes on
-  // (kOK); anything else stops at the block.
+  // missing (kCRCError, kHeadersError) is kept for after the whole image and the block's bytes are
+  // written (kOK); anything else is the block's result.
   static Int32 DeferChecksumResult(Tvor7zBlockJob &job, Int32 result) noexcept {
     if (result != NOperationResult::kCRCError && result != NOperationResult::kHeadersError)
       return result;
@@ -112,16 +116,18 @@ public:
   // ---- The stages of one job; every worker (and the caller's thread) runs them in this order:
   // NextJob (under the fetch lock) with ReadJob, DecodeJob with DecodeBlock, WriteJob (in image order).
   // Reads the block's stored bytes into InBuffer. A short read sets kUnexpectedEnd on the job and
-  // returns True (the job's output is written, then the decode stops). Return False to end the
-  // work at this job (set its Result first; kUnexpectedEnd when left 0).
+  // returns True (what the bytes give is written, the rest of the block as zeros). Return False
+  // when the block cannot be read at all: it is written as zeros (its Result, kUnexpectedEnd when
+  // left 0, counts).
   virtual bool ReadJob(Tvor7zBlockJob &job);
-  // Decodes job.Block from inStream to outStream. Return 0 to go on or an operation result to stop
-  // the whole decode with it at this block; record a soft failure (checksum mismatch) with
+  // Decodes job.Block from inStream to outStream. Return 0, or the block's operation result:
+  // kDataError or kUnsupportedMethod mean that its decoded bytes are not to be trusted (the block
+  // is written as zeros), other results keep them; record a soft failure (checksum mismatch) with
   // DeferChecksumResult; raise to stop with an exception. The base returns kUnsupportedMethod.
   virtual Int32 DecodeBlock(Tvor7zBlockJob &job, ISequentialInStream *inStream, ISequentialOutStream *outStream);
   // In image order: writes the job's decoded bytes (a block too large to buffer is decoded here,
-  // straight to the output), reports progress, and answers whether the run goes on.
-  virtual bool WriteJob(Tvor7zBlockJob &job);
+  // straight to the output), zeros for what the block could not give, and reports progress.
+  virtual void WriteJob(Tvor7zBlockJob &job);
 
 protected:
   // The job record of this decoder; formats return their derived record.
@@ -145,24 +151,25 @@ protected:
 private:
   friend class Tvor7zMtBlocksDecoderThread;
   // Hands out the next block and reads it. False = no more blocks. A block that cannot be read
-  // (invalid, or no stored bytes) ends the work at its place: the job carries kUnexpectedEnd, the
-  // blocks before it are still written and no later block is fetched.
+  // (invalid, or no stored bytes) is lost: the job carries kUnexpectedEnd and is written as zeros.
   bool NextJob(Tvor7zBlockJob &job);
   // Runs DecodeBlock over the job's buffers and sets OutSize and the job's result.
   void DecodeJob(Tvor7zBlockJob &job);
   // Decodes a block too large to buffer from the container through DecodeBlock to the output, with
   // progress as the bytes go out. A block short of its size gives kUnexpectedEnd, a long one kDataError.
   void StreamJob(Tvor7zBlockJob &job);
-  // The one place a written job's results count, in image order: its deferred result is kept
-  // when it is the first, and a result or a size other than its block's stops the run with it.
-  bool TakeResult(Tvor7zBlockJob &job);
+  // The one place a written job's results count, in image order: its result (a size other than
+  // its block's is kDataError) and its deferred result join the worst met.
+  void TakeResult(Tvor7zBlockJob &job);
+  // Zeros in place of `size` bytes that could not be read, with progress.
+  void WriteLost(UInt64 size);
   // The workers' loop in the caller's thread: the same stages, without threads or events.
   void RunInCaller(Tvor7zMtBlocksDecoderThread &worker);
 
   ComPtr<Tvor7zLimitSequentialInStream> FLimitStream;
   ComPtr<Tvor7zProgressSequentialOutStream> FProgressStream;
   bool FStreaming = false;   // the blocks are too large to buffer: one worker streams them
-  Int32 FDeferredResult = 0;  // the first deferred result in image order (written in order)
+  Int32 FWorstResult = 0;    // the worst result of the blocks written (written in order)
 };
 
 // Worker of the decoder. It takes a run of consecutive blocks per turn, one job record each, so

@@ -25,6 +25,21 @@ void CheckArgument(bool condition) {
 
 void RaiseLastOSError() { throw EOSError(PlatformLastError()); }
 
+Int32 WorseOperationResult(Int32 a, Int32 b) noexcept {
+  const auto rank = [](Int32 r) {
+    switch (r) {
+    case NOperationResult::kOK: return 0;
+    case NOperationResult::kHeadersError: return 1;
+    case NOperationResult::kCRCError: return 2;
+    case NOperationResult::kUnsupportedMethod: return 4;
+    case NOperationResult::kDataError: return 5;
+    case NOperationResult::kUnexpectedEnd: return 6;
+    default: return 3;
+    }
+  };
+  return rank(b) > rank(a) ? b : a;
+}
+
 HRESULT ExceptionToHResult() noexcept {
   try {
     throw;

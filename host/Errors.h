@@ -50,6 +50,11 @@ void CheckArgument(bool condition);
 // Raises the last operating-system error.
 [[noreturn]] void RaiseLastOSError();
 
+// The worse of two operation results of one item: data lost (a chunk that could not be located,
+// kUnexpectedEnd; or not decoded, kDataError, kUnsupportedMethod) outranks a checksum that fails
+// over bytes still written (kCRCError), which outranks bytes handed out unchecked (kHeadersError).
+Int32 WorseOperationResult(Int32 a, Int32 b) noexcept;
+
 // Maps the exception being handled to an HRESULT; call only inside a catch block.
 HRESULT ExceptionToHResult() noexcept;
 

@@ -39,3 +39,15 @@ HRESULT WriteStream(ISequentialOutStream *stream, const void *buffer, size_t siz
   }
   return S_OK;
 }
+
+HRESULT WriteZeros(ISequentialOutStream *stream, UInt64 size) {
+  static const Byte kZeros[65536] = {};
+  while (size > 0) {
+    const size_t n = size > sizeof(kZeros) ? sizeof(kZeros) : static_cast<size_t>(size);
+    const HRESULT hr = WriteStream(stream, kZeros, n);
+    if (hr != S_OK)
+      return hr;
+    size -= n;
+  }
+  return S_OK;
+}

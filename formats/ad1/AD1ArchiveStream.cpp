@@ -15,8 +15,8 @@ Int32 DecodeAd1Chunk(ComPtr<TvorFlateDecodeDecoder> &decoder, ISequentialInStrea
   return CoderResultToOperationResult(decoder->Code(stored, out, nullptr, &most, nullptr));
 }
 
-void Tvor7zAD1ArchiveStream2::ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream, ISequentialOutStream *outStream) {
-  CheckBlockResult(DecodeAd1Chunk(FDecoder, inStream, outStream, block.Size));
+Int32 Tvor7zAD1ArchiveStream2::ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream, ISequentialOutStream *outStream) {
+  return DecodeAd1Chunk(FDecoder, inStream, outStream, block.Size);
 }
 
 UInt32 Tvor7zAD1ArchiveStream2::MaxDecodedSize(const Tvor7zBlock_ &block) const {

@@ -17,8 +17,8 @@ public:
   Tvor7zAD1ArchiveStream2(IInStream *dataStream, Tvor7zBlocks *blocks);
 
 protected:
-  void ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
-                 ISequentialOutStream *outStream) override;
+  Int32 ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
+                  ISequentialOutStream *outStream) override;
   // A chunk gives at most what its stored bytes inflate to.
   UInt32 MaxDecodedSize(const Tvor7zBlock_ &block) const override;
 

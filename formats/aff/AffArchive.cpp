@@ -408,7 +408,7 @@ TvorStoredDigests Tvor7zAffArchive::DoGetStoredDigests(UInt32) {
 void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
   if (!FInfo || !FJoinedStream || index != 0)
     return;
-  if (!FInfo->GetMeta()->RandomAccess || !FInfo->IsComplete())
+  if (!FInfo->GetMeta()->RandomAccess)
     return;
   // Its own clone of the joined stream: several streams may be read at once.
   auto *s = new Tvor7zAffArchiveStream(FJoinedStream->Clone().Get(), FInfo.Get(), FCodecsInfo.GetCodecsInfo());

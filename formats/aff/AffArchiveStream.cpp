@@ -10,9 +10,9 @@ Tvor7zAffArchiveStream::Tvor7zAffArchiveStream(IInStream *joinedStream, Tvor7zAf
   FLocalCodecs.SetCodecsInfo(codecs);
 }
 
-void Tvor7zAffArchiveStream::ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
-                                       ISequentialOutStream *outStream) {
-  CheckBlockResult(DecodeAffPage(block, inStream, outStream, FCoders));
+Int32 Tvor7zAffArchiveStream::ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
+                                        ISequentialOutStream *outStream) {
+  return DecodeAffPage(block, inStream, outStream, FCoders);
 }
 
 UInt32 Tvor7zAffArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {

@@ -12,8 +12,8 @@ public:
   Tvor7zAffArchiveStream(IInStream *joinedStream, Tvor7zAffInfo *info, ICompressCodecsInfo *codecs);
 
 protected:
-  void ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
-                 ISequentialOutStream *outStream) override;
+  Int32 ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
+                  ISequentialOutStream *outStream) override;
   void ReadFromBlock(UInt64 index, const Tvor7zBlock_ &block, UInt32 offset, void *data,
                      UInt32 size, UInt32 &processed) override;
   // A zlib page gives at most what its stored bytes inflate to.

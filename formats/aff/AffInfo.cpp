@@ -58,6 +58,9 @@ public:
   }
 
   void LoadPage(const Tvor7zBlockPage &page, Tvor7zBlock_ *blocks) override {
+    // A page no segment holds reads as missing.
+    for (UInt64 i = 0; i < page.Count; i++)
+      blocks[i].Valid = false;
     if (page.Table == kNoRun)
       return;
     Walk(FRuns[page.Table], [&](const TAffPageSegment &p) {
@@ -67,6 +70,7 @@ public:
       b.Offset = p.Offset;
       b.StoredSize = p.StoredSize;
       b.Flags = p.Flags;
+      b.Valid = true;
     });
   }
 
@@ -196,7 +200,6 @@ template <class TWalk> void Tvor7zAffInfo::LayResidentPages(UInt64 count, TWalk 
     // 64-bit product: page index times page size passes 4 GiB on any large image.
     b->Position = i * FChunkSize;
     b->Size = static_cast<UInt32>(b->Position < FTotalSize ? std::min<UInt64>(FChunkSize, FTotalSize - b->Position) : 0);
-    b->Valid = true;
   }
   walk([&](const TAffPageSegment &p) {
     if (p.Number >= count)
@@ -205,6 +208,7 @@ template <class TWalk> void Tvor7zAffInfo::LayResidentPages(UInt64 count, TWalk 
     b->Offset = p.Offset;
     b->StoredSize = p.StoredSize;
     b->Flags = p.Flags;
+    b->Valid = true;
   });
   for (UInt64 i = 0; i < count; i++)
     FMeta.RandomAccess = FMeta.RandomAccess && !NAffPage::IsUnknownAlgorithm(EditBlock(i)->Flags);

@@ -104,8 +104,8 @@ public:
   // files. Page numbers are bounded by what the files can hold and, with an image size, by the
   // pages of the image: pages beyond the first bound are dropped and make the result false (one
   // bogus number must not size the table), pages past the image end are dropped silently. A later
-  // segment of a page replaces the earlier; entries no segment supplied stay empty, and every
-  // entry is valid. Without an image size the image is every entry times the page size. Random
+  // segment of a page replaces the earlier; entries no segment supplied read as missing. Without
+  // an image size the image is every entry times the page size. Random
   // access is possible unless a page needs a codec nothing has.
   bool LayPages(Tvor7zLimitInStream *joined);
 

@@ -12,7 +12,7 @@ Tvor7zE01ArchiveStream::Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBl
   FCoders.Codecs = &FLocalCodecs;
 }
 
-void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream, ISequentialOutStream *outStream) {
+Int32 Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream, ISequentialOutStream *outStream) {
   if (FStored.size() < block.StoredSize)
     FStored.resize(block.StoredSize);
   const size_t got = ReadUpTo(inStream, FStored.data(), block.StoredSize);
@@ -22,7 +22,7 @@ void Tvor7zE01ArchiveStream::ReadBlock(const Tvor7zBlock_ &block, ISequentialInS
     FDecoded.resize(most);
   const TEwfChunk chunk =
       DecodeEwfChunk(method, FStored.data(), got, block.StoredSize, block.Size, FDecoded.data(), most, FCoders);
-  WriteBlock(outStream, chunk.Data, chunk.Size, chunk.Result);
+  return WriteBlock(outStream, chunk.Data, chunk.Size, chunk.Result);
 }
 
 UInt32 Tvor7zE01ArchiveStream::MaxDecodedSize(const Tvor7zBlock_ &block) const {

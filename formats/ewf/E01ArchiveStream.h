@@ -11,15 +11,15 @@
 class Tvor7zE01ArchiveStream : public Tvor7zBlockCacheStream2 {
 public:
   // With `checkStoredChunks` stored chunks are read whole through the cache and their Adler-32 is
-  // checked (a mismatch fails the read like a chunk that does not inflate); without it they are read
-  // straight from the segments, unchecked, for the cheapest random access. `codecs` is the host's
+  // checked (a mismatch joins LostResult, the bytes are read as they are); without it they are
+  // read straight from the segments, unchecked, for the cheapest random access. `codecs` is the host's
   // list held by the archive, for bzip2 chunks (may be nil); the stream keeps its own reference.
   Tvor7zE01ArchiveStream(IInStream *joinedStream, Tvor7zBlocks *blocks, bool checkStoredChunks = false,
                          ICompressCodecsInfo *codecs = nullptr);
 
 protected:
-  void ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
-                 ISequentialOutStream *outStream) override;
+  Int32 ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
+                  ISequentialOutStream *outStream) override;
   void ReadFromBlock(UInt64 index, const Tvor7zBlock_ &block, UInt32 offset, void *data,
                      UInt32 size, UInt32 &processed) override;
   // A deflate chunk gives at most what its stored bytes inflate to, a stored one its bytes.

@@ -68,7 +68,7 @@ ComPtr<ISequentialInStream> OpenEwfImageStream(Tvor7zE01Items &items, UInt32 ind
                                                Tvor7zCompressCodecsInfo &codecs) {
   if (!joinedStream || index >= static_cast<UInt32>(items.GetItemCount()))
     return nullptr;
-  if (items.GetItem(static_cast<Int32>(index))->Kind != Tvor7zEItem::kImage || !items.IsComplete())
+  if (items.GetItem(static_cast<Int32>(index))->Kind != Tvor7zEItem::kImage)
     return nullptr;
   auto *s = new Tvor7zE01ArchiveStream(joinedStream->Clone().Get(), &items, false, codecs.GetCodecsInfo());
   return ComPtr<ISequentialInStream>(static_cast<ISequentialInStream *>(static_cast<IInStream *>(s)));

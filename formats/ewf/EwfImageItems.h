@@ -24,7 +24,8 @@ void SetEwfImageExtension(Tvor7zE01Items &items, const wchar_t *extension);
 
 void GetEwfImageProperty(Tvor7zE01Items &items, UInt32 index, PROPID propID, PROPVARIANT &value);
 TvorStoredDigests GetEwfImageDigests(Tvor7zE01Items &items, UInt32 index);
-// A random-access stream over the image; nil for the sheet or an image with holes in its tables.
+// A random-access stream over the image (chunks the tables do not locate read as zeros); nil for
+// the sheet.
 // It reads through a clone of the joined stream, so that several streams may be read at once.
 ComPtr<ISequentialInStream> OpenEwfImageStream(Tvor7zE01Items &items, UInt32 index, Tvor7zLimitInStream *joinedStream,
                                                Tvor7zCompressCodecsInfo &codecs);

@@ -109,11 +109,10 @@ TvorStoredDigests TvorLItemArchiveSide::StoredDigests(UInt32 index) const {
   return item.IsDir ? TvorStoredDigests{} : TvorStoredDigests{item.MD5, item.SHA1};
 }
 
-IInStream *TvorLItemArchiveSide::DataStream(IInStream *joinedStream) {
+Tvor7zBlockCacheStream2 *TvorLItemArchiveSide::DataStream(IInStream *joinedStream) {
   if (!FDataStream)
     // Stored chunks are checked too: many files carry no digest, and nothing else would notice.
-    FDataStream = static_cast<IInStream *>(
-        new Tvor7zE01ArchiveStream(joinedStream, FItems.Get(), true, FCodecs->GetCodecsInfo()));
+    FDataStream = new Tvor7zE01ArchiveStream(joinedStream, FItems.Get(), true, FCodecs->GetCodecsInfo());
   return FDataStream.Get();
 }
 

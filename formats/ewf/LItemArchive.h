@@ -40,13 +40,13 @@ public:
   Int32 Extract(UInt32 index, IInStream *joinedStream, ISequentialOutStream *stream, Tvor7zProgress &progress);
 
 private:
-  IInStream *DataStream(IInStream *joinedStream);
+  Tvor7zBlockCacheStream2 *DataStream(IInStream *joinedStream);
 
   Tvor7zCompressCodecsInfo *FCodecs;
   ComPtr<Tvor7zLItems> FItems;
   // One stream over the data image, made on first use and kept: its block cache serves the many
   // small files that share a chunk.
-  ComPtr<IInStream> FDataStream;
+  ComPtr<Tvor7zBlockCacheStream2> FDataStream;
   // Made on the first extracted file and kept: the digest hashers and the copy buffer.
   Tvor7zStoredDigestCheck FDigest;
   std::vector<Byte> FCopyBuffer;

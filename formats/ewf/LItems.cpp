@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "hashers/Hashers.h"
+#include "host/StreamIo.h"
 #include "streams/InStreams.h"
 
 namespace {
@@ -235,7 +236,7 @@ ComPtr<IInStream> OpenLItemData(const Tvor7zLItem &item, IInStream *image, bool 
   return ImageRange(image, static_cast<UInt64>(item.DataOffset), size);
 }
 
-Int32 WriteLItemData(const Tvor7zLItem &item, IInStream *image, ISequentialOutStream *target,
+Int32 WriteLItemData(const Tvor7zLItem &item, Tvor7zBlockCacheStream2 *image, ISequentialOutStream *target,
                      Tvor7zProgress &progress, std::vector<Byte> &buffer) {
   using namespace NOperationResult;
   if (item.Size <= 0)
@@ -248,11 +249,16 @@ Int32 WriteLItemData(const Tvor7zLItem &item, IInStream *image, ISequentialOutSt
     buffer.resize(kBufferSize);
   const UInt64 size = static_cast<UInt64>(item.Size);
   UInt64 written = 0;
-  const HRESULT hr = CopyStream(buffer.data(), kBufferSize, &progress, data, target, size, &written);
-  // A chunk that does not decode ends this file as damaged; the other files go on.
-  if (CheckHResult(hr) == S_FALSE)
-    return kDataError;
-  return written < size ? kUnexpectedEnd : kOK;
+  image->TakeLostResult();
+  CheckHResult(CopyStream(buffer.data(), kBufferSize, &progress, data, target, size, &written));
+  // Chunks lost cost this file their bytes only: it is written whole, and the other files go on.
+  Int32 result = image->TakeLostResult();
+  if (written < size) {
+    CheckHResult(WriteZeros(target, size - written));
+    CheckHResult(progress.Add(size - written));
+    result = WorseOperationResult(result, kUnexpectedEnd);
+  }
+  return result;
 }
 
 UString LItemAttributesText(UInt32 attributes) {

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "blocks/BlockCacheStream.h"
 #include "formats/ewf/EwfBlocks.h"
 #include "formats/ewf/EwfText.h"
 #include "streams/Progress.h"
@@ -88,10 +89,11 @@ TvorLEntryTreeResult ReadLEntryTree(Tvor7zEwfText &text, Tvor7zLItems &items, UI
 // reads). Each call gives a stream with its own position.
 ComPtr<IInStream> OpenLItemData(const Tvor7zLItem &item, IInStream *image, bool exactExtentOnly);
 
-// Writes file `item` from `image` to `target` through `buffer`, with progress: kOK, kHeadersError
-// (no data location), kDataError (a chunk that does not decode) or kUnexpectedEnd (the image ends
-// first). Other failures raise.
-Int32 WriteLItemData(const Tvor7zLItem &item, IInStream *image, ISequentialOutStream *target,
+// Writes file `item` from `image` to `target` through `buffer`, with progress, always at its full
+// size: kOK, kHeadersError (no data location), or the worst trouble of the chunks it reads, which
+// read as zeros when they are lost (kUnexpectedEnd: missing or past the image; kDataError: they do
+// not decode) and as they are when only their checksum fails (kCRCError). Other failures raise.
+Int32 WriteLItemData(const Tvor7zLItem &item, Tvor7zBlockCacheStream2 *image, ISequentialOutStream *target,
                      Tvor7zProgress &progress, std::vector<Byte> &buffer);
 
 // The names of the set attribute bits ("Read Only", "Hidden", ... or the bit in hexadecimal), from

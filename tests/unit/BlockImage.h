@@ -46,6 +46,15 @@ struct TImage {
     const UInt64 end = blocks < Blocks->GetCount() ? Blocks->GetBlock(blocks).Position : Plain.size();
     return {Plain.begin(), Plain.begin() + static_cast<std::ptrdiff_t>(end)};
   }
+  // The image with the given blocks read as zeros, as a damaged container gives it.
+  std::vector<Byte> Lost(std::initializer_list<UInt32> blocks) const {
+    std::vector<Byte> out = Plain;
+    for (const UInt32 i : blocks) {
+      const Tvor7zBlock_ b = Blocks->GetBlock(i);
+      std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(b.Position), b.Size, Byte{0});
+    }
+    return out;
+  }
 };
 
 // `count` blocks of `chunk` bytes (the last one `lastSize` bytes when given), behind a 64-byte head.

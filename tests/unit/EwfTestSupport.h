@@ -114,10 +114,10 @@ inline TE01Opened OpenE01(const std::vector<TEwfSegmentFile> &files, const std::
   return o;
 }
 
-inline std::vector<Byte> EwfReadAll(ISequentialInStream *s, UInt32 piece = 3000) {
+inline std::vector<Byte> EwfReadAll(ISequentialInStream *s, UInt32 piece = 3000, size_t most = SIZE_MAX) {
   std::vector<Byte> out;
   std::vector<Byte> buf(piece);
-  for (;;) {
+  while (out.size() < most) {
     UInt32 got = 0;
     if (s->Read(buf.data(), piece, &got) != S_OK || got == 0)
       break;

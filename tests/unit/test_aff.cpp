@@ -104,10 +104,10 @@ TOpened OpenBytes(const std::vector<Byte> &bytes, const std::string &name = "x.a
   return OpenFiles({TAffFile{name, bytes}});
 }
 
-std::vector<Byte> ReadAll(ISequentialInStream *s, UInt32 piece = 3000) {
+std::vector<Byte> ReadAll(ISequentialInStream *s, UInt32 piece = 3000, size_t most = SIZE_MAX) {
   std::vector<Byte> out;
   std::vector<Byte> buf(piece);
-  for (;;) {
+  while (out.size() < most) {
     UInt32 got = 0;
     if (s->Read(buf.data(), piece, &got) != S_OK || got == 0)
       break;
@@ -377,9 +377,12 @@ TEST(AffExtract, ClaimedPageSizesAllocateOnlyWhatThePagesCanHold) {
   w.PageSize(256u << 20).Page(0, page, AffPageFlags(TAffCompression::kZlib)).ImageSize(256u << 20);
   TOpened o = OpenBytes(w.Bytes);
   ASSERT_EQ(o.Result, S_OK);
+  // What the page gives, then zeros where it falls short of its size.
+  std::vector<Byte> expected = data;
+  expected.resize(2 * data.size());
   const ComPtr<ISequentialInStream> s = o.Stream();
   ASSERT_TRUE(s);
-  EXPECT_TRUE(ReadAll(s) == data);
+  EXPECT_TRUE(ReadAll(s, 4096, expected.size()) == expected);
   auto *cache = dynamic_cast<Tvor7zBlockCacheStream2 *>(s.Get());
   ASSERT_NE(cache, nullptr);
   EXPECT_LE(cache->GetCacheAllocated(), MaxInflatedSize(page.size()));
@@ -394,7 +397,7 @@ TEST(AffExtract, ClaimedPageSizesAllocateOnlyWhatThePagesCanHold) {
     ASSERT_EQ(ho.Result, S_OK);
     const ComPtr<ISequentialInStream> hs = ho.Stream();
     ASSERT_TRUE(hs);
-    EXPECT_TRUE(ReadAll(hs) == data);
+    EXPECT_TRUE(ReadAll(hs, 4096, expected.size()) == expected);
     auto *hc = dynamic_cast<Tvor7zBlockCacheStream2 *>(hs.Get());
     ASSERT_NE(hc, nullptr);
     EXPECT_LE(hc->GetCacheAllocated(), 1u << 20);
@@ -457,11 +460,12 @@ TEST(AffExtract, UnknownAlgorithmAndMissingPages) {
   ASSERT_EQ(o.Result, S_OK);
   const auto x = o.Extract();
   EXPECT_EQ(x.OpResult, kUnsupportedMethod);
-  EXPECT_EQ(x.Data, std::vector<Byte>(4096, 1));  // the page before it is written
+  std::vector<Byte> expected(4096, 1);  // the page before it, then zeros in its place
+  expected.resize(8192);
+  EXPECT_EQ(x.Data, expected);
   EXPECT_FALSE(o.Stream());
 
-  // A page no segment supplied: extraction ends there; random access never serves file bytes
-  // in its place.
+  // A page no segment supplied reads as zeros, never as file bytes, and the image goes on.
   TAffImageOptions opt;
   opt.SkipPages = {2};
   const auto image = MakeImage(4 * 65536, 3);
@@ -469,29 +473,34 @@ TEST(AffExtract, UnknownAlgorithmAndMissingPages) {
   ASSERT_EQ(m.Result, S_OK);
   const auto mx = m.Extract();
   EXPECT_EQ(mx.OpResult, kUnexpectedEnd);
-  EXPECT_TRUE(mx.Data == std::vector<Byte>(image.begin(), image.begin() + 2 * 65536));
+  std::vector<Byte> lost = image;
+  std::fill_n(lost.begin() + 2 * 65536, 65536, Byte{0});
+  EXPECT_TRUE(mx.Data == lost);
   ComPtr<ISequentialInStream> s = m.Stream();
   ASSERT_TRUE(s);
-  EXPECT_TRUE(ReadAll(s) == std::vector<Byte>(image.begin(), image.begin() + 2 * 65536));
+  EXPECT_TRUE(ReadAll(s) == lost);
 }
 
 TEST(AffExtract, StoredPageOfTheWrongSize) {
-  // Longer than the page: a data error, and never more than the image reaches the output.
+  // Longer than the page: a data error, its bytes not trusted, and the next page at its place.
   TAffWriter w;
   w.PageSize(4096).Page(0, std::vector<Byte>(5000, 3), 0).Page(1, std::vector<Byte>(4096, 4), 0).ImageSize(8192);
   TOpened o = OpenBytes(w.Bytes);
   ASSERT_EQ(o.Result, S_OK);
   auto x = o.Extract();
   EXPECT_EQ(x.OpResult, kDataError);
-  EXPECT_EQ(x.Data, std::vector<Byte>(4096, 3));
-  // Shorter: a data error too, with what it holds; random access ends at its end.
+  std::vector<Byte> expected(4096, 0);
+  expected.resize(8192, 4);
+  EXPECT_EQ(x.Data, expected);
+  // Shorter: a data error too, with what it holds and zeros for the rest, in both readers.
   TAffWriter s;
   s.PageSize(4096).Page(0, std::vector<Byte>(1000, 3), 0).Page(1, std::vector<Byte>(4096, 4), 0).ImageSize(8192);
   o = OpenBytes(s.Bytes);
   x = o.Extract();
   EXPECT_EQ(x.OpResult, kDataError);
-  EXPECT_EQ(x.Data, std::vector<Byte>(1000, 3));
-  EXPECT_EQ(ReadAll(o.Stream()), std::vector<Byte>(1000, 3));
+  std::fill_n(expected.begin(), 1000, Byte{3});
+  EXPECT_EQ(x.Data, expected);
+  EXPECT_EQ(ReadAll(o.Stream()), expected);
 }
 
 TEST(AffExtract, TruncatedPage) {
@@ -660,7 +669,9 @@ TEST(AffHostile, TruncationsAndByteFlipsNeverCrash) {
       }
     }
     TOpened o = OpenBytes(bytes);
-    if (o.Result != S_OK)
+    // An image reads back at its full listed size, zeros where no page holds it: a flipped image
+    // size may list more than this test holds in memory.
+    if (o.Result != S_OK || o.Size() > (64u << 20))
       continue;
     const auto x = o.Extract();
     EXPECT_EQ(x.Result, S_OK);
@@ -756,7 +767,9 @@ TEST(AffPagedTable, OutOfOrderAndRepeatedPagesAcrossRuns) {
   EXPECT_FALSE(u.Stream());
   const auto x = u.Extract();
   EXPECT_EQ(x.OpResult, kUnsupportedMethod);
-  EXPECT_TRUE(x.Data == Slice(image, 0, 5000 * 512));
+  std::vector<Byte> lost = image;
+  std::fill_n(lost.begin() + 5000 * 512, 512, Byte{0});
+  EXPECT_TRUE(x.Data == lost);
 }
 
 TEST(AffPagedTable, RunWithoutSegmentsReadsAsMissingPages) {
@@ -768,20 +781,15 @@ TEST(AffPagedTable, RunWithoutSegmentsReadsAsMissingPages) {
   TOpened o = OpenPaged({TAffFile{"h.aff", w.Bytes}});
   ASSERT_EQ(o.Result, S_OK);
   EXPECT_EQ(o.ErrorFlags(), 0u);
+  std::vector<Byte> expected(image.size(), 0);
+  std::copy_n(image.begin(), 512, expected.begin());
+  std::copy_n(image.begin() + 9000 * 512, 512, expected.begin() + 9000 * 512);
   const ComPtr<IInStream> in = ImageStream(o);
   ASSERT_TRUE(in);
-  EXPECT_EQ(RandomReads(in, Slice(image, 0, 512), 8, 20), 0);
-  Byte buf[512];
-  UInt32 got = 1;
-  ASSERT_EQ(in->Seek(5000 * 512, STREAM_SEEK_SET, nullptr), S_OK);
-  EXPECT_EQ(in->Read(buf, sizeof(buf), &got), S_OK);
-  EXPECT_EQ(got, 0u);
-  ASSERT_EQ(in->Seek(9000 * 512, STREAM_SEEK_SET, nullptr), S_OK);
-  EXPECT_EQ(in->Read(buf, sizeof(buf), &got), S_OK);
-  EXPECT_TRUE(std::vector<Byte>(buf, buf + got) == Slice(image, 9000 * 512, 9001 * 512));
+  EXPECT_EQ(RandomReads(in, expected, 8, 20), 0);
   const auto x = o.Extract();
   EXPECT_EQ(x.OpResult, kUnexpectedEnd);
-  EXPECT_TRUE(x.Data == Slice(image, 0, 512));
+  EXPECT_TRUE(x.Data == expected);
 }
 
 TEST(AffPagedTable, RunsCrossTheFilesOfASet) {

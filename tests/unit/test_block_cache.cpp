@@ -7,6 +7,7 @@
 #include "blocks/BlockCacheStream.h"
 #include "blocks/FlateDecoder.h"
 #include "fixtures/TestStreams.h"
+#include "host/CodecsInfo.h"
 #include "host/Errors.h"
 
 using namespace blockimage;
@@ -21,7 +22,7 @@ public:
   using Tvor7zBlockCacheStream2::FCache;
 
 protected:
-  void ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *in, ISequentialOutStream *out) override {
+  Int32 ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *in, ISequentialOutStream *out) override {
     const UInt32 index = static_cast<UInt32>(block.Position / FBlocks->GetChunkSize());
     ++Decodes[index];
     if (index == FailBlock)
@@ -29,9 +30,7 @@ protected:
     if (!FDecoder)
       FDecoder = new TvorFlateDecodeDecoder();
     const UInt64 size = block.Size;
-    const HRESULT hr = FDecoder->Code(in, out, nullptr, &size, nullptr);
-    if (hr != S_OK)
-      RaiseHResult(hr);
+    return CoderResultToOperationResult(FDecoder->Code(in, out, nullptr, &size, nullptr));
   }
 
 private:
@@ -173,7 +172,7 @@ TEST(BlockCacheStream, FailingBlockStaysUncachedAndIsRetried) {
   EXPECT_EQ(c.Stream->GetCacheCount(), 3);
 }
 
-TEST(BlockCacheStream, DamagedAndShortBlocks) {
+TEST(BlockCacheStream, DamagedShortAndMissingBlocksReadAsZeros) {
   TImage img = MakeImage(6, kChunk);
   // Block 2 decodes to half its size; block 4 is corrupt.
   const Tvor7zBlock_ b2 = img.Blocks->GetBlock(2);
@@ -182,14 +181,35 @@ TEST(BlockCacheStream, DamagedAndShortBlocks) {
   const Tvor7zBlock_ b4 = img.Blocks->GetBlock(4);
   for (UInt32 k = 0; k < b4.StoredSize; ++k)
     img.Container[b4.Offset + k] ^= 0xA5;
+  img.Blocks->EditBlock(5)->Valid = false;
+  img.Blocks->SetTotalSize(img.Blocks->GetTotalSize() + 1000);  // a tail no block holds
   TCache c(std::move(img));
   std::vector<Byte> got;
   EXPECT_EQ(c.ReadAt(2 * kChunk + 100, 200, got), S_OK);
   EXPECT_EQ(got, c.Expected(2 * kChunk + 100, 200));
-  EXPECT_EQ(c.ReadAt(2 * kChunk + kChunk / 2 - 10, 100, got), S_OK);
-  EXPECT_EQ(got.size(), 10u);  // stops at the short block
-  EXPECT_EQ(c.ReadAt(4 * kChunk, 100, got), S_FALSE);
-  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(c.Stream->TakeLostResult(), NOperationResult::kOK);
+  // Each read delivers all it asks for: what a block cannot give is zeros, its trouble noted.
+  const struct {
+    UInt64 Pos;
+    UInt32 Size;
+    size_t Good;  // bytes from the image before the zeros
+    Int32 Lost;
+  } kCases[] = {
+      {2 * kChunk + kChunk / 2 - 10, 100, 10, NOperationResult::kUnexpectedEnd},  // short block
+      {4 * kChunk, 90, 0, NOperationResult::kDataError},                         // corrupt block
+      {4 * kChunk + 10, 90, 0, NOperationResult::kDataError},                    // from the cache
+      {5 * kChunk - 10, 100, 10, NOperationResult::kUnexpectedEnd},              // invalid block
+      {6 * kChunk + 910, 100, 0, NOperationResult::kUnexpectedEnd},              // past the table
+  };
+  for (const auto &k : kCases) {
+    EXPECT_EQ(c.ReadAt(k.Pos, k.Size, got), S_OK);
+    ASSERT_EQ(got.size(), std::min<UInt64>(k.Size, 6 * kChunk + 1000 - k.Pos)) << k.Pos;
+    if (k.Good > 0)
+      EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(k.Good), c.Expected(k.Pos, k.Size).begin()));
+    EXPECT_TRUE(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(k.Good), got.end(), [](Byte b) { return b == 0; }));
+    EXPECT_EQ(c.Stream->TakeLostResult(), k.Lost) << k.Pos;
+  }
+  EXPECT_EQ(c.Stream->Decodes[4], 1);
   // The container's seek failing surfaces as the read's result.
   TCache f(MakeImage(3, kChunk));
   ComPtr<TTestInStream> bad = new TTestInStream(f.Img.Container);

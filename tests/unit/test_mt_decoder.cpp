@@ -193,9 +193,9 @@ protected:
     CheckHResult(hr);
     return kOK;
   }
-  bool WriteJob(Tvor7zBlockJob &job) override {
+  void WriteJob(Tvor7zBlockJob &job) override {
     WriteOrder.push_back(IndexOf(job));
-    return Tvor7zMtBlocksDecoder::WriteJob(job);
+    Tvor7zMtBlocksDecoder::WriteJob(job);
   }
 };
 
@@ -291,17 +291,17 @@ TEST_P(MtBlocksDecoderTurns, ResultsAndTheirPrecedence) {
     TRun r = RunDecoder(img, threads, [](TZDecoder &d) { d.DeferAt = 10; });
     EXPECT_EQ(r.Result, kCRCError);
     EXPECT_TRUE(r.Out == img.Plain);
-    // A hard result wins over a deferred one found earlier, and stops at its block.
+    // A block lost wins over a deferred result found earlier; the blocks after it go on.
     r = RunDecoder(img, threads, [](TZDecoder &d) {
       d.DeferAt = 5;
       d.FailAt = 20;
     });
     EXPECT_EQ(r.Result, kDataError);
-    EXPECT_TRUE(r.Out == img.Prefix(20));
+    EXPECT_TRUE(r.Out == img.Lost({20}));
   }
 }
 
-TEST_P(MtBlocksDecoderTurns, CorruptBlockWritesWhatItProducedThenStops) {
+TEST_P(MtBlocksDecoderTurns, CorruptBlockIsWrittenAsZerosAndTheRestFollows) {
   TImage img = MakeImage(60, 4096);
   const Tvor7zBlock_ b = img.Blocks->GetBlock(10);
   // Damage the deflate data past its first bytes so part of the block still decodes.
@@ -312,8 +312,7 @@ TEST_P(MtBlocksDecoderTurns, CorruptBlockWritesWhatItProducedThenStops) {
     SCOPED_TRACE(threads);
     const TRun r = RunDecoder(img, threads);
     EXPECT_EQ(r.Result, kDataError);
-    EXPECT_TRUE(StartsWith(r.Out, img.Prefix(10)));
-    EXPECT_LT(r.Out.size(), img.Prefix(11).size());
+    EXPECT_TRUE(r.Out == img.Lost({10}));
     if (threads == 1)
       first = r.Out;
     else
@@ -321,7 +320,7 @@ TEST_P(MtBlocksDecoderTurns, CorruptBlockWritesWhatItProducedThenStops) {
   }
 }
 
-TEST_P(MtBlocksDecoderTurns, MissingBlocksEndWithUnexpectedEndAtTheirPlace) {
+TEST_P(MtBlocksDecoderTurns, MissingBlocksAreZerosAtTheirPlace) {
   for (Int32 threads : {1, 2, 3}) {
     SCOPED_TRACE(threads);
     // A block the table does not define.
@@ -329,14 +328,14 @@ TEST_P(MtBlocksDecoderTurns, MissingBlocksEndWithUnexpectedEndAtTheirPlace) {
     img.Blocks->EditBlock(7)->Valid = false;
     TRun r = RunDecoder(img, threads, [](TZDecoder &d) { d.Delay = [](UInt32 i) { SleepUs(i < 7 ? 5000 : 0); }; });
     EXPECT_EQ(r.Result, kUnexpectedEnd);
-    EXPECT_TRUE(r.Out == img.Prefix(7));
+    EXPECT_TRUE(r.Out == img.Lost({7}));
 
     // A block whose stored bytes lie beyond the end of the container.
     img = MakeImage(20, 4096);
     img.Blocks->EditBlock(12)->Offset = img.Container.size() + 100;
     r = RunDecoder(img, threads);
     EXPECT_EQ(r.Result, kUnexpectedEnd);
-    EXPECT_TRUE(r.Out == img.Prefix(12));
+    EXPECT_TRUE(r.Out == img.Lost({12}));
 
     // A container cut inside the last block's stored bytes.
     img = MakeImage(20, 4096);
@@ -344,6 +343,7 @@ TEST_P(MtBlocksDecoderTurns, MissingBlocksEndWithUnexpectedEndAtTheirPlace) {
     r = RunDecoder(img, threads);
     EXPECT_EQ(r.Result, kUnexpectedEnd);
     EXPECT_TRUE(StartsWith(r.Out, img.Prefix(19)));
+    EXPECT_EQ(r.Out.size(), img.Plain.size());
   }
 }
 
@@ -363,8 +363,11 @@ TEST_P(MtBlocksDecoderTurns, ContainerReadFailureRaises) {
 TEST_P(MtBlocksDecoderTurns, TotalSizeIsChecked) {
   TImage img = MakeImage(10, 4096);
   img.Blocks->SetTotalSize(img.Plain.size() + 1);
-  EXPECT_EQ(RunDecoder(img, 2).Result, kUnexpectedEnd);
-  img.Blocks->SetTotalSize(img.Plain.size() - 1);
+  TRun r = RunDecoder(img, 2);
+  EXPECT_EQ(r.Result, kUnexpectedEnd);
+  img.Plain.push_back(0);  // what no block holds is zeros
+  EXPECT_TRUE(r.Out == img.Plain);
+  img.Blocks->SetTotalSize(img.Plain.size() - 2);
   EXPECT_EQ(RunDecoder(img, 2).Result, kDataError);
 
   // Nothing to decode, and an image without blocks.
@@ -372,17 +375,22 @@ TEST_P(MtBlocksDecoderTurns, TotalSizeIsChecked) {
   TImage none{{}, {}, empty};
   EXPECT_EQ(RunDecoder(none, 0).Result, kOK);
   none.Blocks = new Tvor7zBlocks(100, 4096, 0);
-  EXPECT_EQ(RunDecoder(none, 0).Result, kUnexpectedEnd);
+  r = RunDecoder(none, 0);
+  EXPECT_EQ(r.Result, kUnexpectedEnd);
+  EXPECT_TRUE(r.Out == std::vector<Byte>(100));
 }
 
 TEST_P(MtBlocksDecoderTurns, BlocksTooLargeToBufferAreStreamed) {
-  // The last block claims 200 MiB: one worker, no job buffers, and the short output is reported.
+  // The last block claims 129 MiB: one worker, no job buffers, and the short output is reported
+  // and made up with zeros.
   TImage img = MakeImage(8, 4096);
-  img.Blocks->EditBlock(7)->Size = 200u << 20;
-  img.Blocks->SetTotalSize(7 * 4096 + (200u << 20));
+  img.Blocks->EditBlock(7)->Size = 129u << 20;
+  img.Blocks->SetTotalSize(7 * 4096 + (129u << 20));
   const TRun r = RunDecoder(img, 0);
   EXPECT_EQ(r.Result, kUnexpectedEnd);
-  EXPECT_TRUE(r.Out == img.Plain);
+  ASSERT_EQ(r.Out.size(), img.Blocks->GetTotalSize());
+  EXPECT_TRUE(StartsWith(r.Out, img.Plain));
+  EXPECT_TRUE(std::all_of(r.Out.begin() + static_cast<std::ptrdiff_t>(img.Plain.size()), r.Out.end(), [](Byte b) { return b == 0; }));
 }
 
 // Cancels once `CancelAt` bytes were reported.
