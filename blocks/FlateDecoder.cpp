@@ -214,6 +214,24 @@ HRESULT TvorFlateDecodeDecoder::Code(ISequentialInStream *inStream, ISequentialO
   return Inflate(source, sink, outSize);
 }
 
+bool TvorFlateDecodeDecoder::DecodeStream(const Byte *in, size_t inSize, Byte *out, size_t outSize, size_t *written,
+                                          size_t *consumed) noexcept {
+  *written = 0;
+  *consumed = 0;
+  if (Prepare() != S_OK || inflateReset(FInflate.get()) != Z_OK)
+    return false;
+  z_stream &z = *FInflate;
+  z.next_in = const_cast<Bytef *>(in);
+  z.avail_in = static_cast<uInt>(std::min<size_t>(inSize, 0xFFFFFFFFu));
+  z.next_out = out;
+  z.avail_out = static_cast<uInt>(std::min<size_t>(outSize, 0xFFFFFFFFu));
+  if (inflate(&z, Z_FINISH) != Z_STREAM_END)
+    return false;
+  *written = static_cast<size_t>(z.next_out - out);
+  *consumed = static_cast<size_t>(z.next_in - in);
+  return true;
+}
+
 HRESULT TvorFlateDecodeDecoder::DecodeBuffer(const Byte *in, size_t inSize, Byte *out, size_t outSize,
                                              size_t *written) noexcept {
   size_t unused = 0;

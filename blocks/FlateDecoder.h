@@ -30,6 +30,10 @@ public:
   // S_FALSE for bad data (with the bytes decoded before it). Bytes of `out` past *written are
   // unspecified. Uses a fast whole-buffer inflater where available.
   HRESULT DecodeBuffer(const Byte *in, size_t inSize, Byte *out, size_t outSize, size_t *written) noexcept;
+  // Whether one whole zlib stream starts at `in`: it ends, its checksum holding, within `inSize`
+  // bytes (*consumed of them) and gives at most `outSize` bytes (*written). For finding where a
+  // stream ends when nothing else says so.
+  bool DecodeStream(const Byte *in, size_t inSize, Byte *out, size_t outSize, size_t *written, size_t *consumed) noexcept;
 
   ~TvorFlateDecodeDecoder() override;
 

@@ -116,25 +116,36 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
   std::vector<Byte>().swap(FBuffer);
   try {
     ComPtr<IInStream> stream = FStream;
+    Int32 missing = 0;  // segment files missing in a row
+    TEwfSegmentEnd end = TEwfSegmentEnd::kNext;  // how the segment before ended
     for (;;) {
-      // A later segment is only looked for when the one before said that another follows: one that
-      // is missing or is not that segment cuts the set short, and the files or image data behind
-      // it would otherwise vanish without a word.
+      // A later segment is only looked for when the one before said (or, damaged, may have said)
+      // that another follows. A missing one costs its own chunks: the segments after it are still
+      // read, a few names on.
       if (FSegmentNumber > 1)
         stream = OpenVolume(openCallback, SegmentName(FSegmentNumber));
       if (!stream) {
-        SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-        break;
+        // A segment whose end is damaged may have been the last: its damage is flagged already.
+        if (end == TEwfSegmentEnd::kNext)
+          SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+        if (++missing > kMaxMissingSegments)
+          break;
+        SegmentLost();
+        FSegmentNumber++;
+        continue;
       }
+      if (missing > 0)
+        SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);  // a segment lost before this one
+      missing = 0;
       Int32 number = 0;
-      const UInt16 flagsBefore = StructureErrorFlags();
-      if (!ReadSegmentHeader(stream, number)) {
+      bool intact = ReadSegmentHeader(stream, number);
+      if (!intact) {
         if (FSegmentNumber == 1)
           RaiseHResult(S_FALSE);
-        // Unless the header check already said what is wrong with it.
-        if (StructureErrorFlags() == flagsBefore)
-          SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-        break;
+        // A segment whose file header is destroyed is placed by its name, its sections found by
+        // their own checksums.
+        SetErrorFlag(kpv_ErrorFlags_HeadersError);
+        number = FSegmentNumber;
       }
       if (number != FSegmentNumber) {
         if (FSegmentNumber > 1) {
@@ -147,12 +158,15 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
         CreateBlocks();
         InitOpen();
         stream = OpenVolume(openCallback, SegmentName(1));
-        if (!stream || !ReadSegmentHeader(stream, number)) {
-          // Nothing of the set can be read in order without its first segment: say so unless the
-          // header check already did.
-          if (StructureErrorFlags() == 0)
-            SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+        if (!stream) {
+          // Nothing of the set can be read in order without its first segment.
+          SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
           break;
+        }
+        intact = ReadSegmentHeader(stream, number);
+        if (!intact) {
+          SetErrorFlag(kpv_ErrorFlags_HeadersError);
+          number = 1;
         }
         if (number != 1)
           RaiseHResult(S_FALSE);
@@ -160,9 +174,10 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
       if (!FJoinedStream)
         FJoinedStream = new Tvor7zLimitInStream();
       FJoinedStream->AddStream(stream);
-      // Damage to the sections that locate the data ends the set here; damaged case metadata or
-      // stored digests do not.
-      if (!ReadSegment(stream) || StructureErrorFlags() != 0)
+      // Damage costs what it destroys: the walk goes on with the next segment unless this one
+      // said, intact, that it ends the set.
+      end = ReadSegment(stream, intact);
+      if (end == TEwfSegmentEnd::kDone)
         break;
       stream = nullptr;
       FSegmentNumber++;

@@ -33,6 +33,8 @@ public:
   // Largest decoded chunk accepted. Real writers stay far below; anything larger is damage, and
   // every reader sizes buffers by it.
   static constexpr UInt32 kMaxChunkSize = 256u << 20;
+  // Segment files missing in a row after which a set is taken to end.
+  static constexpr Int32 kMaxMissingSegments = 2;
   Tvor7zLimitInStream *JoinedStream() const noexcept { return FJoinedStream.Get(); }
 
 protected:
@@ -41,10 +43,16 @@ protected:
   // Resets the per-open state.
   virtual void InitOpen();
   virtual UString GetSegmentExtension(Int32 index, const UString &firstExtension) = 0;
-  // Reads and checks the segment file header; false = not a segment file of this format.
+  // Reads and checks the segment file header; false = not a segment file of this format (or one
+  // whose header is destroyed).
   virtual bool ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) = 0;
-  // Reads the sections of one segment; true = another segment follows.
-  virtual bool ReadSegment(IInStream *stream) = 0;
+  // How a segment's sections end: the set ends, another segment follows, or the end is damaged
+  // and the next segment is looked for.
+  enum class TEwfSegmentEnd { kDone, kNext, kUnknown };
+  // Reads the sections of one segment; `headerIntact` false: its file header is destroyed.
+  virtual TEwfSegmentEnd ReadSegment(IInStream *stream, bool headerIntact) = 0;
+  // The segment file of this number is missing: its chunks are lost.
+  virtual void SegmentLost() {}
   // Finishes after the last segment.
   virtual void EndOpen() = 0;
 

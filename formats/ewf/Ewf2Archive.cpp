@@ -113,12 +113,12 @@ bool Tvor7zEwf2Archive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumbe
 
 // The descriptors are found from the end of the file backwards, each naming the one before; the
 // sections are then read forwards.
-bool Tvor7zEwf2Archive::ReadSegment(IInStream *stream) {
+Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwf2Archive::ReadSegment(IInStream *stream, bool) {
   FSegmentSize = SeekTo(stream, 0, STREAM_SEEK_END);
   std::vector<TEwf2Section> sections;
   if (FSegmentSize < kFileHeaderSize + kDescriptorSize) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-    return false;
+    return TEwfSegmentEnd::kUnknown;
   }
   UInt64 at = FSegmentSize - kDescriptorSize;
   bool whole = false;
@@ -155,11 +155,12 @@ bool Tvor7zEwf2Archive::ReadSegment(IInStream *stream) {
     }
     at = s.PreviousOffset;
   }
-  const bool next = ProcessSections(stream, sections);
-  return whole && next;
+  const TEwfSegmentEnd end = ProcessSections(stream, sections);
+  return whole ? end : TEwfSegmentEnd::kUnknown;
 }
 
-bool Tvor7zEwf2Archive::ProcessSections(IInStream *stream, const std::vector<TEwf2Section> &sections) {
+Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwf2Archive::ProcessSections(IInStream *stream,
+                                                                       const std::vector<TEwf2Section> &sections) {
   // Collected from the end of the file: the first in the file is the last collected.
   for (size_t k = sections.size(); k-- > 0;) {
     const TEwf2Section &s = sections[k];
@@ -190,14 +191,14 @@ bool Tvor7zEwf2Archive::ProcessSections(IInStream *stream, const std::vector<TEw
     case kSectionDone:
       if (!last)
         SetErrorFlag(kpv_ErrorFlags_HeadersError);
-      return s.Type == kSectionNext;
+      return s.Type == kSectionNext ? TEwfSegmentEnd::kNext : TEwfSegmentEnd::kDone;
     default:
       // Sector data, error tables, restart and analytical data, memory extents, keys ...: nothing
       // the image needs beyond the tables.
       break;
     }
   }
-  return false;
+  return TEwfSegmentEnd::kUnknown;
 }
 
 bool Tvor7zEwf2Archive::ReadCompressedSection(IInStream *stream, const TEwf2Section &section, UInt32 outLimit,

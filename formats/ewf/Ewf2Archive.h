@@ -67,7 +67,7 @@ public:
 protected:
   void InitOpen() override;
   bool ReadSegmentHeader(IInStream *stream, Int32 &segmentNumber) override;
-  bool ReadSegment(IInStream *stream) override;
+  TEwfSegmentEnd ReadSegment(IInStream *stream, bool headerIntact) override;
 
   // The signature test of the concrete format.
   virtual Func_IsArc SegmentIsArc() const = 0;
@@ -101,8 +101,8 @@ private:
   // decode or is no text table.
   bool ReadTextSection(IInStream *stream, const TEwf2Section &section, bool &read,
                        const std::function<void(const UString &, const UString &)> &apply);
-  // Reads the sections the walk collected, in file order; true when a "next" section ends them.
-  bool ProcessSections(IInStream *stream, const std::vector<TEwf2Section> &sections);
+  // Reads the sections the walk collected, in file order; how they end the segment.
+  TEwfSegmentEnd ProcessSections(IInStream *stream, const std::vector<TEwf2Section> &sections);
 
   UInt64 FSegmentSize = 0;
   TEwfChunkCoders FTextCoders;

@@ -13,9 +13,9 @@ UString Tvor7zL01Archive::GetSegmentExtension(Int32 index, const UString &firstE
 }
 
 void Tvor7zL01Archive::EndOpen() {
+  FinishTables();
   // Every chunk counts whole: the volume section's sector count is not the data's size.
   FBlocks->SetTotalSize(FBlocks->GetCount() * FBlocks->GetChunkSize());
-  FinishTables();
 }
 
 // ---- the entry tree ----

@@ -177,7 +177,7 @@ TEST(Ewf1, SectionWalkDamageSetsFlags) {
          volumeAndTable(b);
          const size_t x = b.AddSection("unknown", {1, 2, 3});
          b.SetNext(x, 0x7FFFFFFFFFFFFFFFull);
-       }, kFlagEnd},
+       }, kFlagHeaders | kFlagEnd},
       {"done elsewhere", [&](TEwfSegmentBuilder &b) {
          volumeAndTable(b);
          const size_t d = b.AddEnd("done");
@@ -238,12 +238,12 @@ TEST(Ewf1, SectionWalkDamageSetsFlags) {
          b.AddSection("table", t);
          b.AddEnd("done");
        }, kFlagCRC},
-      {"table before volume", [&](TEwfSegmentBuilder &b) {
+      {"table before volume", [&](TEwfSegmentBuilder &b) {  // placed once the volume is known
          const auto e = AddChunks(b, image, 0, 3);
          b.AddSection("table", EwfTablePayload(e, 0, false));
          b.AddSection("volume", Volume(image.size() / kBps));
          b.AddEnd("done");
-       }, kFlagHeaders},
+       }, 0},
       {"no volume at all", [&](TEwfSegmentBuilder &b) { b.AddEnd("done"); }, kFlagHeaders},
   };
   for (const auto &c : cases) {
@@ -322,8 +322,10 @@ TEST(Ewf1, HostileTablesStayBounded) {
     b.AddEnd("done");
     auto a = Open1(b.Data());
     ASSERT_EQ(a.Result, S_OK) << count;
+    // The entries the section holds are taken; the count is flagged.
     EXPECT_EQ(a.ErrorFlags(), kFlagHeaders) << count;
-    EXPECT_EQ(a.Archive->Blocks()->GetCount(), 0u);
+    EXPECT_EQ(a.Archive->Blocks()->GetCount(), 2u);
+    EXPECT_TRUE(a.Extract().Data() == image) << count;
   }
   {
     // A table section claiming to run far past the end of the file.
@@ -337,7 +339,7 @@ TEST(Ewf1, HostileTablesStayBounded) {
     b.SetNext(at, 0xFFFFFFF0ull);
     auto a = Open1(b.Data());
     ASSERT_EQ(a.Result, S_OK);
-    EXPECT_EQ(a.ErrorFlags(), kFlagHeaders);
+    EXPECT_EQ(a.ErrorFlags(), kFlagHeaders | kFlagEnd);
   }
   {
     // More entries than the image has chunks: the extra ones are not kept.
@@ -526,15 +528,20 @@ TEST(Ewf1, SegmentSetsAndRestart) {
     EXPECT_EQ(a.ErrorFlags(), kFlagEnd);
   }
   {
-    // A later segment that is not an EWF file: headers error, segment 1 stays.
+    // A later segment whose file header is destroyed is still read, placed by its name.
     auto broken = files;
     broken[1].Data[0] = 'X';
     auto a = OpenE01(broken);
     ASSERT_EQ(a.Result, S_OK);
     EXPECT_EQ(a.ErrorFlags(), kFlagHeaders);
-    // A truncated one: unexpected end.
+    EXPECT_TRUE(a.Extract().Data() == image);
+    // A truncated one holds nothing: its chunks read as zeros, those of segment 3 at their place.
     broken[1].Data.resize(10);
-    EXPECT_EQ(OpenE01(broken).ErrorFlags(), kFlagEnd);
+    auto t = OpenE01(broken);
+    EXPECT_EQ(t.ErrorFlags(), kFlagHeaders | kFlagEnd);
+    auto lost = image;
+    std::fill_n(lost.begin() + 4 * kChunk, 4 * kChunk, Byte{0});
+    EXPECT_TRUE(t.Extract().Data() == lost);
   }
   {
     // Without the volume callback only the opened file is read, and the set shows as cut short.
@@ -545,12 +552,12 @@ TEST(Ewf1, SegmentSetsAndRestart) {
     EXPECT_EQ(a.ErrorFlags(), kFlagEnd);
   }
   {
-    // Any error flag stops the walk: a damaged descriptor in segment 1 leaves segment 2 unread.
+    // A damaged descriptor in segment 1 is flagged, and the segments after it are read.
     auto damaged = files;
     damaged[0].Data[13 + 72] ^= 1;
     auto a = OpenE01(damaged);
     ASSERT_EQ(a.Result, S_OK);
     EXPECT_EQ(a.ErrorFlags(), kFlagCRC);
-    EXPECT_TRUE(a.Callback->Requested.empty());
+    EXPECT_TRUE(a.Extract().Data() == image);
   }
 }
