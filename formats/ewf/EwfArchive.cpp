@@ -533,9 +533,9 @@ private:
         FChosen[i] = a;
       else if (a.Offset == b.Offset)
         FChosen[i] = {a.Offset, IsCompressedChunk(a.Offset), fits(a)};  // only the flag differs
-      else if (fits(a))
+      else if (fits(a) && StartsChunk(a))
         FChosen[i] = a;
-      else if (fits(b))
+      else if (fits(b) && StartsChunk(b))
         FChosen[i] = b;
       else
         FChosen[i] = {a.Offset, a.Compressed, false};
@@ -563,6 +563,14 @@ private:
     if (ReadAt(FStream, offset, stored.data(), stored.size()) != stored.size())
       return true;
     return CalcAdler32(stored.data(), FChunkSize) != GetUi32(stored.data() + FChunkSize);
+  }
+
+  // Whether an entry's chunk begins as its kind does: a zlib header, or bytes with their checksum.
+  bool StartsChunk(const TEntry &e) {
+    if (!e.Compressed)
+      return !IsCompressedChunk(e.Offset);
+    Byte h[2];
+    return ReadAt(FStream, e.Offset, h, 2) == 2 && (h[0] & 0x0F) == 8 && (h[0] * 256u + h[1]) % 31 == 0;
   }
 
   // The stored bytes of a chunk run up to the next chunk and never past the data area that holds

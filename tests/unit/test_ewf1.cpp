@@ -4,6 +4,7 @@
 
 #include "blocks/BlockCacheStream.h"
 #include "formats/ewf/BaseEwfArchive.h"
+#include "streams/ByteOrder.h"
 
 namespace {
 
@@ -559,5 +560,64 @@ TEST(Ewf1, SegmentSetsAndRestart) {
     ASSERT_EQ(a.Result, S_OK);
     EXPECT_EQ(a.ErrorFlags(), kFlagCRC);
     EXPECT_TRUE(a.Extract().Data() == image);
+  }
+}
+
+// One fault at a time in a set laid out as real writers do it (table2 and data copies): each costs
+// the chunks whose own bytes it destroys, no more, and is flagged.
+TEST(Ewf1, SingleFaultsCostOnlyTheChunksTheyDestroy) {
+  const auto image = EwfTestImage(10 * kChunk);
+  TEwfWriterOptions o;
+  o.SectorsPerChunk = kSpc;
+  o.ChunksPerSegment = 4;
+  o.Copies = true;
+  o.Compress = [](UInt32 c) { return c % 3 != 1; };
+  const auto files = WriteE01(image, o);
+  ASSERT_EQ(files.size(), 3u);
+  const auto at = [&](size_t segment, const char *type, UInt32 nth = 0) {
+    TEwfSectionPlace p;
+    EXPECT_TRUE(EwfFindSection(files[segment].Data, type, nth, p)) << type;
+    return p.Offset;
+  };
+  using TFiles = std::vector<TEwfSegmentFile>;
+  const struct {
+    const char *Name;
+    std::function<void(TFiles &)> Damage;
+    UInt32 Flags;
+    std::vector<UInt32> Lost;  // chunks that read as zeros
+  } kCases[] = {
+      {"volume next offset", [&](TFiles &f) { f[0].Data[at(0, "volume") - 76 + 17] ^= 0x10; }, kFlagCRC, {}},
+      {"volume chunk size", [&](TFiles &f) { f[0].Data[at(0, "volume") + 8] ^= 0x02; }, kFlagCRC, {}},
+      {"sectors next offset", [&](TFiles &f) { f[1].Data[at(1, "sectors") - 76 + 18] ^= 0x10; }, kFlagCRC, {}},
+      {"table entry", [&](TFiles &f) { f[1].Data[at(1, "table") + 24 + 4 * 2 + 1] ^= 0x10; }, kFlagCRC, {}},
+      {"table count", [&](TFiles &f) { f[1].Data[at(1, "table")] ^= 0x04; }, kFlagCRC, {}},
+      {"an entry of each table", [&](TFiles &f) {  // mended entry by entry
+         f[1].Data[at(1, "table") + 24 + 4 * 2 + 1] ^= 0x10;
+         f[1].Data[at(1, "table2") + 24 + 4 * 1] ^= 0x10;
+       }, kFlagCRC, {}},
+      {"both tables zeroed", [&](TFiles &f) {
+         const size_t t = at(1, "table") - 76;
+         std::fill(f[1].Data.begin() + static_cast<ptrdiff_t>(t), f[1].Data.begin() + static_cast<ptrdiff_t>(at(1, "next") - 76), Byte{0});
+       }, kFlagHeaders | kFlagCRC, {}},
+      {"segment start zeroed", [&](TFiles &f) { std::fill_n(f[1].Data.begin(), at(1, "sectors") - 76, Byte{0}); },
+       kFlagHeaders, {}},
+      {"next type", [&](TFiles &f) { f[0].Data[at(0, "next") - 76 + 1] ^= 0x10; }, kFlagCRC | kFlagEnd, {}},
+      {"segment cut in chunk 6", [&](TFiles &f) {
+         f[1].Data.resize((GetUi32(f[1].Data.data() + at(1, "table") + 24 + 4 * 2) & 0x7FFFFFFFu) + 10);
+       }, kFlagHeaders | kFlagEnd, {6, 7}},
+      {"segment lost", [&](TFiles &f) { f.erase(f.begin() + 1); }, kFlagEnd, {4, 5, 6, 7}},
+  };
+  for (const auto &c : kCases) {
+    TFiles damaged = files;
+    c.Damage(damaged);
+    auto a = OpenE01(damaged);
+    ASSERT_EQ(a.Result, S_OK) << c.Name;
+    EXPECT_EQ(a.ErrorFlags(), c.Flags) << c.Name;
+    auto expected = image;
+    for (const UInt32 lost : c.Lost)
+      std::fill_n(expected.begin() + lost * kChunk, kChunk, Byte{0});
+    auto x = a.Extract();
+    EXPECT_TRUE(x.Data() == expected) << c.Name;
+    EXPECT_EQ(x.OpResult(), c.Lost.empty() ? NOperationResult::kOK : NOperationResult::kUnexpectedEnd) << c.Name;
   }
 }
