@@ -335,21 +335,6 @@ TEST(StoredDigests, EveryStoredDigestIsCheckedAndOfferedRaw) {
     EXPECT_EQ(run({md5.data()}, NOperationResult::kDataError), NOperationResult::kDataError);
   }
 
-  // Copies of one digest: intact ones win over damaged ones; intact ones that differ are reported
-  // and kept as disagreeing.
-  TvorDigestCopies copies;
-  EXPECT_TRUE(copies.Take(kDigestMD5, wrong.data(), false));
-  EXPECT_TRUE(copies.Take(kDigestMD5, md5.data(), true));
-  EXPECT_TRUE(copies.Take(kDigestMD5, wrong.data(), false));
-  EXPECT_TRUE(copies.Take(kDigestSHA1, zero.data(), true));
-  EXPECT_EQ(copies.Stored().MD5 && std::memcmp(copies.Stored().MD5, md5.data(), 16) == 0, true);
-  EXPECT_EQ(copies.Stored().SHA1, nullptr);
-  EXPECT_TRUE(copies.Stored().Disagreeing.empty());
-  EXPECT_FALSE(copies.Take(kDigestMD5, wrong.data(), true));
-  EXPECT_FALSE(copies.Take(kDigestMD5, wrong.data(), true));
-  ASSERT_EQ(copies.Stored().Disagreeing.size(), 1u);
-  EXPECT_EQ(std::memcmp(copies.Stored().Disagreeing[0].Value, wrong.data(), 16), 0);
-
   // Raw properties: the stored bytes; nothing for a digest that is all zero.
   const void *p = nullptr;
   UInt32 size = 0, type = 0;
