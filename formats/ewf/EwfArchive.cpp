@@ -49,7 +49,8 @@ std::string TrimmedSectionType(const std::string &type) {
 // The section types writers use; a scan for a lost descriptor looks for these only.
 bool IsKnownSectionType(const std::string &type) {
   static const char *const kTypes[] = {"header", "header2", "volume", "disk",   "data",    "sectors", "table", "table2",
-                                       "next",   "done",    "hash",   "digest", "session", "error2",  "ltree", "ltypes"};
+                                       "next",   "done",    "hash",   "digest", "xhash",   "session", "error2",
+                                       "ltree",  "ltypes"};
   const std::string trimmed = TrimmedSectionType(type);
   return std::any_of(std::begin(kTypes), std::end(kTypes), [&](const char *t) { return trimmed == t; });
 }
@@ -82,6 +83,7 @@ void Tvor7zEwfArchive::InitOpen() {
 
 void Tvor7zEwfArchive::ReadHashSection(IInStream *, UInt32) {}
 void Tvor7zEwfArchive::ReadDigestSection(IInStream *, UInt32) {}
+void Tvor7zEwfArchive::ReadXhashSection(IInStream *, UInt32) {}
 void Tvor7zEwfArchive::ReadSessionSection(IInStream *, UInt32) {}
 void Tvor7zEwfArchive::ReadLtreeSection(IInStream *, UInt32) {}
 
@@ -123,7 +125,7 @@ UInt64 Tvor7zEwfArchive::FindDescriptor(IInStream *stream, UInt64 from, UInt64 f
     for (size_t i = 0; i <= last; i++) {
       const Byte *d = piece.data() + i;
       // Cheap tests first: a type writers use, then its checksum, then where it leads.
-      if (d[0] == 0 || !std::strchr("dehlnstv", d[0]) || !IsKnownSectionType(SectionType(d)) ||
+      if (d[0] == 0 || !std::strchr("dehlnstvx", d[0]) || !IsKnownSectionType(SectionType(d)) ||
           CalcAdler32(d, 72) != GetUi32(d + 72))
         continue;
       const UInt64 p = at + i, next = GetUi64(d + 16);
@@ -249,6 +251,8 @@ void Tvor7zEwfArchive::ReadSection(IInStream *stream, const std::string &type, U
     ReadHashSection(stream, size);
   } else if (type == "digest") {
     ReadDigestSection(stream, size);
+  } else if (type == "xhash") {
+    ReadXhashSection(stream, size);
   } else if (type == "session") {
     ReadSessionSection(stream, size);
   } else if (trimmed == "ltree") {
