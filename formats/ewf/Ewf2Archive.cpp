@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "formats/ewf/EwfText.h"
 #include "hashers/Hashers.h"
@@ -16,6 +17,8 @@ constexpr UInt32 kSectorTableEntrySize = 16;
 // No real segment holds anywhere near this many sections; a chain that does is damage, and the
 // walk must not collect without bound.
 constexpr size_t kMaxSections = 1u << 16;
+// A scan for descriptors reads the segment this much at a time.
+constexpr UInt32 kScanPiece = 1u << 20;
 // The chunk size EnCase writes unless told otherwise, taken when the texts give none.
 constexpr UInt32 kDefaultBytesPerSector = 512;
 constexpr UInt32 kDefaultSectorsPerChunk = 64;
@@ -111,8 +114,70 @@ bool Tvor7zEwf2Archive::ReadSegmentHeader(IInStream *stream, Int32 &segmentNumbe
   return true;
 }
 
+bool Tvor7zEwf2Archive::ReadDescriptor(IInStream *stream, UInt64 at, TEwf2Section &s) {
+  Byte d[kDescriptorSize];
+  if (ReadAt(stream, at, d, sizeof(d)) < sizeof(d))
+    return false;
+  s.Type = GetUi32(d);
+  s.DataFlags = GetUi32(d + 4);
+  s.PreviousOffset = GetUi64(d + 8);
+  s.SectionSize = GetUi64(d + 16);
+  s.PaddingSize = GetUi32(d + 28);
+  std::memcpy(s.DataHash, d + 32, 16);
+  s.DescriptorOffset = at;
+  s.Intact = CalcAdler32(d, 60) == GetUi32(d + 60);
+  s.DataStart = s.PreviousOffset == 0 ? kFileHeaderSize : s.PreviousOffset + kDescriptorSize;
+  return true;
+}
+
+namespace {
+// Section types writers use; a descriptor found by a scan must be one of them.
+bool IsKnownEwf2Type(UInt32 type) { return (type >= 1 && type <= 16) || type == 0x20 || type == 0x21; }
+} // namespace
+
+bool Tvor7zEwf2Archive::IsSectorTableAt(IInStream *stream, const TEwf2Section &section) {
+  Byte h[20];
+  return section.UsableSize() >= sizeof(h) && ReadAt(stream, section.DataStart, h, sizeof(h)) == sizeof(h) &&
+         CalcAdler32(h, 16) == GetUi32(h + 16);
+}
+
+bool Tvor7zEwf2Archive::IsDescriptorAt(IInStream *stream, UInt64 at) {
+  TEwf2Section s;
+  return at >= kFileHeaderSize && ReadDescriptor(stream, at, s) && s.Intact && IsKnownEwf2Type(s.Type) &&
+         (s.PreviousOffset == 0 || (s.PreviousOffset >= kFileHeaderSize && s.PreviousOffset + kDescriptorSize <= at));
+}
+
+std::vector<Tvor7zEwf2Archive::TEwf2Section> Tvor7zEwf2Archive::FindDescriptors(IInStream *stream, UInt64 end) {
+  // One pass over the bytes before `end`; cheap tests first: a known type in a little-endian word,
+  // flags that fit a byte, then the checksum. A find must start the chain or continue one.
+  std::vector<TEwf2Section> found;
+  std::unordered_set<UInt64> offsets;
+  std::vector<Byte> piece;
+  for (UInt64 at = kFileHeaderSize; at + kDescriptorSize <= end;) {
+    const size_t want = static_cast<size_t>(std::min<UInt64>(kScanPiece + kDescriptorSize, end - at));
+    piece.resize(want);
+    if (ReadAt(stream, at, piece.data(), want) < want)
+      break;
+    for (size_t i = 0; i + kDescriptorSize <= want; i++) {
+      const Byte *d = piece.data() + i;
+      if (!IsKnownEwf2Type(GetUi32(d)) || GetUi32(d + 4) > 0xFF || CalcAdler32(d, 60) != GetUi32(d + 60))
+        continue;
+      TEwf2Section s;
+      ReadDescriptor(stream, at + i, s);
+      if ((s.PreviousOffset == 0 || offsets.count(s.PreviousOffset) != 0) && found.size() < kMaxSections) {
+        found.push_back(s);
+        offsets.insert(s.DescriptorOffset);
+      }
+    }
+    at += want - kDescriptorSize + 1;
+  }
+  return found;
+}
+
 // The descriptors are found from the end of the file backwards, each naming the one before; the
-// sections are then read forwards.
+// sections are then read forwards. A descriptor that cannot be followed is passed by its previous
+// offset or its data size when a valid descriptor lies there, else the descriptors before it are
+// found by a scan from the file header.
 Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwf2Archive::ReadSegment(IInStream *stream, bool) {
   FSegmentSize = SeekTo(stream, 0, STREAM_SEEK_END);
   std::vector<TEwf2Section> sections;
@@ -122,38 +187,50 @@ Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwf2Archive::ReadSegment(IInStream *s
   }
   UInt64 at = FSegmentSize - kDescriptorSize;
   bool whole = false;
-  for (;;) {
-    Byte d[kDescriptorSize];
-    if (ReadAt(stream, at, d, sizeof(d)) < sizeof(d)) {
+  while (sections.size() < kMaxSections) {
+    TEwf2Section s;
+    if (!ReadDescriptor(stream, at, s)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
       break;
     }
-    TEwf2Section s;
-    s.Type = GetUi32(d);
-    s.DataFlags = GetUi32(d + 4);
-    s.PreviousOffset = GetUi64(d + 8);
-    s.SectionSize = GetUi64(d + 16);
-    s.PaddingSize = GetUi32(d + 28);
-    std::memcpy(s.DataHash, d + 32, 16);
-    s.DescriptorOffset = at;
-    // A chain that loops or points forward, or runs into the file header, is stopped here.
+    // A descriptor whose checksum fails is followed where the chain rule keeps it in bounds and a
+    // valid descriptor lies before it: the data it locates is checked by its own readers.
     const bool previousBelow = s.PreviousOffset == 0 ||
                                (s.PreviousOffset >= kFileHeaderSize && s.PreviousOffset + kDescriptorSize <= at);
-    if (s.Type > 255 || !previousBelow || sections.size() >= kMaxSections) {
-      SetErrorFlag(kpv_ErrorFlags_HeadersError);
-      break;
-    }
-    // A descriptor whose checksum fails is still followed: the chain rule above keeps it in bounds,
-    // and the data it locates is checked by its own readers.
-    if (CalcAdler32(d, 60) != GetUi32(d + 60))
+    if (!s.Intact)
       SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
-    s.DataStart = s.PreviousOffset == 0 ? kFileHeaderSize : s.PreviousOffset + kDescriptorSize;
-    sections.push_back(s);
-    if (s.PreviousOffset == 0) {
-      whole = true;
-      break;
+    // A file that does not end with a descriptor was cut short (or has lost its end).
+    if (at + kDescriptorSize == FSegmentSize && !s.Intact && !IsKnownEwf2Type(s.Type))
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    const bool followable = s.Intact || (s.PreviousOffset == 0 ? at == kFileHeaderSize + s.SectionSize
+                                                               : IsDescriptorAt(stream, s.PreviousOffset));
+    if (s.Type <= 255 && previousBelow && followable) {
+      sections.push_back(s);
+      if (s.PreviousOffset == 0) {
+        whole = true;
+        break;
+      }
+      at = s.PreviousOffset;
+      continue;
     }
-    at = s.PreviousOffset;
+    // The chain loops, points forward, runs into the file header or names a type no writer uses.
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    const UInt64 bySize = s.SectionSize <= at - kFileHeaderSize - kDescriptorSize ? at - s.SectionSize - kDescriptorSize : 0;
+    const UInt64 before = IsDescriptorAt(stream, s.PreviousOffset) ? s.PreviousOffset : IsDescriptorAt(stream, bySize) ? bySize : 0;
+    if (before != 0) {
+      s.DataStart = before + kDescriptorSize;
+      // A sector table is known by its own header's checksum, whatever its descriptor says.
+      if (!IsKnownEwf2Type(s.Type) && IsSectorTableAt(stream, s))
+        s.Type = kSectionSectorTable;
+      if (IsKnownEwf2Type(s.Type))
+        sections.push_back(s);
+      at = before;
+      continue;
+    }
+    const std::vector<TEwf2Section> found = FindDescriptors(stream, at);
+    sections.insert(sections.end(), found.rbegin(), found.rend());
+    whole = !found.empty();
+    break;
   }
   const TEwfSegmentEnd end = ProcessSections(stream, sections);
   return whole ? end : TEwfSegmentEnd::kUnknown;
@@ -326,20 +403,27 @@ void Tvor7zEwf2Archive::ReadSectorTable(IInStream *stream, const TEwf2Section &s
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  // The entries are checked one by one as they are read; a header checksum that fails is reported only.
-  if (CalcAdler32(h, 16) != GetUi32(h + 16))
-    SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
-  const UInt64 first = GetUi64(h);
-  const UInt32 count = GetUi32(h + 8);
+  UInt64 first = GetUi64(h);
+  UInt64 count = GetUi32(h + 8);
   // Only entries the section holds count; it lies whole before its descriptor.
   const UInt64 room = usable > kSectorTableHeaderSize ? (usable - kSectorTableHeaderSize) / kSectorTableEntrySize : 0;
+  const UInt64 have = FBlocks->GetCount();
+  if (CalcAdler32(h, 16) != GetUi32(h + 16)) {
+    // A damaged header under a damaged descriptor may be no table at all. Else the table goes on
+    // where the one before ended, with the entries its section holds; the entries themselves are
+    // checked when they are read.
+    SetErrorFlag(kpv_ErrorFlags_CRCError);
+    if (!section.Intact)
+      return;
+    first = have;
+    count = count > 0 && count <= room ? count : room;
+  }
   const UInt64 n = std::min<UInt64>(count, room);
   if (n < count)
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
 
   // A table past the chunks known leaves a hole (missing tables) that reads as missing data; the
   // hole can be no larger than the tables the set's bytes could have held.
-  const UInt64 have = FBlocks->GetCount();
   const UInt64 maxHole = JoinedLength() / kSectorTableEntrySize;
   if (first > have + maxHole) {
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
@@ -348,7 +432,7 @@ void Tvor7zEwf2Archive::ReadSectorTable(IInStream *stream, const TEwf2Section &s
   if (n == 0)
     return;
   FTables.push_back({FSegmentBase + section.DataStart + kSectorTableHeaderSize, FSegmentBase, FSegmentSize,
-                     FBlocks->GetInfo()->CompressionMethod});
+                     FBlocks->GetInfo()->CompressionMethod, n});
   FBlocks->PlaceEntries(first, n, static_cast<UInt32>(FTables.size() - 1), 0);
 }
 
@@ -357,7 +441,8 @@ namespace {
 class TEwf2TablePager : public Tvor7zBlockPager {
 public:
   TEwf2TablePager(std::vector<Tvor7zEwf2Archive::TTable> tables, ComPtr<Tvor7zLimitInStream> stream, UInt32 chunkSize)
-      : FTables(std::move(tables)), FStream(std::move(stream)), FChunkSize(chunkSize), FJoinedLength(FStream->Size()) {}
+      : FTables(std::move(tables)), FStream(std::move(stream)), FChunkSize(chunkSize), FJoinedLength(FStream->Size()),
+        FDamaged(FTables.size(), -1) {}
 
   void LoadPage(const Tvor7zBlockPage &page, Tvor7zBlock_ *blocks) override {
     const Tvor7zEwf2Archive::TTable &t = FTables[page.Table];
@@ -365,6 +450,8 @@ public:
     if (ReadAt(FStream, t.Entries + page.Skip * kSectorTableEntrySize, FEntries.data(), FEntries.size()) !=
         FEntries.size())
       RaiseHResult(S_FALSE);  // lay whole in the set when it was opened
+    const bool damaged = IsDamaged(page.Table);
+    UInt64 before = 0;  // the stored chunk before, in a damaged table
     for (UInt64 i = 0; i < page.Count; i++) {
       const Byte *e = FEntries.data() + i * kSectorTableEntrySize;
       Tvor7zBlock_ &b = blocks[i];
@@ -374,9 +461,18 @@ public:
       if (method == TEwfChunkMethod::PatternFill) {
         b.Offset = offset;  // the pattern itself
         b.StoredSize = 0;
+        b.Valid = !damaged || GetUi32(e + 12) <= 7;
         continue;
       }
       UInt64 stored = GetUi32(e + 8);
+      // In a table whose checksum fails an entry counts only where it can be right: flags a writer
+      // sets, and stored bytes inside its segment after those of the chunk before.
+      if (damaged) {
+        b.Valid = GetUi32(e + 12) <= 7 && stored > 0 && offset > before && offset >= kHeaderSize &&
+                  offset < t.SegmentSize && stored <= t.SegmentSize - offset;
+        if (b.Valid)
+          before = offset;
+      }
       if (offset < t.SegmentSize) {
         b.Offset = t.SegmentBase + offset;
       } else {
@@ -391,11 +487,34 @@ public:
   }
 
 private:
+  static constexpr UInt64 kHeaderSize = Tvor7zEwf2Archive::kFileHeaderSize;
+
+  // Whether a table's entries fail their checksum; read through once, on its first page.
+  bool IsDamaged(UInt32 table) {
+    if (FDamaged[table] < 0) {
+      const Tvor7zEwf2Archive::TTable &t = FTables[table];
+      UInt32 adler = 1;
+      std::vector<Byte> piece;
+      bool whole = true;
+      for (UInt64 at = 0, all = t.Count * kSectorTableEntrySize; whole && at < all;) {
+        piece.resize(static_cast<size_t>(std::min<UInt64>(all - at, 64u << 10)));
+        whole = ReadAt(FStream, t.Entries + at, piece.data(), piece.size()) == piece.size();
+        adler = UpdateAdler32(adler, piece.data(), piece.size());
+        at += piece.size();
+      }
+      Byte footer[4];
+      whole = whole && ReadAt(FStream, t.Entries + t.Count * kSectorTableEntrySize, footer, 4) == 4;
+      FDamaged[table] = !whole || adler != GetUi32(footer) ? 1 : 0;
+    }
+    return FDamaged[table] > 0;
+  }
+
   const std::vector<Tvor7zEwf2Archive::TTable> FTables;
   const ComPtr<Tvor7zLimitInStream> FStream;
   const UInt32 FChunkSize;
   const UInt64 FJoinedLength;
   std::vector<Byte> FEntries;
+  std::vector<signed char> FDamaged;  // per table: -1 not known yet, 0 intact, 1 damaged
 };
 } // namespace
 

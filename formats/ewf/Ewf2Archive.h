@@ -28,6 +28,7 @@ public:
     Byte DataHash[16] = {};
     UInt64 DescriptorOffset = 0;  // in its segment file
     UInt64 DataStart = 0;         // in its segment file
+    bool Intact = true;           // the descriptor's checksum holds
     // Bytes of data before the padding, never more than lie between DataStart and the descriptor.
     UInt64 UsableSize() const;
   };
@@ -56,6 +57,7 @@ public:
     UInt64 SegmentBase;  // where its segment starts in the joined stream; entries count from it
     UInt64 SegmentSize;
     UInt32 Method;       // the set's compression method as known when the table was read
+    UInt64 Count;        // entries taken; the entries' checksum follows them
   };
   // The block flags for a table entry's flags under compression method `method`.
   static UInt32 ChunkFlags(UInt32 entryFlags, UInt32 method);
@@ -96,6 +98,14 @@ protected:
   bool FCaseDataRead = false;
 
 private:
+  // Reads the descriptor at `at`; false when the file ends first.
+  bool ReadDescriptor(IInStream *stream, UInt64 at, TEwf2Section &s);
+  // A valid descriptor (checksum, known type, previous offset before it) lies at `at`.
+  bool IsDescriptorAt(IInStream *stream, UInt64 at);
+  // The data of `section` begins with a sector table header whose checksum holds.
+  bool IsSectorTableAt(IInStream *stream, const TEwf2Section &section);
+  // The valid descriptors before `end` that start or continue a chain, in file order.
+  std::vector<TEwf2Section> FindDescriptors(IInStream *stream, UInt64 end);
   // Reads a device information or case data section, unless `read` says an intact copy was, and
   // hands each identifier with its non-empty value to `apply`; false (flagged) when it does not
   // decode or is no text table.

@@ -289,29 +289,55 @@ TEST(Ex01, ChunkDamageGivesItsResultWithEveryReadableByte) {
   EXPECT_TRUE(std::equal(image.begin(), image.begin() + 4 * kChunk, got.begin()));
 }
 
-TEST(Ex01, MissingAndTruncatedSegmentsEndTheImageThere) {
+// One fault at a time: each costs the chunks whose own bytes or entries it destroys, no more, and is
+// flagged.
+TEST(Ex01, SingleFaultsCostOnlyTheChunksTheyDestroy) {
   const auto image = EwfTestImage(9 * kChunk);
   TEwf2WriterOptions o;
   o.ChunksPerSegment = 3;
-  auto files = WriteEx01(image, o);
-  auto missing = files;
-  missing.erase(missing.begin() + 1);
-  auto a = OpenEx01(missing);
-  ASSERT_EQ(a.Result, S_OK);
-  EXPECT_EQ(a.ErrorFlags() & kFlagEnd, kFlagEnd);
-  Int32 r = -1;
-  auto got = ExtractImage(a, r);
-  EXPECT_EQ(r, kUnexpectedEnd);
-  EXPECT_TRUE(got.size() == image.size() && std::equal(got.begin(), got.begin() + 3 * kChunk, image.begin()));
-
-  auto cut = files;
-  cut[2].Data.resize(cut[2].Data.size() / 2);
-  auto t = OpenEx01(cut);
-  ASSERT_EQ(t.Result, S_OK);
-  EXPECT_NE(t.ErrorFlags(), 0u);
-  got = ExtractImage(t, r);
-  EXPECT_EQ(r, kUnexpectedEnd);
-  EXPECT_TRUE(got.size() >= 6 * kChunk && std::equal(image.begin(), image.begin() + 6 * kChunk, got.begin()));
+  const auto files = WriteEx01(image, o);
+  // The descriptor of the `nth` section of `type` from the end of segment `s`.
+  const auto descriptor = [&](size_t s, UInt32 type, int nth = 0) {
+    const auto &d = files[s].Data;
+    for (UInt64 at = d.size() - 64;; at = GetUi64(d.data() + at + 8))
+      if (GetUi32(d.data() + at) == type && nth-- == 0)
+        return static_cast<size_t>(at);
+  };
+  const auto table = [&](size_t s) { return static_cast<size_t>(GetUi64(files[s].Data.data() + descriptor(s, NEwf2Type::kSectorTable) + 8) + 64); };
+  using TFiles = std::vector<TEwfSegmentFile>;
+  const struct {
+    const char *Name;
+    std::function<void(TFiles &)> Damage;
+    UInt32 Flags;
+    std::vector<UInt32> Lost;
+  } kCases[] = {
+      {"done's previous offset", [&](TFiles &f) { f[2].Data[descriptor(2, NEwf2Type::kDone) + 8] ^= 0x40; },
+       kFlagHeaders | kFlagCRC, {}},
+      {"table descriptor's type", [&](TFiles &f) { f[1].Data[descriptor(1, NEwf2Type::kSectorTable) + 2] ^= 0x01; },
+       kFlagHeaders | kFlagCRC, {}},
+      {"sector data descriptor zeroed", [&](TFiles &f) {
+         std::fill_n(f[1].Data.begin() + static_cast<ptrdiff_t>(descriptor(1, NEwf2Type::kSectorData)), 64, Byte{0});
+       }, kFlagHeaders | kFlagCRC, {}},
+      {"table's first chunk", [&](TFiles &f) { f[1].Data[table(1)] ^= 0x08; }, kFlagCRC, {}},
+      {"table entry's offset", [&](TFiles &f) { f[1].Data[table(1) + 32 + 16 + 3] ^= 0x01; }, 0, {4}},
+      {"segment lost", [&](TFiles &f) { f.erase(f.begin() + 1); }, kFlagEnd, {3, 4, 5}},
+      {"segment cut in its chunks", [&](TFiles &f) { f[2].Data.resize(f[2].Data.size() / 2); },
+       kFlagHeaders | kFlagEnd | kFlagCRC, {6, 7, 8}},
+  };
+  for (const auto &c : kCases) {
+    TFiles damaged = files;
+    c.Damage(damaged);
+    auto a = OpenEx01(damaged);
+    ASSERT_EQ(a.Result, S_OK) << c.Name;
+    EXPECT_EQ(a.ErrorFlags(), c.Flags) << c.Name;
+    auto expected = image;
+    for (const UInt32 lost : c.Lost)
+      std::fill_n(expected.begin() + lost * kChunk, kChunk, Byte{0});
+    Int32 r = -1;
+    EXPECT_TRUE(ExtractImage(a, r) == expected) << c.Name;
+    EXPECT_EQ(r, c.Lost.empty() ? kOK : kUnexpectedEnd) << c.Name;
+    ExpectRandomReads(a.Stream(), expected);
+  }
 }
 
 TEST(Ex01, DescriptorChainsThatLoopOrPointForwardStop) {
