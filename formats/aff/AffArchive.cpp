@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "formats/aff/AffArchiveStream.h"
+#include "formats/aff/AffCoders.h"
 #include "formats/aff/AffBlocksDecoder.h"
 #include "hashers/Hashers.h"
 #include "hashers/StoredDigests.h"
 #include "host/PropVariant.h"
 #include "plugin/Registry.h"
 #include "streams/ByteOrder.h"
+#include "streams/OutStreams.h"
 #include "streams/Progress.h"
 
 using namespace NOperationResult;
@@ -49,34 +51,6 @@ bool IsZero(const Byte *p, size_t size) {
 
 // ---- segment walk ----
 
-TAffSegmentRead Tvor7zAffArchive::ReadSegmentHeader(IInStream *stream, UInt64 start, UInt64 end,
-                                                    TAffSegmentHeader &header) {
-  UInt32 errors = 0;
-  const TAffSegmentRead read = ReadAffSegmentHeader(stream, start, end, header, errors);
-  for (UInt32 bit = 0; errors != 0; bit++, errors >>= 1)
-    if (errors & 1)
-      SetErrorFlag(bit);
-  return read;
-}
-
-bool Tvor7zAffArchive::ReadSegmentTrailer(IInStream *stream, UInt64 segmentStart, UInt64 dataStart, UInt32 dataLength) {
-  const UInt64 trailerStart = dataStart + dataLength;
-  SeekTo(stream, trailerStart);
-  Byte t[NAffLayout::kTrailerSize];
-  if (ReadUpTo(stream, t, sizeof(t)) < sizeof(t)) {
-    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-    return false;
-  }
-  if (std::memcmp(t, NAffLayout::kTrailerMagic, 4) != 0) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    return false;
-  }
-  // In 64 bits: name and data lengths near 4 GiB each wrap a 32-bit sum onto a matching value.
-  if (GetBe32(t + 4) != trailerStart + sizeof(t) - segmentStart)
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-  return true;
-}
-
 bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
   Byte sig[NAffLayout::kSignatureSize];
   SeekTo(stream, 0);
@@ -87,44 +61,61 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
   if (std::memcmp(sig, NAffLayout::kSignature, sizeof(sig)) != 0)
     return false;
   const UInt64 fileSize = SeekTo(stream, 0, STREAM_SEEK_END);
-  UInt64 start = NAffLayout::kSignatureSize;
-  for (;;) {
+  // Page 0 makes the file the start of an image; where damage may have taken page 0 with it, any
+  // page does.
+  bool damaged = false;
+  for (UInt64 start = NAffLayout::kSignatureSize;;) {
     TAffSegmentHeader h;
-    if (ReadSegmentHeader(stream, start, fileSize, h) != TAffSegmentRead::kOk)
+    UInt32 errors = 0;
+    if (NextAffSegment(stream, start, fileSize, h, errors) != TAffSegmentRead::kOk)
       return false;
+    damaged = damaged || errors != 0;
     UInt32 page = 0;
-    if (ParseAffPageName(h.Name, page) && page == 0) {
+    if (ParseAffPageName(h.Name, page) && (page == 0 || damaged)) {
       FSetName.ParseSetName(GetArchiveName());
       return true;
     }
-    if (!ReadSegmentTrailer(stream, start, h.DataStart(), h.DataLength))
+    if (h.TrailerStart() > fileSize)
       return false;
     start = h.End();
   }
 }
 
-bool Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base) {
+void Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base) {
   const UInt64 fileSize = SeekTo(stream, 0, STREAM_SEEK_END);
   UInt64 start = NAffLayout::kSignatureSize;
   for (;;) {
     TAffSegmentHeader h;
-    if (const TAffSegmentRead read = ReadSegmentHeader(stream, start, fileSize, h); read != TAffSegmentRead::kOk)
-      return read == TAffSegmentRead::kEnd;
+    UInt32 errors = 0;
+    const TAffSegmentRead read = NextAffSegment(stream, start, fileSize, h, errors);
+    for (UInt32 bit = 0; errors != 0; bit++, errors >>= 1)
+      if (errors & 1)
+        SetErrorFlag(bit);
+    if (read != TAffSegmentRead::kOk)
+      return;
     TAffPageSegment page;
     if (GetAffPageSegment(h, fileSize, page)) {
       page.Offset += base;
-      FInfo->AddPage(page, base + start);
+      FInfo->AddPage(page, base + h.Start);
+      // Two pages of the lowest numbers: one is not the image's last, and gives the page size
+      // should the "pagesize" segment be lost.
+      if (FSamplePages.size() < 2)
+        FSamplePages.push_back(page);
+      else if (page.Number < std::max(FSamplePages[0].Number, FSamplePages[1].Number))
+        FSamplePages[FSamplePages[0].Number > FSamplePages[1].Number ? 0 : 1] = page;
       if (page.IsTruncated()) {
         SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-        return false;
+        return;
       }
     } else {
       SeekTo(stream, h.DataStart());
-      if (!ReadMetadataSegment(stream, h.Name, h.DataLength, h.Argument, fileIndex))
-        return false;
+      ReadMetadataSegment(stream, h.Name, h.DataLength, h.Argument, fileIndex);
     }
-    if (!ReadSegmentTrailer(stream, start, h.DataStart(), h.DataLength))
-      return false;
+    // A segment the file's end cuts short ends the walk of the file.
+    if (h.TrailerStart() > fileSize) {
+      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      return;
+    }
     start = h.End();
   }
 }
@@ -241,6 +232,7 @@ bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const st
 void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback) {
   FInfo = new Tvor7zAffInfo();
   FJoinedStream = nullptr;
+  FSamplePages.clear();
   FFileType.clear();
   FImageSizeSeen = false;
   const UString itemName = ChangeExtension(GetArchiveName(), L".img");
@@ -248,14 +240,26 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
     RaiseHResult(S_FALSE);
 
   UInt64 base = 0;
+  UInt32 missing = 0;  // files of a set missing in a row
   for (UInt32 k = 0;; k++) {
     ComPtr<IInStream> stream;
     if (k == 0) {
       stream = FStream;
     } else {
-      stream = OpenVolume(openCallback, FSetName.GetSetFileName(k));
-      if (!stream)
+      // A set's files follow each other by name; a missing or damaged one costs its own pages: the
+      // files after it are read, a few names on, until the one that carries the image size.
+      const bool set = FFileType == "AFD" || (FFileType.empty() && FSetName.Width > 0 && StructureErrorFlags() != 0);
+      if (!set || FImageSizeSeen)
         break;
+      stream = OpenVolume(openCallback, FSetName.GetSetFileName(k));
+      if (!stream) {
+        if (++missing > kMaxMissingFiles)
+          break;
+        continue;
+      }
+      if (missing > 0)
+        SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      missing = 0;
       Byte sig[NAffLayout::kSignatureSize];
       SeekTo(stream, 0);
       const size_t got = ReadUpTo(stream, sig, sizeof(sig));
@@ -263,29 +267,54 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
         if (got < sizeof(sig))
           SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
         SetErrorFlag(kpv_ErrorFlags_HeadersError);
-        break;
       }
     }
     if (!FJoinedStream)
       FJoinedStream = new Tvor7zLimitInStream();
     FJoinedStream->AddStream(stream);
-    if (!ReadAffFile(stream, k, base))
-      break;
-    // Damage that cuts the set's structure ends it here; damaged metadata segments do not.
-    if (FFileType != "AFD" || StructureErrorFlags() != 0)
-      break;
+    ReadAffFile(stream, k, base);
     base = FJoinedStream->Size();
   }
 
+  if (FInfo->GetChunkSize() == 0)
+    InferPageSize();
   if (!FInfo->LayPages(FJoinedStream.Get()))
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
   if (FInfo->GetChunkSize() == 0 || FInfo->GetTotalSize() == 0)
     RaiseHResult(S_FALSE);
   FInfo->GetMeta()->Name = itemName;
-  // The last file of a set carries the image size; a set read to its end without one lost files.
-  FSetIncomplete = FFileType == "AFD" && !FImageSizeSeen;
+  // The last file of a set carries the image size; a set read to its end without one lost files,
+  // as did a file cut short before it.
+  FSetIncomplete = !FImageSizeSeen && (FFileType == "AFD" || (StructureErrorFlags() & (1u << kpv_ErrorFlags_UnexpectedEnd)));
   if (FSetIncomplete)
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+}
+
+void Tvor7zAffArchive::InferPageSize() {
+  if (FSamplePages.empty() || !FJoinedStream)
+    return;
+  // The lower-numbered page of the two is not the last one, so it is a whole page: as many bytes
+  // as it decodes to.
+  const TAffPageSegment &p = FSamplePages.size() == 2 && FSamplePages[1].Number < FSamplePages[0].Number
+                                 ? FSamplePages[1]
+                                 : FSamplePages[0];
+  Tvor7zBlock_ block{};
+  block.Offset = p.Offset;
+  block.StoredSize = p.StoredSize;
+  block.Size = kMaxInferredPageSize;
+  block.Flags = p.Flags;
+  TAffPageCoders coders(&FCodecsInfo);
+  ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(new Tvor7zTestSequentialOutStream()));
+  ComPtr<Tvor7zLimitSequentialInStream> in(new Tvor7zLimitSequentialInStream());
+  SeekTo(FJoinedStream, p.Offset);
+  in->SetStream(FJoinedStream, p.StoredSize);
+  const UInt64 size = NAffPage::IsCompressed(p.Flags) && !NAffPage::IsZero(p.Flags)
+                          ? (DecodeAffPage(block, in, counter, coders) == kOK ? counter->Count() : 0)
+                          : p.StoredSize;
+  if (size > 0 && size <= kMaxInferredPageSize) {
+    FInfo->SetChunkSize(static_cast<UInt32>(size));
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  }
 }
 
 void Tvor7zAffArchive::DoClose() {

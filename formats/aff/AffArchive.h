@@ -32,8 +32,8 @@ public:
   TvorStoredDigests DoGetStoredDigests(UInt32 index) override;
 
   // Walks every segment of one file of the set (whose byte 0 is at `base` of the joined stream):
-  // pages are collected, metadata applied. True when the file ended cleanly at a segment boundary.
-  bool ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base);
+  // pages are collected, metadata applied, damage passed (NextAffSegment) and flagged.
+  void ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base);
   // Applies one metadata segment; `stream` stands at its data. False only when "aff_file_type"
   // could not be read completely.
   bool ReadMetadataSegment(ISequentialInStream *stream, const std::string &name, UInt32 dataLength, UInt32 argument,
@@ -48,13 +48,17 @@ public:
   // Pieces of the extraction result, for the unit tests.
 
 private:
-  // Reads the header of the segment at `start` of a file ending at `end`, flagging its damage.
-  TAffSegmentRead ReadSegmentHeader(IInStream *stream, UInt64 start, UInt64 end, TAffSegmentHeader &header);
-  // Reads and checks the trailer of a segment whose data starts at `dataStart`; false when the walk
-  // must stop (the flags are set).
-  bool ReadSegmentTrailer(IInStream *stream, UInt64 segmentStart, UInt64 dataStart, UInt32 dataLength);
+  // Files of a set missing in a row after which it is taken to end.
+  static constexpr UInt32 kMaxMissingFiles = 2;
+  // Largest page a lost "pagesize" segment is taken from a page's bytes for.
+  static constexpr UInt32 kMaxInferredPageSize = 256u << 20;
+
+  // Without a "pagesize" segment (damage took it) the page size is what a page that is not the
+  // image's last decodes to (flagged).
+  void InferPageSize();
 
   ComPtr<Tvor7zAffInfo> FInfo;
+  std::vector<TAffPageSegment> FSamplePages;  // the two lowest-numbered pages the walk met
   ComPtr<Tvor7zLimitInStream> FJoinedStream;
   std::string FFileType;
   TAffSetName FSetName;

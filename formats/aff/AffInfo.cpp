@@ -39,7 +39,7 @@ public:
       const UInt64 end = file + 1 < FFileStarts.size() ? FFileStarts[file + 1] : FSize;
       TAffSegmentHeader h;
       UInt32 errors = 0;
-      const TAffSegmentRead read = ReadAffSegmentHeader(FJoined, start, end, h, errors);
+      const TAffSegmentRead read = NextAffSegment(FJoined, start, end, h, errors);
       if (read == TAffSegmentRead::kEnd && file + 1 < FFileStarts.size()) {
         // The run goes on in the next file of the set, after its signature.
         start = FFileStarts[++file] + NAffLayout::kSignatureSize;
@@ -51,7 +51,7 @@ public:
       TAffPageSegment page;
       if (GetAffPageSegment(h, end, page))
         onPage(page);
-      if (start >= run.LastSegment)
+      if (h.Start >= run.LastSegment)
         return;
       start = h.End();
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "formats/aff/AffInfo.h"
 #include "streams/ByteOrder.h"
@@ -51,6 +52,87 @@ TAffSegmentRead ReadAffSegmentHeader(IInStream *stream, UInt64 start, UInt64 end
   }
   // A longer name matches nothing the reader knows: the segment is skipped like any unknown one.
   return TAffSegmentRead::kOk;
+}
+
+namespace {
+// A scan for a segment reads the file this much at a time.
+constexpr size_t kScanPiece = 1u << 20;
+
+// Whether a trailer closes a segment at `start` with these lengths: its magic, and the segment's
+// length from its start.
+bool TrailerCloses(IInStream *stream, UInt64 start, UInt64 nameLength, UInt64 dataLength, UInt64 end) {
+  const UInt64 trailer = start + NAffLayout::kHeaderSize + nameLength + dataLength;
+  Byte t[NAffLayout::kTrailerSize];
+  return trailer + sizeof(t) <= end && ReadAt(stream, trailer, t, sizeof(t)) == sizeof(t) &&
+         std::memcmp(t, NAffLayout::kTrailerMagic, 4) == 0 && GetBe32(t + 4) == trailer + sizeof(t) - start;
+}
+
+// A segment whose header and trailer agree lies at `at`.
+bool IsSegmentAt(IInStream *stream, UInt64 at, UInt64 end) {
+  Byte h[NAffLayout::kHeaderSize];
+  if (ReadBefore(stream, at, end, h, sizeof(h)) < sizeof(h) || std::memcmp(h, NAffLayout::kSegmentMagic, 4) != 0)
+    return false;
+  const UInt32 nameLength = GetBe32(h + 4);
+  return nameLength > 0 && nameLength <= kMaxNameLength && TrailerCloses(stream, at, nameLength, GetBe32(h + 8), end);
+}
+}  // namespace
+
+TAffSegmentRead NextAffSegment(IInStream *stream, UInt64 start, UInt64 end, TAffSegmentHeader &header, UInt32 &errors) {
+  UInt32 found = 0;
+  const TAffSegmentRead read = ReadAffSegmentHeader(stream, start, end, header, found);
+  if (read == TAffSegmentRead::kEnd)
+    return read;
+  // A header cut short by the file's end: nothing follows it.
+  if (read == TAffSegmentRead::kDamaged && (found & (1u << kpv_ErrorFlags_UnexpectedEnd))) {
+    errors |= found;
+    return TAffSegmentRead::kEnd;
+  }
+  if (read == TAffSegmentRead::kOk && found == 0) {
+    if (TrailerCloses(stream, start, header.NameLength, header.DataLength, end))
+      return read;
+    // The trailer alone is damaged: the lengths lead to the next segment.
+    if (header.End() == end || (header.End() < end && IsSegmentAt(stream, header.End(), end))) {
+      errors |= 1u << kpv_ErrorFlags_HeadersError;
+      return read;
+    }
+    // A length with one flipped bit: the trailer closes the segment at the length mended.
+    for (UInt32 bit = 0; bit < 32; bit++) {
+      const UInt32 data = header.DataLength ^ (1u << bit), name = header.NameLength ^ (1u << bit);
+      const bool dataFits = TrailerCloses(stream, start, header.NameLength, data, end);
+      if (dataFits || (name > 0 && name <= kMaxNameLength && TrailerCloses(stream, start, name, header.DataLength, end))) {
+        errors |= 1u << kpv_ErrorFlags_CRCError;
+        if (dataFits) {
+          header.DataLength = data;
+        } else {
+          header.NameLength = name;
+          header.Name.resize(name);
+          header.Name.resize(ReadBefore(stream, start + NAffLayout::kHeaderSize, end, header.Name.data(), name));
+        }
+        return read;
+      }
+    }
+    // A segment the file's end cuts short (its walk ends there).
+    if (header.TrailerStart() > end)
+      return read;
+  }
+  // Damage: the next segment whose header and trailer agree.
+  errors |= 1u << kpv_ErrorFlags_HeadersError;
+  std::vector<Byte> piece;
+  for (UInt64 at = start + 1; at + NAffLayout::kHeaderSize <= end;) {
+    const size_t want = static_cast<size_t>(std::min<UInt64>(kScanPiece + 3, end - at));
+    piece.resize(want);
+    if (ReadAt(stream, at, piece.data(), want) < want)
+      break;
+    for (const Byte *p = piece.data(), *stop = piece.data() + want - 3;
+         (p = static_cast<const Byte *>(std::memchr(p, 'A', static_cast<size_t>(stop - p)))) != nullptr; p++)
+      if (std::memcmp(p, NAffLayout::kSegmentMagic, 4) == 0 && IsSegmentAt(stream, at + (p - piece.data()), end)) {
+        UInt32 ignored = 0;
+        return ReadAffSegmentHeader(stream, at + static_cast<UInt64>(p - piece.data()), end, header, ignored);
+      }
+    at += want - 3;
+  }
+  errors |= 1u << kpv_ErrorFlags_UnexpectedEnd;
+  return TAffSegmentRead::kEnd;
 }
 
 bool TAffPageSegment::IsTruncated() const { return (Flags & NAffPage::kTruncated) != 0; }

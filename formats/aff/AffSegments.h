@@ -39,6 +39,14 @@ enum class TAffSegmentRead { kOk, kEnd, kDamaged };
 TAffSegmentRead ReadAffSegmentHeader(IInStream *stream, UInt64 start, UInt64 end, TAffSegmentHeader &header,
                                      UInt32 &errors);
 
+// The segment the walk of a file meets at `start`: the one there when its trailer closes it (or
+// the next segment begins where its lengths end it); else the one there with a length mended by one
+// flipped bit; else one running past the file's end (a page that is cut short); else the next
+// segment a scan finds, header and trailer agreeing. kEnd when the file holds no more. The open
+// walk and the page table walk the same way, so they meet the same segments. Damage is added to
+// `errors`.
+TAffSegmentRead NextAffSegment(IInStream *stream, UInt64 start, UInt64 end, TAffSegmentHeader &header, UInt32 &errors);
+
 // A page segment as the page table keeps it.
 struct TAffPageSegment {
   UInt32 Number = 0;

@@ -12,6 +12,7 @@
 #include "fixtures/HostCodecs.h"
 #include "fixtures/TestCallbacks.h"
 #include "formats/aff/AffArchive.h"
+#include "streams/ByteOrder.h"
 #include "formats/aff/AffCoders.h"
 #include "platform/Platform.h"
 #include "host/PropVariant.h"
@@ -117,6 +118,7 @@ std::vector<Byte> ReadAll(ISequentialInStream *s, UInt32 piece = 3000, size_t mo
 }
 
 std::vector<Byte> Zeros(size_t n) { return std::vector<Byte>(n, 0); }
+std::vector<Byte> Ones(size_t n) { return std::vector<Byte>(n, 1); }
 
 }  // namespace
 
@@ -177,10 +179,16 @@ TEST(AffOpen, NoFirstPageIsNoArchive) {
   TAffWriter w;
   w.PageSize(512).Page(1, Zeros(512), 0).ImageSize(1024);
   EXPECT_EQ(OpenBytes(w.Bytes).Result, S_FALSE);
-  TAffWriter sizeless;  // a page but no page size
-  sizeless.Page(0, Zeros(512), 0);
-  EXPECT_EQ(OpenBytes(sizeless.Bytes).Result, S_FALSE);
   EXPECT_EQ(OpenBytes({'A', 'F', 'F'}).Result, S_FALSE);
+  // A page but no page size (damage may have taken it): the size is what a page holds, flagged.
+  TAffWriter sizeless;
+  sizeless.Page(0, Ones(512), 0).Page(1, Ones(100), 0);
+  TOpened o = OpenBytes(sizeless.Bytes);
+  ASSERT_EQ(o.Result, S_OK);
+  EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_HeadersError));
+  std::vector<Byte> expected = Ones(612);  // without an image size: two whole pages
+  expected.resize(1024);
+  EXPECT_EQ(o.Extract().Data, expected);
 }
 
 TEST(AffOpen, MetadataBecomesProperties) {
@@ -269,16 +277,18 @@ TEST(AffOpen, WalkDamage) {
   EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_HeadersError));
   EXPECT_EQ(o.Text(0x10000), L"after");
 
-  // A bad segment magic ends the walk with what was read.
+  // A bad segment magic costs that segment: the walk goes on at the next segment it finds.
   TAffWriter bad;
-  bad.PageSize(512).Page(0, Zeros(512), 0);
+  bad.PageSize(512).Page(0, Ones(512), 0);
   const size_t cut = bad.Bytes.size();
-  bad.Page(1, Zeros(512), 0).ImageSize(1024);
+  bad.Page(1, Ones(512), 0).ImageSize(1024);
   bad.Bytes[cut] = 'X';
   o = OpenBytes(bad.Bytes);
   ASSERT_EQ(o.Result, S_OK);
   EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_HeadersError));
-  EXPECT_EQ(o.Size(), 512u);
+  std::vector<Byte> lost = Ones(512);
+  lost.resize(1024);
+  EXPECT_EQ(o.Extract().Data, lost);
 
   // A short segment header is an unexpected end.
   TAffWriter shortHead;
@@ -551,7 +561,7 @@ TEST(AffSet, NumberedFilesAreJoined) {
   EXPECT_TRUE(x.Data == image);
   EXPECT_TRUE(ReadAll(o.Stream(), 50000) == image);
 
-  // A missing later file: the set ends early and says so.
+  // A missing later file costs its own pages, and says so; the files after it are read.
   std::vector<TAffFile> missing = files;
   missing.erase(missing.begin() + 1);
   o = OpenFiles(missing);
@@ -559,7 +569,16 @@ TEST(AffSet, NumberedFilesAreJoined) {
   EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_UnexpectedEnd));
   const auto mx = o.Extract();
   EXPECT_EQ(mx.OpResult, kUnexpectedEnd);
-  EXPECT_TRUE(std::equal(mx.Data.begin(), mx.Data.end(), image.begin()));
+  ASSERT_EQ(mx.Data.size(), image.size());
+  size_t lostPages = 0;
+  for (size_t at = 0; at < image.size(); at += 65536) {
+    const size_t n = std::min<size_t>(65536, image.size() - at);
+    const bool same = std::equal(image.begin() + at, image.begin() + at + n, mx.Data.begin() + at);
+    lostPages += same ? 0 : 1;
+    EXPECT_TRUE(same || std::all_of(mx.Data.begin() + at, mx.Data.begin() + at + n, [](Byte b) { return b == 0; })) << at;
+  }
+  EXPECT_TRUE(lostPages > 0 && lostPages <= 3);
+  EXPECT_TRUE(std::equal(image.end() - 77, image.end(), mx.Data.end() - 77));
 
   // Without the "AFD" type only the first file is read.
   std::vector<TAffFile> single = files;
@@ -572,7 +591,7 @@ TEST(AffSet, NumberedFilesAreJoined) {
   ASSERT_EQ(o.Result, S_OK);
   EXPECT_LT(o.Size(), image.size());
 
-  // A later file that is not an AFF file ends the set with a header error.
+  // A later file that is not an AFF file is flagged; it holds no pages.
   std::vector<TAffFile> foreign = files;
   foreign[1].Data = {'n', 'o', 't', ' ', 'a', 'f', 'f', '!', 0};
   o = OpenFiles(foreign);
@@ -619,6 +638,68 @@ TEST(AffSet, DamagedMetadataIsFlaggedAndTheSetReadOn) {
   ASSERT_EQ(o.Result, S_OK);
   EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_HeadersError));
   EXPECT_LT(o.Size(), image.size());
+}
+
+// One fault at a time, in a single file and in a set: each costs the pages whose own bytes it
+// destroys, no more, and is flagged.
+TEST(AffDamage, SingleFaultsCostOnlyThePagesTheyDestroy) {
+  const auto image = MakeImage(12 * 4096, 21);
+  TAffImageOptions opt;
+  opt.PageSize = 4096;
+  opt.Compression = TAffCompression::kStored;
+  opt.ZeroPages = false;
+  const std::vector<Byte> one = WriteAff(image, opt).front().Data;
+  opt.Name = "d.aff";
+  opt.MaxFileSize = 4 * 4100;
+  const std::vector<TAffFile> set = WriteAff(image, opt);
+  ASSERT_GE(set.size(), 3u);
+  // Where the segment of a name starts in a file.
+  const auto segment = [](const std::vector<Byte> &f, const std::string &name) {
+    for (size_t at = NAffLayout::kSignatureSize; at + 16 <= f.size(); at += 24 + GetBe32(&f[at + 4]) + GetBe32(&f[at + 8]))
+      if (std::string(f.begin() + at + 16, f.begin() + at + 16 + GetBe32(&f[at + 4])) == name)
+        return at;
+    return size_t{0};
+  };
+  const struct {
+    const char *Name;
+    std::function<void(std::vector<TAffFile> &)> Damage;
+    UInt32 Flags;
+    std::vector<UInt32> Lost;  // pages that read as zeros
+    bool Set = false;
+    size_t Pages = 12;  // in the image as listed: a cut takes the image size with it
+  } kCases[] = {
+      {"a page's data length", [&](auto &f) { f[0].Data[segment(one, "page5") + 10] ^= 0x04; },
+       kFlag(kpv_ErrorFlags_CRCError), {}},
+      {"a page's trailer", [&](auto &f) { f[0].Data[segment(one, "page6") - 3] ^= 0x01; },
+       kFlag(kpv_ErrorFlags_HeadersError), {}},
+      {"a page's magic", [&](auto &f) { f[0].Data[segment(one, "page5")] = 'X'; },
+       kFlag(kpv_ErrorFlags_HeadersError), {5}},
+      {"the file's start, through page 0", [&](auto &f) { std::fill_n(f[0].Data.begin() + 8, segment(one, "page0") + 40, Byte{0}); },
+       kFlag(kpv_ErrorFlags_HeadersError), {0}},
+      {"cut inside page 7's header", [&](auto &f) { f[0].Data.resize(segment(one, "page7") + 10); },
+       kFlag(kpv_ErrorFlags_UnexpectedEnd), {}, false, 7},
+      {"the set's second file lost", [&](auto &f) { f.erase(f.begin() + 1); }, kFlag(kpv_ErrorFlags_UnexpectedEnd),
+       {}, true},
+  };
+  for (const auto &c : kCases) {
+    std::vector<TAffFile> files = c.Set ? set : std::vector<TAffFile>{{"one.aff", one}};
+    c.Damage(files);
+    TOpened o = OpenFiles(files);
+    ASSERT_EQ(o.Result, S_OK) << c.Name;
+    EXPECT_EQ(o.ErrorFlags(), c.Flags) << c.Name;
+    std::vector<UInt32> lost = c.Lost;
+    if (c.Set)  // the pages the lost file held
+      for (UInt32 p = 0; p < 12; p++)
+        if (segment(set[1].Data, "page" + std::to_string(p)) != 0)
+          lost.push_back(p);
+    auto expected = image;
+    expected.resize(c.Pages * 4096);
+    for (const UInt32 p : lost)
+      std::fill_n(expected.begin() + p * 4096, 4096, Byte{0});
+    const auto x = o.Extract();
+    EXPECT_TRUE(x.Data == expected) << c.Name;
+    EXPECT_EQ(x.OpResult, lost.empty() && c.Pages == 12 ? kOK : kUnexpectedEnd) << c.Name;
+  }
 }
 
 // ---- hostile input ----
