@@ -211,6 +211,15 @@ void Tvor7zLimitInStream::AddSegment(IInStream *stream, UInt64 offset, UInt64 si
   FSize += size;
 }
 
+void Tvor7zLimitInStream::AddZeros(UInt64 size) {
+  if (size == 0)
+    return;
+  CheckArgument(size <= kMaxPosition && FSize <= kMaxPosition - size);
+  FSegments.push_back(TvorLimitInStreamSegment{ComPtr<IInStream>(), 0, size});
+  FStarts.push_back(FSize);
+  FSize += size;
+}
+
 void Tvor7zLimitInStream::AddStream(IInStream *stream) {
   CheckPointer(stream);
   UInt64 size = 0;
@@ -266,6 +275,15 @@ HRESULT Tvor7zLimitInStream::Read(void *data, UInt32 size, UInt32 *processed) no
     UInt64 r = FPosition - FStarts[i];
     for (; i < FSegments.size() && wanted > 0; i++, r = 0) {
       const TvorLimitInStreamSegment &seg = FSegments[i];
+      if (!seg.Stream) {
+        const UInt32 n = static_cast<UInt32>(std::min<UInt64>(wanted, seg.Size - r));
+        std::memset(dst, 0, n);
+        FPosition += n;
+        done += n;
+        dst += n;
+        wanted -= n;
+        continue;
+      }
       HRESULT hr = seg.Stream->Seek(static_cast<Int64>(seg.Offset + r), STREAM_SEEK_SET, nullptr);
       if (hr < 0)
         return finish(hr);

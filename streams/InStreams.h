@@ -68,7 +68,7 @@ private:
 };
 
 struct TvorLimitInStreamSegment {
-  ComPtr<IInStream> Stream;
+  ComPtr<IInStream> Stream;  // nil: the piece reads as zeros
   UInt64 Offset = 0;
   UInt64 Size = 0;
 };
@@ -86,6 +86,8 @@ public:
   void AddSegment(IInStream *stream, UInt64 offset, UInt64 size);
   // Adds the whole stream (its size from Seek END; a failure raises).
   void AddStream(IInStream *stream);
+  // A piece of `size` zero bytes, standing for data that is lost.
+  void AddZeros(UInt64 size);
   void Clear();
   // Offset inside the holding segment's stream; 0 beyond the last segment.
   UInt64 MapPosition(UInt64 position) const;

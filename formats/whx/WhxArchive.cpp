@@ -7,6 +7,7 @@
 #include "host/CodecsInfo.h"
 #include "host/FilterCoder.h"
 #include "host/PropVariant.h"
+#include "host/StreamIo.h"
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
 #include "streams/ByteOrder.h"
@@ -134,7 +135,25 @@ UString Tvor7zWhxArchive::MakeItemName(const UString &archiveName) {
   return base + L".img";
 }
 
-bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, UString &nextName) {
+UString Tvor7zWhxArchive::NextVolumeName(const UString &name) {
+  const size_t start = name.find_last_of(L"/\\") == UString::npos ? 0 : name.find_last_of(L"/\\") + 1;
+  size_t end = name.size();
+  while (end > start && !(name[end - 1] >= L'0' && name[end - 1] <= L'9'))
+    end--;
+  if (end == start)
+    return UString();
+  UString next = name;
+  size_t i = end;
+  for (; i > start && next[i - 1] == L'9'; i--)
+    next[i - 1] = L'0';
+  if (i > start && next[i - 1] >= L'0' && next[i - 1] <= L'8')
+    next[i - 1]++;
+  else
+    next.insert(i, 1, L'1');
+  return next;
+}
+
+bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, UString &nextName, bool afterGap) {
   using namespace NWhxLayout;
   nextName.clear();
   // The volume's size bounds every length field read below.
@@ -157,7 +176,8 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
   const UInt32 e2 = GetUi32(desc + kDescE2);
   if (desc[kDescFlag] == 0 || unitSize == 0 || unitCount == 0)
     return false;
-  if (expectedFirstUnit != kAnyFirstUnit && expectedFirstUnit != firstUnit)
+  if (expectedFirstUnit != kAnyFirstUnit &&
+      (afterGap ? firstUnit < expectedFirstUnit : firstUnit != expectedFirstUnit))
     return false;
   // A slice size beyond 64 bits, or a total beyond 64 bits, cannot be a real backup.
   if (unitSize > ~0ull / unitCount)
@@ -241,11 +261,21 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
     }
   }
 
+  // The units of the volumes lost before this one, at their place.
+  const UInt64 lostUnits = afterGap && expectedFirstUnit != kAnyFirstUnit ? firstUnit - expectedFirstUnit : 0;
+  if (lostUnits > ~0ull / unitSize || lostUnits * unitSize > ~0ull - FTotalSize - dataSize)
+    return false;
+  if (!FVolumes)
+    FVolumes = new Tvor7zWhxVolumes();
+  if (lostUnits > 0) {
+    Tvor7zWhxVolume lost;
+    lost.DataSize = lostUnits * unitSize;
+    FVolumes->Add(lost);
+    FTotalSize += lost.DataSize;
+  }
   volume.Stream = stream;
   volume.DataOffset = SeekTo(stream, 0, STREAM_SEEK_CUR);
   volume.DataSize = dataSize;
-  if (!FVolumes)
-    FVolumes = new Tvor7zWhxVolumes();
   FVolumes->Add(volume);
   FTotalSize += dataSize;
   // Kept in 64 bits: a chain ending at unit 2^32 - 1 must not read as "any first unit".
@@ -266,28 +296,33 @@ void Tvor7zWhxArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
   if (!QueryAs<IArchiveOpenVolumeCallback>(openCallback, IID_IArchiveOpenVolumeCallback))
     return;
   std::vector<UString> seen{ownName, nextName};
-  for (;;) {
-    const ComPtr<IInStream> next = OpenVolume(openCallback, nextName);
-    if (!next) {
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      return;
-    }
+  UInt32 lost = 0;  // volumes missing or damaged in a row
+  for (UString name = nextName;;) {
+    const ComPtr<IInStream> next = OpenVolume(openCallback, name);
     bool ok = false;
-    try {
-      ok = ReadVolume(next, expectedFirstUnit, nextName);
-    } catch (...) {
-      ok = false;
+    if (next) {
+      try {
+        ok = ReadVolume(next, expectedFirstUnit, nextName, lost > 0);
+      } catch (...) {
+        ok = false;
+      }
+      if (!ok)
+        SetErrorFlag(kpv_ErrorFlags_HeadersError);
     }
     if (!ok) {
-      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      // A volume missing or damaged costs its own units: the one after it is looked for under the
+      // name that counts on, and placed at its first unit.
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      return;
+      nextName = ++lost <= kMaxLostVolumes ? NextVolumeName(name) : UString();
+    } else {
+      lost = 0;
     }
     if (nextName.empty())
       return;
     if (std::any_of(seen.begin(), seen.end(), [&](const UString &s) { return SameNameNoCase(s, nextName); }))
       return;
     seen.push_back(nextName);
+    name = nextName;
   }
 }
 
@@ -321,8 +356,13 @@ void Tvor7zWhxArchive::DoGetStream(UInt32, ComPtr<ISequentialInStream> &stream) 
       return;  // no random access into deflated slices
   ComPtr<Tvor7zLimitInStream> joined(new Tvor7zLimitInStream());
   for (Int32 i = 0; i < FVolumes->GetCount(); i++) {
+    // Lost units, and what a volume cut short no longer holds, read as zeros.
     const Pvor7zWhxVolume v = FVolumes->GetItem(i);
-    joined->AddSegment(v->Stream, v->DataOffset, v->DataSize);
+    const UInt64 size = v->Stream ? SeekTo(v->Stream, 0, STREAM_SEEK_END) : 0;
+    const UInt64 held = size > v->DataOffset ? std::min(size - v->DataOffset, v->DataSize) : 0;
+    if (held > 0)
+      joined->AddSegment(v->Stream, v->DataOffset, held);
+    joined->AddZeros(v->DataSize - held);
   }
   SeekTo(joined, 0, STREAM_SEEK_SET);
   stream = static_cast<ISequentialInStream *>(static_cast<IInStream *>(joined.Get()));
@@ -330,15 +370,16 @@ void Tvor7zWhxArchive::DoGetStream(UInt32, ComPtr<ISequentialInStream> &stream) 
 
 Tvor7zArchive::TExtractItemInfo Tvor7zWhxArchive::DoGetExtractItemInfo(UInt32) { return {FTotalSize, false}; }
 
-Int32 Tvor7zWhxArchive::DecodeSlice(const Tvor7zWhxVolume &volume, ISequentialOutStream *out, Tvor7zProgress &progress) {
+Int32 Tvor7zWhxArchive::DecodeSlice(const Tvor7zWhxVolume &volume, ISequentialOutStream *out, Tvor7zProgress &progress,
+                                    UInt64 &written) {
+  written = 0;
   SeekTo(volume.Stream, static_cast<Int64>(volume.DataOffset), STREAM_SEEK_SET);
   if (volume.Compression == 0) {
     constexpr UInt32 kCopyBufferSize = 1 << 20;
     if (FCopyBuffer.empty())
       FCopyBuffer.resize(kCopyBufferSize);
-    UInt64 copied = 0;
-    CheckHResult(CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, volume.Stream, out, volume.DataSize, &copied));
-    return copied < volume.DataSize ? NOperationResult::kUnexpectedEnd : NOperationResult::kOK;
+    CheckHResult(CopyStream(FCopyBuffer.data(), kCopyBufferSize, &progress, volume.Stream, out, volume.DataSize, &written));
+    return written < volume.DataSize ? NOperationResult::kUnexpectedEnd : NOperationResult::kOK;
   }
   if (!FDecoder)
     FDecoder = new TvorFlateDecodeDecoder();
@@ -349,6 +390,7 @@ Int32 Tvor7zWhxArchive::DecodeSlice(const Tvor7zWhxVolume &volume, ISequentialOu
   const UInt64 outSize = volume.DataSize;
   const Int32 result =
       CoderResultToOperationResult(FDecoder->Code(volume.Stream, sizeStream, nullptr, &outSize, dummy));
+  written = sizeStream->Count();
   if (result != NOperationResult::kOK)
     return result;
   if (sizeStream->Count() < volume.DataSize)
@@ -358,9 +400,20 @@ Int32 Tvor7zWhxArchive::DecodeSlice(const Tvor7zWhxVolume &volume, ISequentialOu
 
 Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zProgress &progress) {
   std::array<ComPtr<IHasher>, NWhxCheck::kCount> hashers;
-
+  // A volume lost or damaged costs its own units: they are zeros at their place, the volumes after
+  // them follow, and the image ends with the worst problem met.
+  Int32 worst = NOperationResult::kOK;
+  const auto writeLost = [&](UInt64 size) {
+    CheckHResult(WriteZeros(out, size));
+    CheckHResult(progress.Add(size));
+  };
   for (Int32 vi = 0; vi < FVolumes->GetCount(); vi++) {
     const Pvor7zWhxVolume volume = FVolumes->GetItem(vi);
+    if (!volume->Stream) {
+      writeLost(volume->DataSize);
+      worst = WorseOperationResult(worst, NOperationResult::kUnexpectedEnd);
+      continue;
+    }
 
     // Each enabled check sees exactly the bytes written for this volume.
     ComPtr<ISequentialOutStream> target(out);
@@ -374,11 +427,11 @@ Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zP
       target = static_cast<ISequentialOutStream *>(hashStreams[bit].Get());
     }
 
-    const Int32 result = DecodeSlice(*volume, target, progress);
-    if (result != NOperationResult::kOK)
-      return result;
-
-    for (unsigned bit = 0; bit < NWhxCheck::kCount; bit++) {
+    UInt64 written = 0;
+    Int32 result = DecodeSlice(*volume, target, progress, written);
+    if (written < volume->DataSize)
+      writeLost(volume->DataSize - written);
+    for (unsigned bit = 0; bit < NWhxCheck::kCount && result == NOperationResult::kOK; bit++) {
       if (!hashStreams[bit])
         continue;
       const std::vector<Byte> stored = volume->StoredCheck(bit);
@@ -388,8 +441,9 @@ Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zP
       std::vector<Byte> digest(stored.size());
       hashStreams[bit]->GetHash(digest.data());
       if (digest != stored)
-        return NOperationResult::kCRCError;
+        result = NOperationResult::kCRCError;
     }
+    worst = WorseOperationResult(worst, result);
   }
-  return NOperationResult::kOK;
+  return worst;
 }

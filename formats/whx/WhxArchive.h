@@ -65,7 +65,7 @@ enum : UInt16 {
 }  // namespace NWhxTag
 
 struct Tvor7zWhxVolume {
-  ComPtr<IInStream> Stream;
+  ComPtr<IInStream> Stream;  // nil: the units of volumes that are lost, read as zeros
   UInt64 DataOffset = 0;
   UInt64 DataSize = 0;   // uncompressed slice size
   Byte Compression = 0;  // 0 stored, 1 deflate with zlib wrapper
@@ -119,6 +119,9 @@ public:
 
   // The image item's name for an archive file name: its extension replaced by ".img".
   static UString MakeItemName(const UString &archiveName);
+  // The name of the volume after the one named `name`, when volume names count: the last number in
+  // the file name counted up ("disk.w02" -> "disk.w03"); empty when it holds none.
+  static UString NextVolumeName(const UString &name);
 
   Int32 VolumeCount() const { return FVolumes ? FVolumes->GetCount() : 0; }
 
@@ -127,12 +130,17 @@ private:
   static constexpr UInt64 kAnyFirstUnit = ~0ull;
 
   // Reads one volume's headers and appends it. False when the stream is not a valid volume or does
-  // not continue the chain; short reads and stream failures are raised.
-  bool ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, UString &nextName);
+  // not continue the chain (after lost volumes, `afterGap`, it may begin further on: the units
+  // between are added as lost); short reads and stream failures are raised.
+  bool ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, UString &nextName, bool afterGap = false);
   // One volume's slice of the image into `out`: its bytes as they are, or one deflate stream; the
-  // operation result. The only decoding of the format: random access is offered over stored
-  // slices alone, which it reads as they are.
-  Int32 DecodeSlice(const Tvor7zWhxVolume &volume, ISequentialOutStream *out, Tvor7zProgress &progress);
+  // operation result and, in `written`, the bytes it gave. The only decoding of the format: random
+  // access is offered over stored slices alone, which it reads as they are.
+  Int32 DecodeSlice(const Tvor7zWhxVolume &volume, ISequentialOutStream *out, Tvor7zProgress &progress,
+                    UInt64 &written);
+
+  // Volumes lost in a row after which the chain is taken to end.
+  static constexpr UInt32 kMaxLostVolumes = 2;
 
   ComPtr<Tvor7zWhxVolumes> FVolumes;
   UString FItemName;

@@ -228,7 +228,7 @@ TEST(Whx, EachCheckIsVerifiedPerVolume) {
   }
 }
 
-TEST(Whx, WrongDigestStopsAfterItsVolume) {
+TEST(Whx, WrongDigestFailsItsVolumeOnly) {
   const auto image = MakeImage(3 * 65536);
   TWhxWriterOptions o;
   o.Volumes = 3;
@@ -242,12 +242,11 @@ TEST(Whx, WrongDigestStopsAfterItsVolume) {
     auto x = a.Extract();
     EXPECT_EQ(x.Result, S_OK);
     EXPECT_EQ(x.OpResult, NOperationResult::kCRCError);
-    // Volumes 1 and 2 are written, volume 3 is not.
-    EXPECT_TRUE(x.Data == Slice(image, 0, 2 * 65536)) << deflate;
+    EXPECT_TRUE(x.Data == image) << deflate;
   }
 }
 
-TEST(Whx, DamagedSliceKeepsTheDataBeforeIt) {
+TEST(Whx, DamagedSliceKeepsItsSizeAndTheDataBeforeIt) {
   const auto image = MakeImage(2 * 200000);
   TWhxWriterOptions o;
   o.Volumes = 2;
@@ -261,16 +260,17 @@ TEST(Whx, DamagedSliceKeepsTheDataBeforeIt) {
   ASSERT_EQ(d.Result, S_OK);
   auto x = d.Extract();
   EXPECT_EQ(x.OpResult, NOperationResult::kDataError);
-  ASSERT_GT(x.Data.size(), 200000u);
-  EXPECT_LT(x.Data.size(), image.size());
-  EXPECT_TRUE(x.Data == Slice(image, 0, x.Data.size()));
+  ASSERT_EQ(x.Data.size(), image.size());
+  EXPECT_TRUE(std::equal(image.begin(), image.begin() + 200000, x.Data.begin()));
 
   o.Deflate = false;
   auto s = OpenWhx(WriteWhx(image, o));
   ASSERT_EQ(s.Result, S_OK);
   x = s.Extract();
   EXPECT_EQ(x.OpResult, NOperationResult::kUnexpectedEnd);
-  EXPECT_TRUE(x.Data == Slice(image, 0, image.size() - 5000));
+  auto lost = image;
+  std::fill(lost.end() - 5000, lost.end(), Byte{0});
+  EXPECT_TRUE(x.Data == lost);
 }
 
 TEST(Whx, ChainLoopsStopAndSeenNamesIgnoreCase) {
@@ -296,7 +296,9 @@ TEST(Whx, ChainLoopsStopAndSeenNamesIgnoreCase) {
   EXPECT_EQ(b.Callback->Requested, (std::vector<UString>{L"b.whx", L"c.whx"}));
 }
 
-TEST(Whx, MissingOrBrokenLaterVolumeKeepsTheVolumesBefore) {
+// A middle volume missing or damaged costs its own units: the volume after it is found under the name
+// that counts on and placed at its first unit, the units between read as zeros.
+TEST(Whx, MissingOrBrokenMiddleVolumeCostsItsUnitsOnly) {
   const auto image = MakeImage(3 * 8192);
   struct TCase {
     const char *What;
@@ -316,15 +318,19 @@ TEST(Whx, MissingOrBrokenLaterVolumeKeepsTheVolumesBefore) {
       {"cut in its headers", [](TWhxWriterOptions &o) { o.TruncateVolume = 2; o.TruncateBytes = 8192 + 20; },
        kBroken},
   };
+  auto lost = image;
+  std::fill_n(lost.begin() + 8192, 8192, Byte{0});
   for (const auto &c : cases) {
     auto a = OpenDamagedBackup(image, c.Damage);
     ASSERT_EQ(a.Result, S_OK) << c.What;
-    EXPECT_EQ(a.Archive->VolumeCount(), 1) << c.What;
     EXPECT_EQ(a.ErrorFlags(), c.Flags) << c.What;
-    EXPECT_EQ(a.Size(), 8192u) << c.What;
+    EXPECT_EQ(a.Size(), image.size()) << c.What;
     auto x = a.Extract();
-    EXPECT_EQ(x.OpResult, NOperationResult::kOK) << c.What;
-    EXPECT_TRUE(x.Data == Slice(image, 0, 8192)) << c.What;
+    EXPECT_EQ(x.OpResult, NOperationResult::kUnexpectedEnd) << c.What;
+    EXPECT_TRUE(x.Data == lost) << c.What;
+    ComPtr<ISequentialInStream> s;
+    ASSERT_EQ(a.Archive->GetStream(0, s.Put()), S_OK);
+    EXPECT_TRUE(ReadAll(s) == lost) << c.What;
   }
 }
 
@@ -620,6 +626,10 @@ TEST(Whx, DamagedVolumesNeverCrash) {
       continue;
     }
     opened++;
+    // The image reads back at its full listed size, zeros for what is lost: a flipped unit count
+    // may list more than this test holds in memory.
+    if (a.Size() > (64u << 20))
+      continue;
     auto x = a.Extract(round % 3 == 0);
     ASSERT_EQ(x.Result, S_OK) << round;
     ASSERT_TRUE(x.OpResult == NOperationResult::kOK || x.OpResult == NOperationResult::kDataError ||
