@@ -13,6 +13,7 @@
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
 #include "streams/ByteOrder.h"
+#include "host/StreamIo.h"
 #include "streams/OutStreams.h"
 #include "streams/Progress.h"
 
@@ -205,12 +206,73 @@ bool Tvor7zAD1Archive::ReadImage() {
   return true;
 }
 
+// Writers lay an item out as its record, name, data and metadata, then its children, then its next
+// sibling: where a pointer is damaged, the item it should name begins where what was read before
+// it ends. Nothing in a record is checksummed, so a record is judged by its structure.
+Tvor7zAD1Archive::TRecordKind Tvor7zAD1Archive::ClassifyRecord(UInt64 position, Byte *record) {
+  const UInt64 space = DataSpaceLength();
+  if (position == 0)
+    return TRecordKind::kUnusable;
+  if (ReadAt(FDataStream, position, record, kItemRecordSize) < kItemRecordSize)
+    return position < space ? TRecordKind::kCut : TRecordKind::kUnusable;
+  const UInt32 type = GetUi32(record + kItemType);
+  const UInt32 nameLength = GetUi32(record + kItemNameLength);
+  // Every pointer a writer sets leads forward, into the data space.
+  const auto forward = [&](UInt32 field) {
+    const UInt64 p = GetUi64(record + field);
+    return p == 0 || (p >= position + kItemRecordSize && p < space);
+  };
+  const bool laidOut = nameLength > 0 && nameLength <= kMaxTextLength && space - position - kItemRecordSize >= nameLength &&
+                       forward(kItemNext) && forward(kItemFirstChild) && forward(kItemFirstMeta) && forward(kItemData);
+  if (type == kTypeFile || type == kTypeFolder)
+    return nameLength > 0 ? (laidOut ? TRecordKind::kLaidOut : TRecordKind::kUsable) : TRecordKind::kUnusable;
+  // A damaged type in a record laid out as writers do, with metadata.
+  return laidOut && GetUi64(record + kItemFirstMeta) != 0 ? TRecordKind::kTypeLost : TRecordKind::kUnusable;
+}
+
+UInt64 Tvor7zAD1Archive::ReadEnd() {
+  // The chunks of the last file read end where its chunk table's last position says.
+  UInt64 end = FReadEnd;
+  Byte b[8];
+  if (FLastData != 0 && ReadAt(FDataStream, FLastData, b, sizeof(b)) == sizeof(b) && GetUi64(b) < DataSpaceLength() / 8 &&
+      ReadAt(FDataStream, FLastData + 8 + 8 * GetUi64(b), b, sizeof(b)) == sizeof(b) && GetUi64(b) < DataSpaceLength())
+    end = std::max(end, GetUi64(b));
+  return end;
+}
+
+UInt64 Tvor7zAD1Archive::FindRecord(UInt64 from) {
+  // Scans cost at most twice the data space over the whole walk, so that damage cannot make the
+  // open quadratic; cheap tests first: a type and a name length a record can have, metadata.
+  const UInt64 space = DataSpaceLength();
+  std::vector<Byte> piece;
+  Byte record[kItemRecordSize];
+  for (UInt64 at = from; at + kItemRecordSize <= space && FScanned < 2 * space + kMaxTextLength;) {
+    const size_t want = static_cast<size_t>(std::min<UInt64>(kScanPiece + kItemRecordSize, space - at));
+    piece.resize(want);
+    if (ReadAt(FDataStream, at, piece.data(), want) < want)
+      return 0;
+    FScanned += want;
+    for (size_t i = 0; i + kItemRecordSize <= want; i++) {
+      const Byte *r = piece.data() + i;
+      const UInt32 type = GetUi32(r + kItemType), nameLength = GetUi32(r + kItemNameLength);
+      if ((type == kTypeFile || type == kTypeFolder) && nameLength - 1 < kMaxScannedName && GetUi64(r + kItemFirstMeta) != 0 &&
+          FVisitedItems.count(at + i) == 0 && ClassifyRecord(at + i, record) == TRecordKind::kLaidOut)
+        return at + i;
+    }
+    at += want - kItemRecordSize + 1;
+  }
+  return 0;
+}
+
 void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
   // Pre-order without recursion, so that deep nesting cannot exhaust the stack: an item's next
-  // sibling waits below its first child.
+  // sibling waits below its first child, as a mark that is taken up once the item's subtree is done.
   struct TPending {
     UInt64 Position;
     UString ParentPath;
+    bool Sibling = false;  // the next pointer of an item whose subtree is done
+    // The level was found past damage: where its chain ends, more of the level may follow.
+    bool Recovered = false;
   };
   std::vector<TPending> pending{{firstItem, UString()}};
   // Every item keeps its whole path, so a deep tree costs the square of its depth: a hostile image
@@ -218,69 +280,115 @@ void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
   // of path per byte of image.
   const UInt64 pathBudget = kPathCharsPerDataByte * DataSpaceLength() + kMaxTextLength;
   UInt64 pathChars = 0;
+  FReadEnd = 0;
+  FLastData = 0;
+  FScanned = 0;
+  Byte record[kItemRecordSize];
+  const auto waiting = [&](UInt64 at) {
+    return FVisitedItems.count(at) != 0 ||
+           std::any_of(pending.begin(), pending.end(), [&](const TPending &p) { return p.Position == at; });
+  };
+  // Where the item a damaged pointer (or record, at `damaged`) should name is looked for: where
+  // what was read ends, else the next record laid out as writers do after it; never one a walk has
+  // reached or waits for.
+  const auto fallback = [&](UInt64 damaged) -> UInt64 {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    const UInt64 end = ReadEnd();
+    if (end != damaged && !waiting(end) && ClassifyRecord(end, record) == TRecordKind::kLaidOut)
+      return end;
+    const UInt64 at = FindRecord(damaged < DataSpaceLength() ? std::max(end, damaged + 1) : end);
+    return at != 0 && !waiting(at) ? at : 0;
+  };
+  // A pointer leads to an item when it names a record no walk has reached that can be one.
+  const auto leadsToItem = [&](UInt64 at) {
+    return FVisitedItems.count(at) == 0 && ClassifyRecord(at, record) != TRecordKind::kUnusable;
+  };
   while (!pending.empty()) {
     TPending level = std::move(pending.back());
     pending.pop_back();
+    if (level.Sibling) {
+      const UInt64 next = level.Position;
+      UInt64 at = next;
+      if (next == 0) {
+        // A level found past damage may go on after the end of its chain: a destroyed folder's
+        // children, then its siblings, are found one after the other.
+        const UInt64 end = level.Recovered ? ReadEnd() : 0;
+        at = end != 0 && ClassifyRecord(end, record) == TRecordKind::kLaidOut && !waiting(end) ? end : 0;
+      } else if (!leadsToItem(next)) {
+        at = fallback(next);
+        level.Recovered = true;
+      }
+      if (at != 0)
+        pending.push_back({at, level.ParentPath, false, level.Recovered});
+      continue;
+    }
     // A position seen before would repeat a part of the tree, possibly for ever.
     if (!FVisitedItems.insert(level.Position).second) {
       SetErrorFlag(kpv_ErrorFlags_HeadersError);
       continue;
     }
-    // A record that cannot be read whole is no item: listing it would add an unnamed empty file.
-    Byte record[kItemRecordSize];
-    if (ReadAt(FDataStream, level.Position, record, sizeof(record)) < sizeof(record)) {
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+    const TRecordKind kind = ClassifyRecord(level.Position, record);
+    if (kind == TRecordKind::kUnusable || kind == TRecordKind::kCut) {
+      // A record that cannot be read whole or makes no sense is no item: listing it would add an
+      // unnamed empty file. The level goes on at the next record found after it.
+      if (kind == TRecordKind::kCut) {
+        SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
+      } else if (const UInt64 at = fallback(level.Position)) {
+        pending.push_back({at, level.ParentPath, false, true});
+      }
       continue;
     }
-    Tvor7zAD1Item &item = *FItems->Add();
+    Tvor7zAD1Item item;
     UInt64 next = 0, firstChild = 0;
-    if (!ReadItem(level.Position, record, level.ParentPath, item, next, firstChild))
-      continue;
+    ReadItem(level.Position, record, kind == TRecordKind::kTypeLost, level.ParentPath, item, next, firstChild);
     pathChars += item.Path.size();
     if (pathChars > pathBudget) {
       SetErrorFlag(kpv_ErrorFlags_HeadersError);
       return;
     }
-    if (next != 0)
-      pending.push_back({next, level.ParentPath});
+    *FItems->Add() = item;
+    pending.push_back({next, level.ParentPath, true, level.Recovered});
+    if (firstChild != 0 && !leadsToItem(firstChild)) {
+      const UInt64 at = fallback(firstChild);
+      firstChild = at != next ? at : 0;
+    }
     if (firstChild != 0)
       pending.push_back({firstChild, item.Path});
   }
 }
 
-bool Tvor7zAD1Archive::ReadItem(UInt64 position, const Byte *r, const UString &parentPath, Tvor7zAD1Item &item,
-                                UInt64 &next, UInt64 &firstChild) {
-  const UInt32 type = GetUi32(r + kItemType);
-  if (type != kTypeFile && type != kTypeFolder) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-    return false;
-  }
+void Tvor7zAD1Archive::ReadItem(UInt64 position, const Byte *r, bool typeLost, const UString &parentPath,
+                                Tvor7zAD1Item &item, UInt64 &next, UInt64 &firstChild) {
   next = GetUi64(r + kItemNext);
   firstChild = GetUi64(r + kItemFirstChild);
-  item.IsFolder = type == kTypeFolder;
   item.Size = GetUi64(r + kItemSize);
   item.DataOffset = GetUi64(r + kItemData);
+  FLastData = item.DataOffset;
+  // A lost type is told by what the record holds: a folder has children or holds nothing.
+  if (typeLost) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    item.IsFolder = firstChild != 0 || (item.DataOffset == 0 && item.Size == 0);
+  } else {
+    item.IsFolder = GetUi32(r + kItemType) == kTypeFolder;
+  }
 
   const UInt32 nameLength = GetUi32(r + kItemNameLength);
-  if (nameLength == 0) {
-    SetErrorFlag(kpv_ErrorFlags_HeadersError);
-  } else {
-    AString name;
-    ReadText(position + kItemRecordSize, nameLength, name);
-    const UString n = AnsiToUnicode(name);
-    item.Path = parentPath.empty() ? n : parentPath + kPlatformPathDelimiter + n;
-  }
+  AString name;
+  ReadText(position + kItemRecordSize, nameLength, name);
+  FReadEnd = std::max(FReadEnd, position + kItemRecordSize + name.size());
+  const UString n = AnsiToUnicode(name);
+  item.Path = parentPath.empty() ? n : parentPath + kPlatformPathDelimiter + n;
 
   const UInt64 firstMeta = GetUi64(r + kItemFirstMeta);
   if (firstMeta == 0)
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
   else
     ReadMetadata(firstMeta, item);
-  return true;
 }
 
 void Tvor7zAD1Archive::ReadMetadata(UInt64 position, Tvor7zAD1Item &item) {
   const UInt64 spaceLength = DataSpaceLength();
+  UInt64 metaSize = item.Size;  // the file's size as its metadata states it
   for (; position != 0;) {
     // Entries belong to one item each; one seen before means the chain loops or is shared.
     if (!FVisitedMeta.insert(position).second) {
@@ -296,6 +404,8 @@ void Tvor7zAD1Archive::ReadMetadata(UInt64 position, Tvor7zAD1Item &item) {
     const UInt32 key = GetUi32(e + kMetaKey);
     const UInt32 length = GetUi32(e + kMetaValueLength);
     const UInt64 valuePosition = position + kMetaEntrySize;
+    if (valuePosition <= spaceLength && spaceLength - valuePosition >= length)
+      FReadEnd = std::max(FReadEnd, valuePosition + length);
     if (length == 0) {
       SetErrorFlag(kpv_ErrorFlags_HeadersError);
     } else if (!IsUsedKey(key)) {
@@ -309,6 +419,8 @@ void Tvor7zAD1Archive::ReadMetadata(UInt64 position, Tvor7zAD1Item &item) {
       case NAD1Key::kFileSize:
         if (!item.IsFolder && !IsInteger(value))
           SetErrorFlag(kpv_ErrorFlags_HeadersError);
+        else if (!item.IsFolder)
+          std::from_chars(value.data(), value.data() + value.size(), metaSize);
         break;
       case NAD1Key::kAccessTime:
         item.ATime = AD1DateTimeToFileTime(value);
@@ -336,6 +448,18 @@ void Tvor7zAD1Archive::ReadMetadata(UInt64 position, Tvor7zAD1Item &item) {
       }
     }
     position = next;
+  }
+  // The record's size and the metadata's disagree: the one the chunk table agrees with counts.
+  if (!item.IsFolder && metaSize != item.Size) {
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    const UInt32 chunk = FItems->GetChunkSize();
+    Byte b[8];
+    if (chunk != 0 && item.DataOffset != 0 && ReadAt(FDataStream, item.DataOffset, b, sizeof(b)) == sizeof(b)) {
+      const UInt64 count = GetUi64(b);
+      const auto chunks = [&](UInt64 size) { return size / chunk + (size % chunk != 0); };
+      if (chunks(metaSize) == count && chunks(item.Size) != count)
+        item.Size = metaSize;
+    }
   }
 }
 
@@ -477,7 +601,13 @@ Int32 Tvor7zAD1Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream
   ComPtr<Tvor7zProgressSequentialOutStream> out(
       new Tvor7zProgressSequentialOutStream(&progress, static_cast<ISequentialOutStream *>(counter.Get())));
 
+  // A chunk that cannot be located or decoded costs its own bytes: they are zeros, and the file is
+  // written whole with the worst problem met.
   Int32 result = kOK;
+  const auto lose = [&](UInt64 size, Int32 why) {
+    CheckHResult(WriteZeros(out, size));
+    result = WorseOperationResult(result, why);
+  };
   if (item.Size != 0) {
     const ComPtr<Tvor7zBlocks> blocks = OpenChunkTable(item, ~0ull);
     if (!blocks) {
@@ -486,24 +616,47 @@ Int32 Tvor7zAD1Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream
       if (!FLimit)
         FLimit = new Tvor7zLimitSequentialInStream();
       const UInt64 chunk = FItems->GetChunkSize();
-      for (UInt64 i = 0; i < blocks->GetCount() && result == kOK; i++) {
+      // Chunks are decoded in memory first, so that one that fails leaves no bytes of its own;
+      // chunks too large for that go out as they come.
+      const bool buffered = chunk <= kMaxStreamChunkSize;
+      if (buffered && (!FChunkOut || FChunkBuffer.size() < chunk)) {
+        FChunkBuffer.resize(static_cast<size_t>(chunk));
+        FChunkOut = new Tvor7zFixedMemorySequentialOutStream();
+      }
+      for (UInt64 i = 0; i < blocks->GetCount() && counter->Count() < item.Size; i++) {
         const Tvor7zBlock_ b = blocks->GetBlock(i);
+        const UInt64 want = std::min(chunk, item.Size - counter->Count());
+        if (!b.Valid) {
+          lose(want, kUnexpectedEnd);
+          continue;
+        }
         // A chunk the data space cannot hold reads as empty and fails to decode.
         const bool inside = b.Offset <= static_cast<UInt64>(std::numeric_limits<Int64>::max());
         if (inside)
           CheckHResult(FDataStream->Seek(static_cast<Int64>(b.Offset), STREAM_SEEK_SET, nullptr));
         FLimit->SetStream(FDataStream, inside ? b.StoredSize : 0);
-        result = DecodeAd1Chunk(FDecoder, FLimit, out, chunk);
+        const UInt64 before = counter->Count();
+        Int32 r;
+        if (buffered) {
+          FChunkOut->SetBuffer(FChunkBuffer.data(), static_cast<UInt32>(want));
+          r = DecodeAd1Chunk(FDecoder, FLimit, FChunkOut, want);
+          if (r == kOK)
+            CheckHResult(WriteStream(out, FChunkBuffer.data(), static_cast<size_t>(FChunkOut->Written())));
+        } else {
+          r = DecodeAd1Chunk(FDecoder, FLimit, out, want);
+        }
+        const UInt64 got = counter->Count() - before;
+        if (got < want)
+          lose(want - got, r != kOK ? r : kDataError);
+        else
+          result = WorseOperationResult(result, r);
       }
       FLimit->SetStream(nullptr, 0);
     }
   }
-  if (result == kOK) {
-    if (counter->Count() < item.Size)
-      result = kUnexpectedEnd;
-    else if (counter->Count() > item.Size)
-      result = kDataError;
-  }
+  // What the chunks do not reach of the file's size.
+  if (result != kHeadersError && counter->Count() < item.Size)
+    lose(item.Size - counter->Count(), kUnexpectedEnd);
   return FDigest.Verify(result);
 }
 

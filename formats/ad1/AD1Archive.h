@@ -57,11 +57,24 @@ private:
   UString SegmentName(UInt32 number);
   // Reads the logical image header and walks the item tree; false when it is not an AD1 image.
   bool ReadImage();
+  // What a record read at a position can be taken for: nothing; nothing, since the data space
+  // ends inside it; an item (type and name set); one laid out as writers do (forward pointers, its
+  // name in the data space), which a damaged pointer may be led to; or one laid out so whose type
+  // alone is damaged.
+  enum class TRecordKind { kUnusable, kCut, kUsable, kLaidOut, kTypeLost };
+  TRecordKind ClassifyRecord(UInt64 position, Byte *record);
+  // The next record laid out as writers do from `from` on that no walk has reached; 0 for none.
+  UInt64 FindRecord(UInt64 from);
+  // Where what the walk read ends: records, names, metadata, and the chunks of the last file.
+  UInt64 ReadEnd();
+  // The tree from its first item. A record that makes no sense costs that item and what hangs only
+  // below it; a damaged next or first-child pointer is passed where the item it should name begins
+  // in the writers' layout. Flagged.
   void WalkItems(UInt64 firstItem);
-  // Takes one item from its record `r` (read at `position`), with its name and metadata; false
-  // ends the walk of its level.
-  bool ReadItem(UInt64 position, const Byte *r, const UString &parentPath, Tvor7zAD1Item &item, UInt64 &next,
-                UInt64 &firstChild);
+  // Takes one item from its record `r` (read at `position`), with its name and metadata; with
+  // `typeLost` its kind is told by what the record holds.
+  void ReadItem(UInt64 position, const Byte *r, bool typeLost, const UString &parentPath, Tvor7zAD1Item &item,
+                UInt64 &next, UInt64 &firstChild);
   void ReadMetadata(UInt64 position, Tvor7zAD1Item &item);
   // Reads up to `length` bytes at `position` (at most kMaxTextLength); false on a short read.
   bool ReadText(UInt64 position, UInt64 length, AString &text);
@@ -75,6 +88,9 @@ private:
   Tvor7zStoredDigestCheck FDigest{&FCodecsInfo};
   ComPtr<TvorFlateDecodeDecoder> FDecoder;
   ComPtr<Tvor7zLimitSequentialInStream> FLimit;
+  // One chunk's bytes, decoded before they are written.
+  std::vector<Byte> FChunkBuffer;
+  ComPtr<Tvor7zFixedMemorySequentialOutStream> FChunkOut;
 
   ComPtr<Tvor7zAD1Items> FItems;
   ComPtr<IInStream> FDataStream;
@@ -82,4 +98,10 @@ private:
   UString FBaseName;
   std::unordered_set<UInt64> FVisitedItems;  // bounds the walk of a tree whose positions loop
   std::unordered_set<UInt64> FVisitedMeta;
+  UInt64 FReadEnd = 0;  // where the records, names and metadata read so far end
+  UInt64 FLastData = 0;  // the chunk table of the last file read
+  UInt64 FScanned = 0;   // bytes the walk's scans for records have read
+  static constexpr UInt32 kScanPiece = 1u << 20;
+  // Longest name a scan takes a record for (real names are far shorter).
+  static constexpr UInt32 kMaxScannedName = 4096;
 };

@@ -345,12 +345,12 @@ TEST(AD1Archive, HostileTreesEndWithAFlagInsteadOfLoopingOrExhaustingMemory) {
     EXPECT_EQ(o.Count(), 6u);
     EXPECT_EQ(o.ErrorFlags(), kUnexpected);
   }
-  {  // an unknown item type: the item stays, empty, and its level ends
+  {  // an unknown item type in a record laid out as writers do: its kind is told by what it holds
     auto s = space;
     s[layout.ItemPositions.at("docs\\a.txt") + 40] = 9;
     TOpened o = OpenSpace(s);
     ASSERT_EQ(o.Result, S_OK);
-    EXPECT_EQ(o.Paths(), (std::vector<UString>{L"big.bin", HostPath("docs"), L"", L"Gr\u00FC\u00DFe.txt"}));
+    EXPECT_EQ(o.Count(), 7u);
     EXPECT_EQ(o.ErrorFlags(), kHeaders);
   }
 }
@@ -440,5 +440,51 @@ TEST(AD1Archive, LogicalImageSignatureIsTheNameAndTwoZeroBytes) {
     auto bad = space;
     bad[at] ^= 0x20;
     EXPECT_EQ(OpenSpace(bad).Result, S_FALSE) << "byte " << at;
+  }
+}
+
+// One fault at a time in the tree or a file's data: each costs the items or chunks it destroys, no
+// more; items are listed with their paths and written whole, zeros where chunks are lost.
+TEST(AD1Archive, SingleFaultsCostOnlyWhatTheyDestroy) {
+  TAd1Options options;
+  options.ChunkSize = 4096;
+  TAd1Layout layout;
+  const std::vector<Byte> space = Ad1DataSpace(Tree(), options, &layout);
+  const std::vector<UString> all = {L"big.bin", HostPath("docs"), HostPath("docs\\a.txt"), HostPath("docs\\empty"),
+                                    HostPath("docs\\sub"), HostPath("docs\\sub\\deep.txt"), L"Gr\u00FC\u00DFe.txt"};
+  const auto item = [&](const char *path) { return layout.ItemPositions.at(path); };
+  const struct {
+    const char *Name;
+    std::function<void(std::vector<Byte> &)> Damage;
+    UInt32 Flags;
+    std::vector<UString> Paths;
+    Int32 BigResult = NOperationResult::kOK;  // big.bin: its second chunk lost, written whole
+  } kCases[] = {
+      {"a file's type", [&](auto &s) { s[item("docs\\a.txt") + 40] ^= 0x20; }, kHeaders, all},
+      {"a file's next pointer", [&](auto &s) { s[item("docs\\a.txt") + 5] ^= 0x40; }, kHeaders, all},
+      {"a folder's first child", [&](auto &s) { s[item("docs") + 8 + 6] ^= 0x01; }, kHeaders, all},
+      {"a file's record zeroed", [&](auto &s) { std::fill_n(s.begin() + static_cast<ptrdiff_t>(item("docs\\empty")), 48, Byte{0}); },
+       kHeaders, {all[0], all[1], all[2], all[4], all[5], all[6]}},
+      {"a chunk of big.bin", [&](auto &s) { s[layout.ChunkPositions.at("big.bin")[1] + 30] ^= 0xFF; }, 0, all,
+       NOperationResult::kDataError},
+      {"big.bin's chunk table entry", [&](auto &s) { s[layout.ChunkTablePositions.at("big.bin") + 8 + 8 + 6] ^= 0x10; },
+       0, all, NOperationResult::kDataError},
+  };
+  const std::vector<Byte> big = Tree()[0].Data;
+  for (const auto &c : kCases) {
+    auto s = space;
+    c.Damage(s);
+    TOpened o = OpenSpace(s, options);
+    ASSERT_EQ(o.Result, S_OK) << c.Name;
+    EXPECT_EQ(o.ErrorFlags(), c.Flags) << c.Name;
+    EXPECT_EQ(o.Paths(), c.Paths) << c.Name;
+    auto cb = o.ExtractAll();
+    EXPECT_EQ(cb->Items[0].Result, c.BigResult) << c.Name;
+    auto expected = big;
+    if (c.BigResult != NOperationResult::kOK)
+      std::fill_n(expected.begin() + 4096, 4096, Byte{0});
+    EXPECT_TRUE(cb->Items[0].Data() == expected) << c.Name;
+    for (size_t i = 1; i < c.Paths.size(); i++)
+      EXPECT_EQ(cb->Items[static_cast<UInt32>(i)].Result, NOperationResult::kOK) << c.Name << " " << i;
   }
 }
