@@ -115,15 +115,159 @@ def ewf1_fault(case, files):
     return []
 
 
+# ---- EWF version 2 -----------------------------------------------------------------------------
+
+def ewf2_sections(data):
+    """(type, descriptor offset, data start) from the first section on."""
+    out, at = [], len(data) - 64
+    while at >= 32:
+        kind, _, prev = struct.unpack_from('<IIQ', data, at)
+        out.append((kind, at, prev + 64 if prev else 32))
+        if prev == 0:
+            break
+        at = prev
+    return out[::-1]
+
+
+def ewf2_section(data, kind):
+    for k, at, start in ewf2_sections(data):
+        if k == kind:
+            return at, start
+    raise SystemExit('no section %d' % kind)
+
+
+def ewf2_chunks(files):
+    chunks = {}
+    for fi, path in enumerate(files):
+        data = open(path, 'rb').read()
+        for kind, at, start in ewf2_sections(data):
+            if kind != 4:
+                continue
+            first, count = struct.unpack_from('<QI', data, start)
+            for i in range(count):
+                off, size, flags = struct.unpack_from('<QII', data, start + 32 + 16 * i)
+                chunks[first + i] = (fi, off, off + size)
+    return [chunks[i] for i in sorted(chunks)]
+
+
+EWF2_CASES = ['done-previous', 'table-type', 'data-descriptor', 'table-first', 'table-entry', 'segment-start',
+              'chunk-byte', 'truncated', 'lost-segment']
+
+
+def ewf2_fault(case, files):
+    blob = [open(p, 'rb').read() for p in files]
+    if case == 'done-previous':      # a bit of the previous offset of segment 1's last descriptor
+        flip(files[0], len(blob[0]) - 64 + 9)
+    elif case == 'table-type':       # a bit of the type of segment 2's sector table descriptor
+        flip(files[1], ewf2_section(blob[1], 4)[0] + 2, 0x01)
+    elif case == 'data-descriptor':  # segment 2's sector data descriptor zeroed
+        zero(files[1], ewf2_section(blob[1], 3)[0], 64)
+    elif case == 'table-first':      # a bit of the first chunk number of segment 2's table
+        flip(files[1], ewf2_section(blob[1], 4)[1], 0x08)
+    elif case == 'table-entry':      # a bit of one offset in segment 2's table: that chunk is lost
+        start = ewf2_section(blob[1], 4)[1]
+        first, = struct.unpack_from('<Q', blob[1], start)
+        flip(files[1], start + 32 + 16 * 100 + 3, 0x01)
+        return [('chunk', first + 100)]
+    elif case == 'segment-start':    # the first 4 KiB of segment 3 zeroed
+        zero(files[2], 0, 4096)
+        return [(2, 0, 4096)]
+    elif case == 'chunk-byte':
+        fi, start, end = ewf2_chunks(files)[400]
+        flip(files[fi], (start + end) // 2, 0xFF)
+        return [(fi, (start + end) // 2, (start + end) // 2 + 1)]
+    elif case == 'truncated':        # segment 3 cut at half (its table goes with it)
+        size = len(blob[2])
+        with open(files[2], 'r+b') as f:
+            f.truncate(size // 2)
+        return [(2, size // 2, size)]
+    elif case == 'lost-segment':
+        os.remove(files[1])
+        return [(1, 0, len(blob[1]))]
+    else:
+        raise SystemExit('unknown case ' + case)
+    return []
+
+
+# ---- AFF ---------------------------------------------------------------------------------------
+
+def aff_segments(data):
+    """(name, start, data start, end) of each segment."""
+    out, off = [], 8
+    while off + 16 <= len(data) and data[off:off + 4] == b'AFF\0':
+        nl, dl = struct.unpack_from('>II', data, off + 4)
+        out.append((data[off + 16:off + 16 + nl].decode('latin1'), off, off + 16 + nl, off + 24 + nl + dl))
+        off += 24 + nl + dl
+    return out
+
+
+def aff_chunks(files):
+    """A page's whole segment, header and trailer included, is its own."""
+    pages = {}
+    for fi, path in enumerate(files):
+        for name, start, data, end in aff_segments(open(path, 'rb').read()):
+            if name.startswith('page') and name[4:].isdigit():
+                pages[int(name[4:])] = (fi, start, end)
+    return [pages[i] for i in sorted(pages)]
+
+
+def aff_page(files, n):
+    for fi, path in enumerate(files):
+        for name, start, data, end in aff_segments(open(path, 'rb').read()):
+            if name == 'page%d' % n:
+                return fi, start, data, end
+    raise SystemExit('no page %d' % n)
+
+
+AFF_CASES = ['page-length', 'page-trailer', 'page-magic', 'file-start', 'truncated']
+AFD_CASES = ['lost-file', 'file-start']
+
+
+def aff_fault(case, files):
+    if case == 'page-length':        # a bit of page 100's data length
+        fi, start, data, end = aff_page(files, 100)
+        flip(files[fi], start + 10, 0x04)
+    elif case == 'page-trailer':     # a bit of page 100's trailer length
+        fi, start, data, end = aff_page(files, 100)
+        flip(files[fi], end - 2, 0x04)
+    elif case == 'page-magic':       # page 100's segment magic
+        fi, start, data, end = aff_page(files, 100)
+        flip(files[fi], start, 0x20)
+        return [(fi, start, start + 1)]
+    elif case == 'file-start':       # the first 4 KiB (second file of a set) zeroed
+        fi = 1 if len(files) > 1 else 0
+        zero(files[fi], 0, 4096)
+        return [(fi, 0, 4096)]
+    elif case == 'truncated':        # cut at half
+        size = os.path.getsize(files[0])
+        with open(files[0], 'r+b') as f:
+            f.truncate(size // 2)
+        return [(0, size // 2, size)]
+    elif case == 'lost-file':        # the set's second file gone
+        size = os.path.getsize(files[1])
+        os.remove(files[1])
+        return [(1, 0, size)]
+    else:
+        raise SystemExit('unknown case ' + case)
+    return []
+
+
 # ---- driver ------------------------------------------------------------------------------------
 
 FORMATS = {
     'e01': (EWF1_CASES, ewf1_fault, ewf1_chunks),
+    'ex01': (EWF2_CASES, ewf2_fault, ewf2_chunks),
+    'aff': (AFF_CASES, aff_fault, aff_chunks),
+    'afd': (AFD_CASES, aff_fault, aff_chunks),
 }
 
 
 def damaged_chunks(ranges, chunks):
-    return sorted(i for i, (fi, s, e) in enumerate(chunks) if any(f == fi and s < re and rs < e for f, rs, re in ranges))
+    """Chunks whose stored bytes a range touches; ('chunk', i) names a chunk whose entry is lost."""
+    named = set(r[1] for r in ranges if r[0] == 'chunk')
+    spans = [r for r in ranges if r[0] != 'chunk']
+    return sorted(i for i, (fi, s, e) in enumerate(chunks)
+                  if i in named or any(f == fi and s < re and rs < e for f, rs, re in spans))
 
 
 def main():

@@ -64,6 +64,47 @@ bench_e01() {
   done
 }
 
+bench_ex01() {
+  [ -f e01.raw ] || "$tools/rawgen" e01.raw 24M 7 0 0 100
+  if [ ! -f ex01/set.Ex03 ]; then
+    rm -rf ex01 && mkdir ex01
+    "$tools/ex01_writer" --in e01.raw --out ex01/set --segment-chunks 256 --no-pattern >/dev/null || die "ex01_writer failed"
+  fi
+  echo "== Ex01: the test writer, the same 24 MiB, 32 KiB chunks, 3 segments (768 chunks); no peer reads it"
+  row case vor7z "" "7-Zip's report"
+  local c damaged report
+  for c in $(python3 "$py" cases ex01); do
+    damaged=$(python3 "$py" fault ex01 "$c" ex01 "ex01-$c")
+    report=$(ours "out-ex01-$c" "ex01-$c/set.Ex01")
+    row "$c" "$(python3 "$py" count e01.raw "out-ex01-$c/set.img" 32768 "$damaged" | tr ' ' /)" "" "${report:-(none)}"
+  done
+}
+
+bench_aff() {
+  command -v affconvert >/dev/null || { echo "aff: no affconvert, skipped"; return; }
+  [ -f e01.raw ] || "$tools/rawgen" e01.raw 24M 7 0 0 100
+  if [ ! -f aff/one.aff ] || [ ! -f afd/file_003.aff ]; then
+    rm -rf aff afd set.afd && mkdir aff
+    affconvert -q -x -s32k -o aff/one.aff e01.raw >/dev/null 2>&1 || die "affconvert failed"
+    affconvert -q -x -s32k -M8m -o set.afd e01.raw >/dev/null 2>&1 || die "affconvert failed"
+    mv set.afd afd
+  fi
+  echo "== AFF: affconvert, the same 24 MiB, 32 KiB stored pages (768), one file and a 4-file set"
+  row case vor7z affcat "7-Zip's report"
+  local kind c damaged report peer first
+  for kind in aff afd; do
+    first=$([ $kind = aff ] && echo one.aff || echo file_000.aff)
+    for c in $(python3 "$py" cases $kind); do
+      damaged=$(python3 "$py" fault $kind "$c" $kind "$kind-$c")
+      report=$(ours "out-$kind-$c" "$kind-$c/$first")
+      (cd "$kind-$c" && timeout 300 affcat "$first" >"../peer-$kind-$c.raw" 2>/dev/null) || true
+      peer=$(python3 "$py" count e01.raw "peer-$kind-$c.raw" 32768 "$damaged")
+      row "$kind $c" "$(python3 "$py" count e01.raw "out-$kind-$c/${first%.aff}.img" 32768 "$damaged" | tr ' ' /)" \
+        "${peer// //}" "${report:-(none)}"
+    done
+  done
+}
+
 for f in $formats; do
   "bench_$f"
 done

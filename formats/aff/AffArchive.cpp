@@ -58,12 +58,13 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
     SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return false;
   }
-  if (std::memcmp(sig, NAffLayout::kSignature, sizeof(sig)) != 0)
+  // A file whose signature is destroyed is taken for one by its name, and its pages by a scan.
+  bool damaged = std::memcmp(sig, NAffLayout::kSignature, sizeof(sig)) != 0;
+  if (damaged && GetArchiveExtension() != L".aff")
     return false;
   const UInt64 fileSize = SeekTo(stream, 0, STREAM_SEEK_END);
   // Page 0 makes the file the start of an image; where damage may have taken page 0 with it, any
   // page does.
-  bool damaged = false;
   for (UInt64 start = NAffLayout::kSignatureSize;;) {
     TAffSegmentHeader h;
     UInt32 errors = 0;
@@ -72,6 +73,8 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
     damaged = damaged || errors != 0;
     UInt32 page = 0;
     if (ParseAffPageName(h.Name, page) && (page == 0 || damaged)) {
+      if (std::memcmp(sig, NAffLayout::kSignature, sizeof(sig)) != 0)
+        SetErrorFlag(kpv_ErrorFlags_HeadersError);
       FSetName.ParseSetName(GetArchiveName());
       return true;
     }

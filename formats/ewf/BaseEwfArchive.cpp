@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/PropVariant.h"
+#include "platform/Platform.h"
 
 // ---------------- segment names ----------------
 
@@ -140,7 +141,9 @@ void Tvor7zBaseEwfArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCall
       Int32 number = 0;
       bool intact = ReadSegmentHeader(stream, number);
       if (!intact) {
-        if (FSegmentNumber == 1)
+        // The file opened is of this format only when its header says so, or, destroyed, when its
+        // name does.
+        if (FSegmentNumber == 1 && PlatformLowerCase(GetSegmentExtension(1, FExtension)) != GetArchiveExtension())
           RaiseHResult(S_FALSE);
         // A segment whose file header is destroyed is placed by its name, its sections found by
         // their own checksums.

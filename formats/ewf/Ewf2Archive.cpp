@@ -142,8 +142,10 @@ bool Tvor7zEwf2Archive::IsSectorTableAt(IInStream *stream, const TEwf2Section &s
 }
 
 bool Tvor7zEwf2Archive::IsDescriptorAt(IInStream *stream, UInt64 at) {
+  // Positions come from damaged fields: never one a seek of the host's file could refuse.
   TEwf2Section s;
-  return at >= kFileHeaderSize && ReadDescriptor(stream, at, s) && s.Intact && IsKnownEwf2Type(s.Type) &&
+  return at >= kFileHeaderSize && at <= FSegmentSize - kDescriptorSize && ReadDescriptor(stream, at, s) && s.Intact &&
+         IsKnownEwf2Type(s.Type) &&
          (s.PreviousOffset == 0 || (s.PreviousOffset >= kFileHeaderSize && s.PreviousOffset + kDescriptorSize <= at));
 }
 
@@ -178,7 +180,7 @@ std::vector<Tvor7zEwf2Archive::TEwf2Section> Tvor7zEwf2Archive::FindDescriptors(
 // sections are then read forwards. A descriptor that cannot be followed is passed by its previous
 // offset or its data size when a valid descriptor lies there, else the descriptors before it are
 // found by a scan from the file header.
-Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwf2Archive::ReadSegment(IInStream *stream, bool) {
+Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwf2Archive::ReadSegment(IInStream *stream, bool headerIntact) {
   FSegmentSize = SeekTo(stream, 0, STREAM_SEEK_END);
   std::vector<TEwf2Section> sections;
   if (FSegmentSize < kFileHeaderSize + kDescriptorSize) {
@@ -232,6 +234,9 @@ Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwf2Archive::ReadSegment(IInStream *s
     whole = !found.empty();
     break;
   }
+  // A file opened under a segment's name that holds no section at all is no segment file.
+  if (!headerIntact && sections.empty() && FSegmentNumber == 1)
+    RaiseHResult(S_FALSE);
   const TEwfSegmentEnd end = ProcessSections(stream, sections);
   return whole ? end : TEwfSegmentEnd::kUnknown;
 }

@@ -162,6 +162,9 @@ Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwfArchive::ReadSegment(IInStream *st
   UInt64 at = kFileHeaderSize;
   if (!headerIntact && !IsDescriptorAt(stream, at, fileSize))
     at = FindDescriptor(stream, at, fileSize);
+  // A file opened under a segment's name that holds no section at all is no segment file.
+  if (!headerIntact && at >= fileSize && FSegmentNumber == 1)
+    RaiseHResult(S_FALSE);
   for (TDescriptor d; at < fileSize;) {
     if (!ReadDescriptor(stream, at, fileSize, d)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
