@@ -252,6 +252,60 @@ def aff_fault(case, files):
     return []
 
 
+# ---- WHX ---------------------------------------------------------------------------------------
+
+def whx_data(data):
+    """Where a volume's slice starts, and its size."""
+    e1, = struct.unpack_from('<H', data, 272)
+    d = 274 + e1
+    unit, first, count = struct.unpack_from('<QII', data, d + 2)
+    e2, = struct.unpack_from('<I', data, d + 64)
+    at = d + 68 + e2
+    tags, = struct.unpack_from('<I', data, at)
+    at += 4
+    while tags:
+        tag, = struct.unpack_from('<H', data, at)
+        at += 2
+        if tag == 0xFFFF:
+            break
+        length, = struct.unpack_from('<H', data, at)
+        at += 2 + length
+    return at, unit * count
+
+
+def whx_chunks(files):
+    """32 KiB pieces of the image where the stored slices hold them."""
+    pieces = []
+    for fi, path in enumerate(files):
+        start, size = whx_data(open(path, 'rb').read())
+        for o in range(0, size, 32768):
+            pieces.append((fi, start + o, start + min(size, o + 32768)))
+    return pieces
+
+
+WHX_CASES = ['lost-volume', 'volume-header', 'slice-byte', 'truncated']
+
+
+def whx_fault(case, files):
+    blob = [open(p, 'rb').read() for p in files]
+    if case == 'lost-volume':        # the second of four volumes gone
+        os.remove(files[1])
+        return [(1, 0, len(blob[1]))]
+    if case == 'volume-header':      # the second volume's signature
+        flip(files[1], 3, 0x01)
+        return [(1, 0, 16)]
+    if case == 'slice-byte':         # one byte of the second volume's slice
+        at = whx_data(blob[1])[0] + 100000
+        flip(files[1], at, 0xFF)
+        return [(1, at, at + 1)]
+    if case == 'truncated':          # the last volume cut at half
+        size = len(blob[-1])
+        with open(files[-1], 'r+b') as f:
+            f.truncate(size // 2)
+        return [(len(files) - 1, size // 2, size)]
+    raise SystemExit('unknown case ' + case)
+
+
 # ---- driver ------------------------------------------------------------------------------------
 
 FORMATS = {
@@ -259,6 +313,7 @@ FORMATS = {
     'ex01': (EWF2_CASES, ewf2_fault, ewf2_chunks),
     'aff': (AFF_CASES, aff_fault, aff_chunks),
     'afd': (AFD_CASES, aff_fault, aff_chunks),
+    'whx': (WHX_CASES, whx_fault, whx_chunks),
 }
 
 
@@ -279,7 +334,8 @@ def main():
         cases, fault, chunk_map = FORMATS[fmt]
         shutil.rmtree(dst, ignore_errors=True)
         shutil.copytree(src, dst)
-        files = sorted(os.path.join(dst, n) for n in os.listdir(dst))
+        # A WHX chain starts at its .whx volume; segment sets sort by name.
+        files = sorted((os.path.join(dst, n) for n in os.listdir(dst)), key=lambda p: (not p.endswith('.whx'), p))
         chunks = chunk_map(files)
         ranges = fault(case, files)
         print(' '.join(str(i) for i in damaged_chunks(ranges, chunks)) or '-')

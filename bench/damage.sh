@@ -105,6 +105,23 @@ bench_aff() {
   done
 }
 
+bench_whx() {
+  [ -f e01.raw ] || "$tools/rawgen" e01.raw 24M 7 0 0 100
+  if [ ! -f whx/disk.w04 ]; then
+    rm -rf whx && mkdir whx
+    "$tools/whx_writer" --in e01.raw --out whx/disk.whx --volumes 4 --compress stored --checks md5 >/dev/null ||
+      die "whx_writer failed"
+  fi
+  echo "== WHX: the test writer, the same 24 MiB in 4 stored volumes (768 pieces of 32 KiB); no peer reads it"
+  row case vor7z "" "7-Zip's report"
+  local c damaged report
+  for c in $(python3 "$py" cases whx); do
+    damaged=$(python3 "$py" fault whx "$c" whx "whx-$c")
+    report=$(ours "out-whx-$c" "whx-$c/disk.whx")
+    row "$c" "$(python3 "$py" count e01.raw "out-whx-$c/disk.img" 32768 "$damaged" | tr ' ' /)" "" "${report:-(none)}"
+  done
+}
+
 for f in $formats; do
   "bench_$f"
 done

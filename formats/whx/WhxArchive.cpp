@@ -162,7 +162,9 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
 
   Byte header[kFixedHeaderSize];
   ReadExact(stream, header, sizeof(header));
-  if (std::memcmp(header, kSignature, kSignatureSize) != 0)
+  // A later volume whose signature alone is damaged is still taken when it continues the chain.
+  const bool signatureLost = std::memcmp(header, kSignature, kSignatureSize) != 0;
+  if (signatureLost && expectedFirstUnit == kAnyFirstUnit)
     return false;
   const UInt16 e1 = GetUi16(header + kE1Offset);
   if (e1 != 0)
@@ -177,7 +179,7 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
   if (desc[kDescFlag] == 0 || unitSize == 0 || unitCount == 0)
     return false;
   if (expectedFirstUnit != kAnyFirstUnit &&
-      (afterGap ? firstUnit < expectedFirstUnit : firstUnit != expectedFirstUnit))
+      (afterGap && !signatureLost ? firstUnit < expectedFirstUnit : firstUnit != expectedFirstUnit))
     return false;
   // A slice size beyond 64 bits, or a total beyond 64 bits, cannot be a real backup.
   if (unitSize > ~0ull / unitCount)
@@ -278,6 +280,11 @@ bool Tvor7zWhxArchive::ReadVolume(IInStream *stream, UInt64 &expectedFirstUnit, 
   volume.DataSize = dataSize;
   FVolumes->Add(volume);
   FTotalSize += dataSize;
+  if (signatureLost)
+    SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  // A stored slice the file no longer holds whole was cut short.
+  if (volume.Compression == 0 && fileSize - std::min(fileSize, volume.DataOffset) < dataSize)
+    SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
   // Kept in 64 bits: a chain ending at unit 2^32 - 1 must not read as "any first unit".
   expectedFirstUnit = static_cast<UInt64>(firstUnit) + unitCount;
   return true;
