@@ -306,14 +306,104 @@ def whx_fault(case, files):
     raise SystemExit('unknown case ' + case)
 
 
+# ---- AD1 ---------------------------------------------------------------------------------------
+
+def ad1_space(files):
+    """The joined data space and where each file's data begins in it."""
+    space, starts, offset = b'', [], 0
+    for path in files:
+        d = open(path, 'rb').read()
+        offset = struct.unpack_from('<I', d, 40)[0]
+        starts.append(len(space))
+        space += d[offset:]
+    return space, starts, offset
+
+
+def ad1_items(space):
+    """(name, record position, end of its own bytes) of every file, walking the tree."""
+    out, stack = [], [struct.unpack_from('<I', space, 36)[0]]
+    while stack:
+        p = stack.pop()
+        nxt, child, meta, data, size, typ, nl = struct.unpack_from('<QQQQQII', space, p)
+        end, m = p + 48 + nl, meta
+        while m:
+            mn, _, _, vl = struct.unpack_from('<QIII', space, m)
+            end, m = max(end, m + 20 + vl), mn
+        if data:
+            n, = struct.unpack_from('<Q', space, data)
+            end = max(end, struct.unpack_from('<Q', space, data + 8 + 8 * n)[0])
+        if typ == 0:
+            out.append((space[p + 48:p + 48 + nl].decode(), p, end))
+        stack += [x for x in (nxt, child) if x]
+    return out
+
+
+def ad1_chunks(files):
+    """A file's own bytes (record, name, metadata, chunks) in segment-file terms, in name order."""
+    space, starts, offset = ad1_space(files)
+    bounds = starts + [len(space)]
+    spans = []
+    for name, start, end in sorted(ad1_items(space)):
+        # A file's bytes may run on into the next segment file.
+        spans.append([(seg, max(start, bounds[seg]) - bounds[seg] + offset, min(end, bounds[seg + 1]) - bounds[seg] + offset)
+                      for seg in range(len(starts)) if start < bounds[seg + 1] and bounds[seg] < end])
+    return spans
+
+
+def ad1_record(files, name):
+    space, starts, offset = ad1_space(files)
+    for n, start, end in ad1_items(space):
+        if n == name:
+            seg = max(i for i, s in enumerate(starts) if s <= start)
+            return seg, start - starts[seg] + offset
+    raise SystemExit('no item ' + name)
+
+
+AD1_CASES = ['item-type', 'item-next', 'record-zeroed', 'chunk-byte', 'segment-header', 'lost-segment', 'truncated']
+
+
+def ad1_fault(case, files):
+    if case == 'item-type':          # a bit of a file record's type
+        fi, at = ad1_record(files, 'f100.bin')
+        flip(files[fi], at + 40, 0x20)
+    elif case == 'item-next':        # a high bit of a file record's next pointer
+        fi, at = ad1_record(files, 'f100.bin')
+        flip(files[fi], at + 5, 0x40)
+    elif case == 'record-zeroed':    # a file's record destroyed
+        fi, at = ad1_record(files, 'f100.bin')
+        zero(files[fi], at, 48)
+        return [(fi, at, at + 48)]
+    elif case == 'chunk-byte':       # a byte of a file's data
+        fi, start, end = ad1_chunks(files)[200][-1]
+        flip(files[fi], end - 100, 0xFF)
+        return [(fi, end - 100, end - 99)]
+    elif case == 'segment-header':   # the second segment's signature
+        flip(files[1], 2, 0x01)
+    elif case == 'lost-segment':
+        size = os.path.getsize(files[1])
+        os.remove(files[1])
+        return [(1, 0, size)]
+    elif case == 'truncated':        # the last segment cut at half
+        size = os.path.getsize(files[-1])
+        with open(files[-1], 'r+b') as f:
+            f.truncate(size // 2)
+        return [(len(files) - 1, size // 2, size)]
+    else:
+        raise SystemExit('unknown case ' + case)
+    return []
+
+
 # ---- driver ------------------------------------------------------------------------------------
 
 FORMATS = {
     'e01': (EWF1_CASES, ewf1_fault, ewf1_chunks),
+    'l01': (EWF1_CASES, ewf1_fault, ewf1_chunks),
     'ex01': (EWF2_CASES, ewf2_fault, ewf2_chunks),
+    'lx01': (EWF2_CASES, ewf2_fault, ewf2_chunks),
     'aff': (AFF_CASES, aff_fault, aff_chunks),
     'afd': (AFD_CASES, aff_fault, aff_chunks),
     'whx': (WHX_CASES, whx_fault, whx_chunks),
+    'ad1': (AD1_CASES, ad1_fault, ad1_chunks),
 }
 
 
@@ -321,8 +411,9 @@ def damaged_chunks(ranges, chunks):
     """Chunks whose stored bytes a range touches; ('chunk', i) names a chunk whose entry is lost."""
     named = set(r[1] for r in ranges if r[0] == 'chunk')
     spans = [r for r in ranges if r[0] != 'chunk']
-    return sorted(i for i, (fi, s, e) in enumerate(chunks)
-                  if i in named or any(f == fi and s < re and rs < e for f, rs, re in spans))
+    pieces = [c if isinstance(c, list) else [c] for c in chunks]
+    return sorted(i for i, ps in enumerate(pieces)
+                  if i in named or any(f == fi and s < re and rs < e for fi, s, e in ps for f, rs, re in spans))
 
 
 def main():
@@ -352,6 +443,17 @@ def main():
                 if i not in bad and a == b:
                     got += 1
         print(got, n - len(bad))
+    elif cmd == 'files':
+        # Files of one chunk each, in name order: file i is intact unless chunk i is damaged.
+        tree, out, damaged = sys.argv[2], sys.argv[3], sys.argv[4]
+        bad = set(int(x) for x in damaged.split() if x != '-')
+        names = sorted(os.listdir(tree))
+        got = 0
+        for i, n in enumerate(names):
+            found = [os.path.join(r, n) for r, _, fs in os.walk(out) if n in fs]
+            if i not in bad and found and open(found[0], 'rb').read() == open(os.path.join(tree, n), 'rb').read():
+                got += 1
+        print(got, len(names) - len(bad))
     else:
         raise SystemExit('unknown command ' + cmd)
 

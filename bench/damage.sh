@@ -20,7 +20,7 @@ data=${VOR7Z_BENCH_DATA:-/tmp/vor7z-bench-damage}
 host=$build/hosts/linux/7z
 tools=$build/tools
 py=$src/bench/damage.py
-formats=${*:-e01}
+formats=${*:-e01 ex01 l01 lx01 aff ad1 whx}
 
 die() { echo "damage.sh: $*" >&2; exit 1; }
 for f in "$host" "$tools/rawgen" "$build/hosts/linux/Formats/vor7z.so"; do
@@ -119,6 +119,65 @@ bench_whx() {
     damaged=$(python3 "$py" fault whx "$c" whx "whx-$c")
     report=$(ours "out-whx-$c" "whx-$c/disk.whx")
     row "$c" "$(python3 "$py" count e01.raw "out-whx-$c/disk.img" 32768 "$damaged" | tr ' ' /)" "" "${report:-(none)}"
+  done
+}
+
+bench_l01() {
+  [ -f e01.raw ] || "$tools/rawgen" e01.raw 24M 7 0 0 100
+  if [ ! -f l01/logical.L04 ]; then
+    rm -rf l01 l01-tree && mkdir l01 l01-tree
+    python3 -c "
+import sys
+d = open('e01.raw', 'rb').read()
+for i in range(512):
+    open('l01-tree/f%03d.bin' % i, 'wb').write(d[i * 32768:(i + 1) * 32768])"
+    "$tools/l01_writer" --from l01-tree --out l01/logical.L01 --chunks-per-segment 150 --copies >/dev/null ||
+      die "l01_writer failed"
+  fi
+  echo "== L01: the test writer with table2 and data copies, 512 files of 32 KiB (a chunk each), 4 segments"
+  row case vor7z ewfexport "7-Zip's report"
+  local c damaged report peer
+  for c in $(python3 "$py" cases l01); do
+    damaged=$(python3 "$py" fault l01 "$c" l01 "l01-$c")
+    report=$(ours "out-l01-$c" "l01-$c/logical.L01")
+    rm -rf "peer-l01-$c"
+    (cd "l01-$c" && timeout 300 ewfexport -u -q -f files -t "../peer-l01-$c" logical.L0* >/dev/null 2>&1) || true
+    peer=$(python3 "$py" files l01-tree "peer-l01-$c" "$damaged")
+    row "$c" "$(python3 "$py" files l01-tree "out-l01-$c" "$damaged" | tr ' ' /)" "${peer// //}" "${report:-(none)}"
+  done
+}
+
+bench_lx01() {
+  [ -f l01/logical.L04 ] || bench_l01 >/dev/null
+  if [ ! -f lx01/logical.Lx04 ]; then
+    rm -rf lx01 && mkdir lx01
+    "$tools/l01_writer" --from l01-tree --out lx01/logical.Lx01 --chunks-per-segment 150 >/dev/null ||
+      die "l01_writer failed"
+  fi
+  echo "== Lx01: the test writer, the same 512 files (a chunk each), 4 segments; no peer reads it"
+  row case vor7z "" "7-Zip's report"
+  local c damaged report
+  for c in $(python3 "$py" cases lx01); do
+    damaged=$(python3 "$py" fault lx01 "$c" lx01 "lx01-$c")
+    report=$(ours "out-lx01-$c" "lx01-$c/logical.Lx01")
+    row "$c" "$(python3 "$py" files l01-tree "out-lx01-$c" "$damaged" | tr ' ' /)" "" "${report:-(none)}"
+  done
+}
+
+bench_ad1() {
+  [ -f l01/logical.L04 ] || bench_l01 >/dev/null
+  if [ ! -f ad1/image.ad4 ]; then
+    rm -rf ad1 && mkdir ad1
+    "$tools/ad1_writer" --from l01-tree --out ad1/image.ad1 --chunk 32768 --segment-size 5000000 >/dev/null ||
+      die "ad1_writer failed"
+  fi
+  echo "== AD1: the test writer, the same 512 files (a chunk each), 4 segments; no peer reads it"
+  row case vor7z "" "7-Zip's report"
+  local c damaged report
+  for c in $(python3 "$py" cases ad1); do
+    damaged=$(python3 "$py" fault ad1 "$c" ad1 "ad1-$c")
+    report=$(ours "out-ad1-$c" "ad1-$c/image.ad1")
+    row "$c" "$(python3 "$py" files l01-tree "out-ad1-$c" "$damaged" | tr ' ' /)" "" "${report:-(none)}"
   done
 }
 

@@ -133,30 +133,36 @@ void Tvor7zAD1Archive::JoinSegments(IInStream *first, const TSegmentHeader &head
   const auto dataIn = [&](UInt64 length) -> UInt64 {
     return length > header.DataOffset ? length - header.DataOffset : 0;
   };
+  // Positions run across the segments: one missing, damaged or cut short keeps its place in the
+  // data space as zeros, so that everything after it is still found where it lies.
   ComPtr<IInStream> stream(first);
   for (UInt64 number = 1;;) {
     UInt64 length = 0;
-    CheckHResult(stream->Seek(0, STREAM_SEEK_END, &length));
-    if (length > header.SegmentSize) {
+    if (stream)
+      CheckHResult(stream->Seek(0, STREAM_SEEK_END, &length));
+    const bool last = number >= header.Count;
+    if (stream && length > header.SegmentSize) {
       FJoined->AddSegment(stream, header.DataOffset, dataIn(header.SegmentSize));
       SetErrorFlag(kpv_ErrorFlags_DataAfterEnd);
       return;
     }
-    FJoined->AddSegment(stream, header.DataOffset, dataIn(length));
-    if (length < header.DataOffset || (number < header.Count && length < header.SegmentSize)) {
+    if (stream)
+      FJoined->AddSegment(stream, header.DataOffset, dataIn(length));
+    if (!stream || length < header.DataOffset || (!last && length < header.SegmentSize)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      return;
+      if (last)
+        return;
+      FJoined->AddZeros(dataIn(header.SegmentSize) - dataIn(stream ? length : 0));
     }
     if (++number > header.Count)
       return;
     stream = OpenVolume(openCallback, SegmentName(static_cast<UInt32>(number)));
     TSegmentHeader next;
-    if (!stream || !ReadSegmentHeader(stream, next)) {
-      SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      return;
-    }
-    if (next.Number != number || next.Count != header.Count || next.SegmentSize != header.SegmentSize ||
-        next.DataOffset != header.DataOffset) {
+    if (stream && !ReadSegmentHeader(stream, next)) {
+      // A header destroyed: the segment is placed by its name, its data where every segment's is.
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+    } else if (stream && (next.Number != number || next.Count != header.Count ||
+                          next.SegmentSize != header.SegmentSize || next.DataOffset != header.DataOffset)) {
       SetErrorFlag(kpv_ErrorFlags_HeadersError);
       return;
     }

@@ -237,8 +237,51 @@ Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwf2Archive::ReadSegment(IInStream *s
   // A file opened under a segment's name that holds no section at all is no segment file.
   if (!headerIntact && sections.empty() && FSegmentNumber == 1)
     RaiseHResult(S_FALSE);
+  const size_t tables = FTables.size();
   const TEwfSegmentEnd end = ProcessSections(stream, sections);
+  // A damaged segment that gave no table: its chunks lie after the last section found.
+  if ((!whole || end == TEwfSegmentEnd::kUnknown) && FTables.size() == tables) {
+    UInt64 from = kFileHeaderSize;
+    for (const TEwf2Section &s : sections)
+      from = std::max(from, s.DescriptorOffset + kDescriptorSize);
+    FindChunks(stream, from);
+  }
   return whole ? end : TEwfSegmentEnd::kUnknown;
+}
+
+void Tvor7zEwf2Archive::FindChunks(IInStream *stream, UInt64 from) {
+  UInt64 chunk = static_cast<UInt64>(FBytesPerSector) * FSectorsPerChunk;
+  if (chunk == 0 || chunk > kMaxChunkSize)
+    chunk = static_cast<UInt64>(kDefaultBytesPerSector) * kDefaultSectorsPerChunk;
+  const bool deflate = FBlocks->GetInfo()->CompressionMethod == 1;
+  const UInt32 most = EwfMaxStoredSize(static_cast<UInt32>(chunk), TEwfChunkMethod::Deflate);
+  std::vector<Byte> in(most), out(static_cast<size_t>(chunk));
+  auto found = std::make_shared<std::vector<TFoundChunk>>();
+  // Chunks lie one after the other, each perhaps padded to 16 bytes.
+  for (UInt64 pos = from; pos < FSegmentSize;) {
+    const size_t got = ReadAt(stream, pos, in.data(), static_cast<size_t>(std::min<UInt64>(most, FSegmentSize - pos)));
+    size_t written = 0, consumed = 0;
+    if (got >= chunk + 4 && CalcAdler32(in.data(), static_cast<size_t>(chunk)) == GetUi32(in.data() + chunk)) {
+      consumed = static_cast<size_t>(chunk) + 4;
+      found->push_back({pos, static_cast<UInt32>(consumed), false});
+    } else if (deflate && DeflateDecoder()->DecodeStream(in.data(), got, out.data(), out.size(), &written, &consumed) &&
+               written > 0) {
+      found->push_back({pos, static_cast<UInt32>(consumed), true});
+    } else if (pos % 16 != 0) {
+      pos += 16 - pos % 16;
+      continue;
+    } else {
+      break;
+    }
+    pos += consumed;
+  }
+  if (found->empty())
+    return;
+  SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  const UInt64 n = found->size();
+  TTable t{0, FSegmentBase, FSegmentSize, FBlocks->GetInfo()->CompressionMethod, n, std::move(found)};
+  FTables.push_back(std::move(t));
+  FBlocks->PlaceEntries(FBlocks->GetCount(), n, static_cast<UInt32>(FTables.size() - 1), 0);
 }
 
 Tvor7zBaseEwfArchive::TEwfSegmentEnd Tvor7zEwf2Archive::ProcessSections(IInStream *stream,
@@ -451,6 +494,15 @@ public:
 
   void LoadPage(const Tvor7zBlockPage &page, Tvor7zBlock_ *blocks) override {
     const Tvor7zEwf2Archive::TTable &t = FTables[page.Table];
+    if (t.Found) {
+      for (UInt64 i = 0; i < page.Count; i++) {
+        const Tvor7zEwf2Archive::TFoundChunk &f = (*t.Found)[static_cast<size_t>(page.Skip + i)];
+        blocks[i].Offset = t.SegmentBase + f.Offset;
+        blocks[i].StoredSize = f.Size;
+        blocks[i].Flags = f.Compressed ? kEwfChunkCompressed : 0;
+      }
+      return;
+    }
     FEntries.resize(static_cast<size_t>(page.Count) * kSectorTableEntrySize);
     if (ReadAt(FStream, t.Entries + page.Skip * kSectorTableEntrySize, FEntries.data(), FEntries.size()) !=
         FEntries.size())
@@ -496,6 +548,8 @@ private:
 
   // Whether a table's entries fail their checksum; read through once, on its first page.
   bool IsDamaged(UInt32 table) {
+    if (FDamaged[table] < 0 && FTables[table].Found)
+      FDamaged[table] = 0;
     if (FDamaged[table] < 0) {
       const Tvor7zEwf2Archive::TTable &t = FTables[table];
       UInt32 adler = 1;

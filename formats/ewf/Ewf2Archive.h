@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "formats/ewf/BaseEwfArchive.h"
 #include "formats/ewf/EwfChunk.h"
@@ -52,12 +53,19 @@ public:
   static constexpr UInt32 kMaxTextSize = 1u << 20;
 
   // A sector table whose entries are blocks of the image.
+  // A chunk found by walking bytes whose table is lost: where it lies in its segment.
+  struct TFoundChunk {
+    UInt64 Offset;
+    UInt32 Size;
+    bool Compressed;  // deflate, else stored with its Adler-32
+  };
   struct TTable {
     UInt64 Entries;      // the first 16-byte entry, in the joined stream
     UInt64 SegmentBase;  // where its segment starts in the joined stream; entries count from it
     UInt64 SegmentSize;
     UInt32 Method;       // the set's compression method as known when the table was read
     UInt64 Count;        // entries taken; the entries' checksum follows them
+    std::shared_ptr<const std::vector<TFoundChunk>> Found;  // instead of entries: chunks found
   };
   // The block flags for a table entry's flags under compression method `method`.
   static UInt32 ChunkFlags(UInt32 entryFlags, UInt32 method);
@@ -106,6 +114,9 @@ private:
   bool IsSectorTableAt(IInStream *stream, const TEwf2Section &section);
   // The valid descriptors before `end` that start or continue a chain, in file order.
   std::vector<TEwf2Section> FindDescriptors(IInStream *stream, UInt64 end);
+  // The chunks of a damaged segment whose tables are lost, found by walking its bytes from `from`
+  // on, deflate and stored ones (which say where they end): they follow the chunks placed so far.
+  void FindChunks(IInStream *stream, UInt64 from);
   // Reads a device information or case data section, unless `read` says an intact copy was, and
   // hands each identifier with its non-empty value to `apply`; false (flagged) when it does not
   // decode or is no text table.

@@ -27,6 +27,7 @@ void Usage() {
                "  --chunks-per-segment N   chunks in each segment file (default: one segment)\n"
                "  --stored                 chunks stored with their Adler-32, not deflated\n"
                "  --tree-first             the entry tree in segment 1 instead of the last segment\n"
+               "  --copies                 table2 and data copies, as real writers store them (L01)\n"
                "  --digests md5|sha1|both|none   stored digests of the files (default md5)\n"
                "  --wrong-md5 RELPATH      store a wrong MD5 for that file\n"
                "  --sparse RELPATH         a file of one byte repeated: stored as that byte, flagged sparse\n"
@@ -112,8 +113,11 @@ int main(int argc, char **argv) {
   try {
     for (int i = 1; i < argc; i++) {
       const std::string arg = argv[i];
-      if (arg == "--stored" || arg == "--tree-first" || arg == "--typed-extents") {
-        (arg == "--stored" ? stored : arg == "--tree-first" ? o.TreeInFirstSegment : typedExtents) = true;
+      if (arg == "--stored" || arg == "--tree-first" || arg == "--typed-extents" || arg == "--copies") {
+        (arg == "--stored"       ? stored
+         : arg == "--tree-first" ? o.TreeInFirstSegment
+         : arg == "--copies"     ? o.Copies
+                                 : typedExtents) = true;
         continue;
       }
       if (arg == "--no-hash" || arg == "--wrong-hash" || arg == "--bom") {

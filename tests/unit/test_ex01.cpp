@@ -321,8 +321,9 @@ TEST(Ex01, SingleFaultsCostOnlyTheChunksTheyDestroy) {
       {"table's first chunk", [&](TFiles &f) { f[1].Data[table(1)] ^= 0x08; }, kFlagCRC, {}},
       {"table entry's offset", [&](TFiles &f) { f[1].Data[table(1) + 32 + 16 + 3] ^= 0x01; }, 0, {4}},
       {"segment lost", [&](TFiles &f) { f.erase(f.begin() + 1); }, kFlagEnd, {3, 4, 5}},
-      {"segment cut in its chunks", [&](TFiles &f) { f[2].Data.resize(f[2].Data.size() / 2); },
-       kFlagHeaders | kFlagEnd | kFlagCRC, {6, 7, 8}},
+      {"segment cut in chunk 7", [&](TFiles &f) {  // its table is lost: the chunks before are found
+         f[2].Data.resize(static_cast<size_t>(GetUi64(files[2].Data.data() + table(2) + 32 + 16)) + 10);
+       }, kFlagHeaders | kFlagEnd | kFlagCRC, {7, 8}},
   };
   for (const auto &c : kCases) {
     TFiles damaged = files;
