@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Damaged E01 evidence: a missing middle segment, a foreign segment in its place, a truncated
 # last segment, a flipped byte inside a compressed chunk, inside a stored chunk and inside the
-# stored MD5, and a few files that only look like E01s. Each gives 7-Zip's matching report
-# (exit code 2 with "Unexpected end of data", "Data Error" or "CRC Failed" for the item, the
-# archive's error flags where its structure is hurt), every readable byte before the damage is
-# still written, and nothing crashes or hangs.
+# stored MD5, a flipped bit in a section descriptor, and a few files that only look like E01s.
+# Each gives 7-Zip's matching report (exit code 2 with "Unexpected end of data", "Data Error" or
+# "CRC Failed" for the item, the archive's error flags where its structure is hurt), every
+# readable byte is still written at its place (the segments after a missing one too, the whole
+# image past a damaged descriptor), and nothing crashes or hangs.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/e01_data.sh"
 e2e_workdir >/dev/null
@@ -37,6 +38,7 @@ e01_expect_damage() {
 }
 
 n1=$(e01_chunks set.E01 | wc -l)
+n2=$(e01_chunks set.E02 | wc -l)
 
 # A missing middle segment: the set ends after segment 1, whichever segment was opened; the
 # image keeps its full size, so the rest is an unexpected end.
@@ -63,9 +65,16 @@ cp one.E01 sbad.E01 && e01_xor sbad.E01 $((os + 100)) 1
 read -r hoff hsize < <(e01_section one.E01 hash)
 cp one.E01 md5fixed.E01 && e01_xor md5fixed.E01 $((hoff + 5)) && e01_fix_adler md5fixed.E01 "$hoff" 32
 cp one.E01 md5bad.E01 && e01_xor md5bad.E01 $((hoff + 5))
+# A flipped bit in the next offset of the volume section's descriptor: passed by its section size.
+read -r voff _ < <(e01_section one.E01 volume)
+cp one.E01 vnext.E01 && e01_xor vnext.E01 $((voff - 76 + 17)) 16
 
 for h in $(e2e_hosts); do
-  e01_expect_damage "$h" miss/set.E01 set.img "Unexpected end of data" $((n1 * chunk))
+  e01_expect_damage "$h" miss/set.E01 set.img "Unexpected end of data" $((n1 * chunk)) full
+  # The segments after the missing one are read, at their place.
+  cmp -s -i $(((n1 + n2) * chunk)) "out.$h/set.img" dmg.raw || fail "$h: miss/set.E01: the chunks after segment 2 differ"
+  e01_expect_damage "$h" vnext.E01 vnext.img "CRC Error" "$(stat -c %s dmg.raw)" full
+  cmp -s "out.$h/vnext.img" dmg.raw || fail "$h: vnext.E01: the image differs"
   if [ "$h" = linux ]; then
     e01_expect_damage "$h" miss/set.E03 set.img "Unexpected end of data" $((n1 * chunk))
     e01_expect_damage "$h" swap/set.E01 set.img "Unexpected end of data" $((n1 * chunk))
