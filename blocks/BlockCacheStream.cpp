@@ -114,10 +114,9 @@ HRESULT Tvor7zBlockCacheStream2::Read(void *data, UInt32 size, UInt32 *processed
       if (FPosition >= FSize)
         break;
       remaining = static_cast<UInt32>(std::min<UInt64>(remaining, FSize - FPosition));
+      // Past the blocks of the table the image keeps its size: the rest reads as missing.
       UInt32 want = remaining, got = 0;
-      if (static_cast<UInt64>(FCurrentBlock) >= count) {
-        // Past the blocks of the table: the image keeps its size, the rest is missing.
-      } else {
+      if (static_cast<UInt64>(FCurrentBlock) < count) {
         const UInt64 index = static_cast<UInt64>(FCurrentBlock);
         const Tvor7zBlock_ block = FBlocks->GetBlock(index);
         // A table whose block does not hold the position reads as ending here.

@@ -95,10 +95,9 @@ Int32 Tvor7zMtBlocksDecoder::Decode(Tvor7zBlocks *blocks, IInStream *inStream, I
   const Int32 workers = GetWorkerCount(threadCount, processors > FBusyProcessors ? processors - FBusyProcessors : 1,
                                        count, perWorker);
   FStreaming = perWorker > kMaxJobMemory;
-  if (count == 0) {
-  } else if (workers >= 2) {
+  if (count > 0 && workers >= 2) {
     Run(workers);
-  } else {
+  } else if (count > 0) {
     // One job, never a thread: its stages run here, and one job's buffers stay in the cache.
     Tvor7zMtBlocksDecoderThread worker(*this, FMaxStoredSize, FMaxSize, 1, FStreaming);
     RunInCaller(worker);
@@ -202,10 +201,7 @@ void Tvor7zMtBlocksDecoder::WriteJob(Tvor7zBlockJob &job) {
   if (job.FLost) {
     job.OutSize = 0;
   } else if (!job.Buffered) {
-    if (job.Block.Valid)
-      StreamJob(job);
-    else
-      SetJobResult(job, kUnexpectedEnd);
+    StreamJob(job);
     written = job.OutSize;
   } else if (job.Result != kDataError && job.Result != kUnsupportedMethod) {
     // Bytes of a block that fails to decode are not trusted; a short block's are its own.
