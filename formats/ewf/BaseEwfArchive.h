@@ -35,6 +35,9 @@ public:
   static constexpr UInt32 kMaxChunkSize = 256u << 20;
   // Segment files missing in a row after which a set is taken to end.
   static constexpr Int32 kMaxMissingSegments = 2;
+  // Chunks found by walking bytes whose tables are lost are kept in memory: at most this many over
+  // a set (16 MiB of them); the rest reads as missing.
+  static constexpr size_t kMaxFoundChunks = 1u << 20;
   Tvor7zLimitInStream *JoinedStream() const noexcept { return FJoinedStream.Get(); }
 
 protected:

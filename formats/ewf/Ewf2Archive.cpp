@@ -97,6 +97,7 @@ void Tvor7zEwf2Archive::InitOpen() {
   FDeviceType.clear();
   FTextCoders.Codecs = &FCodecsInfo;
   FTables.clear();
+  FFoundChunks = 0;
 }
 
 void Tvor7zEwf2Archive::ReadSessionSection(IInStream *, const TEwf2Section &) {}
@@ -253,30 +254,15 @@ void Tvor7zEwf2Archive::FindChunks(IInStream *stream, UInt64 from) {
   UInt64 chunk = static_cast<UInt64>(FBytesPerSector) * FSectorsPerChunk;
   if (chunk == 0 || chunk > kMaxChunkSize)
     chunk = static_cast<UInt64>(kDefaultBytesPerSector) * kDefaultSectorsPerChunk;
-  const bool deflate = FBlocks->GetInfo()->CompressionMethod == 1;
-  const UInt32 most = EwfMaxStoredSize(static_cast<UInt32>(chunk), TEwfChunkMethod::Deflate);
-  std::vector<Byte> in(most), out(static_cast<size_t>(chunk));
-  auto found = std::make_shared<std::vector<TFoundChunk>>();
+  if (FFoundChunks >= kMaxFoundChunks)
+    return;
   // Chunks lie one after the other, each perhaps padded to 16 bytes.
-  for (UInt64 pos = from; pos < FSegmentSize;) {
-    const size_t got = ReadAt(stream, pos, in.data(), static_cast<size_t>(std::min<UInt64>(most, FSegmentSize - pos)));
-    size_t written = 0, consumed = 0;
-    if (got >= chunk + 4 && CalcAdler32(in.data(), static_cast<size_t>(chunk)) == GetUi32(in.data() + chunk)) {
-      consumed = static_cast<size_t>(chunk) + 4;
-      found->push_back({pos, static_cast<UInt32>(consumed), false});
-    } else if (deflate && DeflateDecoder()->DecodeStream(in.data(), got, out.data(), out.size(), &written, &consumed) &&
-               written > 0) {
-      found->push_back({pos, static_cast<UInt32>(consumed), true});
-    } else if (pos % 16 != 0) {
-      pos += 16 - pos % 16;
-      continue;
-    } else {
-      break;
-    }
-    pos += consumed;
-  }
+  auto found = std::make_shared<std::vector<TEwfFoundChunk>>();
+  FindEwfChunks(stream, from, FSegmentSize, static_cast<UInt32>(chunk), FBlocks->GetInfo()->CompressionMethod == 1,
+                true, kMaxFoundChunks - FFoundChunks, *DeflateDecoder(), *found);
   if (found->empty())
     return;
+  FFoundChunks += found->size();
   SetErrorFlag(kpv_ErrorFlags_HeadersError);
   const UInt64 n = found->size();
   TTable t{0, FSegmentBase, FSegmentSize, FBlocks->GetInfo()->CompressionMethod, n, std::move(found)};
@@ -496,7 +482,7 @@ public:
     const Tvor7zEwf2Archive::TTable &t = FTables[page.Table];
     if (t.Found) {
       for (UInt64 i = 0; i < page.Count; i++) {
-        const Tvor7zEwf2Archive::TFoundChunk &f = (*t.Found)[static_cast<size_t>(page.Skip + i)];
+        const TEwfFoundChunk &f = (*t.Found)[static_cast<size_t>(page.Skip + i)];
         blocks[i].Offset = t.SegmentBase + f.Offset;
         blocks[i].StoredSize = f.Size;
         blocks[i].Flags = f.Compressed ? kEwfChunkCompressed : 0;

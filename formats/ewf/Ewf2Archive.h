@@ -53,19 +53,13 @@ public:
   static constexpr UInt32 kMaxTextSize = 1u << 20;
 
   // A sector table whose entries are blocks of the image.
-  // A chunk found by walking bytes whose table is lost: where it lies in its segment.
-  struct TFoundChunk {
-    UInt64 Offset;
-    UInt32 Size;
-    bool Compressed;  // deflate, else stored with its Adler-32
-  };
   struct TTable {
     UInt64 Entries;      // the first 16-byte entry, in the joined stream
     UInt64 SegmentBase;  // where its segment starts in the joined stream; entries count from it
     UInt64 SegmentSize;
     UInt32 Method;       // the set's compression method as known when the table was read
     UInt64 Count;        // entries taken; the entries' checksum follows them
-    std::shared_ptr<const std::vector<TFoundChunk>> Found;  // instead of entries: chunks found
+    std::shared_ptr<const std::vector<TEwfFoundChunk>> Found;  // instead of entries: chunks found
   };
   // The block flags for a table entry's flags under compression method `method`.
   static UInt32 ChunkFlags(UInt32 entryFlags, UInt32 method);
@@ -126,6 +120,7 @@ private:
   TEwfSegmentEnd ProcessSections(IInStream *stream, const std::vector<TEwf2Section> &sections);
 
   UInt64 FSegmentSize = 0;
+  size_t FFoundChunks = 0;  // chunks found by walking segments, over the set
   TEwfChunkCoders FTextCoders;
   std::vector<TTable> FTables;
 };

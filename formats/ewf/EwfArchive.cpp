@@ -79,6 +79,7 @@ void Tvor7zEwfArchive::InitOpen() {
   FTables.clear();
   FMedia = TMedia();
   FHavePendingTable = false;
+  FFoundChunks = 0;
 }
 
 void Tvor7zEwfArchive::ReadHashSection(IInStream *, UInt32) {}
@@ -424,27 +425,15 @@ void Tvor7zEwfArchive::FindAreaChunks(IInStream *stream, const TChunkArea &area)
   const UInt64 chunk = FMedia.ChunkSize;
   UInt64 pos = area.Start;
   auto found = std::make_shared<std::vector<UInt64>>();
-  if (chunk != 0 && chunk <= kMaxChunkSize) {
-    // A chunk is stored (its bytes, then their Adler-32) or one zlib stream; either says where it
-    // ends. Every byte of the area is read about once.
-    const UInt32 most = EwfMaxStoredSize(static_cast<UInt32>(chunk), TEwfChunkMethod::Deflate);
-    std::vector<Byte> in(most), out(static_cast<size_t>(chunk));
-    while (pos < area.End) {
-      const size_t got = ReadAt(stream, pos - FSegmentBase, in.data(), static_cast<size_t>(std::min<UInt64>(most, area.End - pos)));
-      // The last chunk of the image may be shorter than the others.
-      const size_t data = got >= chunk + 4 ? static_cast<size_t>(chunk) : got > 4 && pos + got == area.End ? got - 4 : 0;
-      size_t written = 0, consumed = 0;
-      if (data > 0 && CalcAdler32(in.data(), data) == GetUi32(in.data() + data)) {
-        found->push_back(pos);
-        pos += data + 4;
-      } else if (DeflateDecoder()->DecodeStream(in.data(), got, out.data(), out.size(), &written, &consumed) &&
-                 written > 0) {
-        found->push_back(pos | kFoundCompressed);
-        pos += consumed;
-      } else {
-        break;
-      }
-    }
+  if (chunk != 0 && chunk <= kMaxChunkSize && FFoundChunks < kMaxFoundChunks) {
+    std::vector<TEwfFoundChunk> chunks;
+    pos = FSegmentBase + FindEwfChunks(stream, area.Start - FSegmentBase, area.End - FSegmentBase,
+                                       static_cast<UInt32>(chunk), true, false, kMaxFoundChunks - FFoundChunks,
+                                       *DeflateDecoder(), chunks);
+    FFoundChunks += chunks.size();
+    found->reserve(chunks.size());
+    for (const TEwfFoundChunk &c : chunks)
+      found->push_back((FSegmentBase + c.Offset) | (c.Compressed ? kFoundCompressed : 0));
   }
   if (!found->empty()) {
     TTable t;
@@ -540,7 +529,9 @@ private:
         FChosen[i] = a;
       else if (a.Offset == b.Offset)
         FChosen[i] = {a.Offset, IsCompressedChunk(a.Offset), fits(a)};  // only the flag differs
-      else if (fits(a) && StartsChunk(a))
+      else if (fits(a) != fits(b))  // one copy's entry can be right
+        FChosen[i] = fits(a) ? a : b;
+      else if (fits(a) && StartsChunk(a))  // both can: the chunk's own bytes tell
         FChosen[i] = a;
       else if (fits(b) && StartsChunk(b))
         FChosen[i] = b;

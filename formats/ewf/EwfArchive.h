@@ -140,6 +140,7 @@ private:
   std::vector<TChunkArea> FSectorAreas;  // the "sectors" payloads of the segment being read
   std::vector<TTable> FTables;
   TMedia FMedia;
+  size_t FFoundChunks = 0;  // chunks found by walking areas, over the set
   // A table section read in this segment whose table2 copy may follow.
   TTableRead FPendingTable;
   bool FHavePendingTable = false;

@@ -174,3 +174,40 @@ TEwfChunk DecodeEwfChunk(TEwfChunkMethod method, const Byte *stored, size_t got,
   chunk.Result = kUnsupportedMethod;
   return chunk;
 }
+
+UInt64 FindEwfChunks(IInStream *stream, UInt64 from, UInt64 end, UInt32 chunkSize, bool deflate, bool aligned,
+                     size_t most, TvorFlateDecodeDecoder &decoder, std::vector<TEwfFoundChunk> &found) {
+  const size_t chunk = chunkSize;
+  const size_t stored = EwfMaxStoredSize(chunkSize, TEwfChunkMethod::Deflate);
+  // A window many chunks long, moved on as the walk goes: small chunks are not read again and again.
+  std::vector<Byte> window(std::max<size_t>(4u << 20, 2 * stored)), out(chunk);
+  UInt64 at = from, windowStart = from;
+  size_t windowSize = 0;
+  for (size_t taken = 0; at < end && taken < most;) {
+    if (at + stored > windowStart + windowSize && windowStart + windowSize < end) {
+      windowStart = at;
+      windowSize = ReadAt(stream, at, window.data(), static_cast<size_t>(std::min<UInt64>(window.size(), end - at)));
+    }
+    const Byte *p = window.data() + (at - windowStart);
+    const size_t got = static_cast<size_t>(std::min<UInt64>(windowStart + windowSize - at, stored));
+    // The last chunk of an image may be shorter than the others. A zlib header is tried first: a
+    // stored chunk's checksum costs a pass over all its bytes.
+    const size_t data = got >= chunk + 4 ? chunk : got > 4 && at + got == end ? got - 4 : 0;
+    const bool zlib = deflate && got >= 2 && (p[0] & 0x0F) == 8 && (p[0] * 256u + p[1]) % 31 == 0;
+    size_t written = 0, consumed = 0;
+    if (zlib && decoder.DecodeStream(p, got, out.data(), out.size(), &written, &consumed) && written > 0) {
+      found.push_back({at, static_cast<UInt32>(consumed), true});
+      at += consumed;
+    } else if (data > 0 && CalcAdler32(p, data) == GetUi32(p + data)) {
+      found.push_back({at, static_cast<UInt32>(data + 4), false});
+      at += data + 4;
+    } else if (aligned && at % 16 != 0) {
+      at += 16 - at % 16;
+      continue;
+    } else {
+      break;
+    }
+    taken++;
+  }
+  return at;
+}

@@ -87,3 +87,18 @@ struct TEwfChunk {
 // `roomSize` of them. Failures of the decoder other than bad data raise.
 TEwfChunk DecodeEwfChunk(TEwfChunkMethod method, const Byte *stored, size_t got, UInt32 storedSize, UInt32 size,
                          Byte *room, size_t roomSize, TEwfChunkCoders &coders);
+
+// A chunk found by walking bytes whose table is lost: where it lies, what it takes, how it is stored.
+struct TEwfFoundChunk {
+  UInt64 Offset;
+  UInt32 Size;
+  bool Compressed;  // one zlib stream; else stored, its bytes followed by their Adler-32
+};
+
+// Walks the chunks of `chunkSize` bytes that lie one after another in [from, end) of `stream`: each
+// is stored (the last one of an image may be shorter) or, with `deflate`, one zlib stream, and
+// either says where it ends; with `aligned`, the next one may also begin at the next multiple of
+// 16. Stops at the first that is neither, or after `most` chunks; returns where it stopped. Every
+// byte is read about once.
+UInt64 FindEwfChunks(IInStream *stream, UInt64 from, UInt64 end, UInt32 chunkSize, bool deflate, bool aligned,
+                     size_t most, TvorFlateDecodeDecoder &decoder, std::vector<TEwfFoundChunk> &found);
