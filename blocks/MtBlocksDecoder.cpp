@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "host/Errors.h"
-#include "host/StreamIo.h"
 #include "platform/Platform.h"
 
 using namespace NOperationResult;
@@ -215,10 +214,7 @@ void Tvor7zMtBlocksDecoder::WriteJob(Tvor7zBlockJob &job) {
   TakeResult(job);
 }
 
-void Tvor7zMtBlocksDecoder::WriteLost(UInt64 size) {
-  CheckHResult(WriteZeros(FOutCounter, size));
-  CheckHResult(ReportProgress(size));
-}
+void Tvor7zMtBlocksDecoder::WriteLost(UInt64 size) { CheckHResult(WriteZerosWithProgress(FProgress, FOutCounter, size)); }
 
 void Tvor7zMtBlocksDecoder::TakeResult(Tvor7zBlockJob &job) {
   const Int32 result = job.Result == kOK && !job.FLost && job.OutSize != job.Block.Size ? kDataError : job.Result;

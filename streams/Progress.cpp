@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/Errors.h"
+#include "host/StreamIo.h"
 #include "platform/Platform.h"
 
 UInt32 Tvor7zProgress::ProgressInterval = 100;
@@ -56,6 +57,20 @@ HRESULT Tvor7zProgressSequentialOutStream::Write(const void *data, UInt32 size, 
       return hr;
     return FProgressObject ? FProgressObject->Add(done) : S_OK;
   });
+}
+
+HRESULT WriteZerosWithProgress(Tvor7zProgress *progress, ISequentialOutStream *outStream, UInt64 size) {
+  constexpr UInt64 kPiece = 1u << 20;
+  while (size > 0) {
+    const UInt64 n = std::min(size, kPiece);
+    HRESULT hr = WriteZeros(outStream, n);
+    if (hr == S_OK && progress)
+      hr = progress->Add(n);
+    if (hr != S_OK)
+      return hr;
+    size -= n;
+  }
+  return S_OK;
 }
 
 HRESULT CopyStream(void *buffer, UInt32 bufferSize, Tvor7zProgress *progress, ISequentialInStream *inStream,

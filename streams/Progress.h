@@ -44,6 +44,10 @@ private:
   Tvor7zProgress *FProgressObject;  // borrowed
 };
 
+// Writes `size` zero bytes, standing for data that could not be read, a piece at a time, each
+// reported to `progress` when given: the host's cancel stops a long run of them.
+HRESULT WriteZerosWithProgress(Tvor7zProgress *progress, ISequentialOutStream *outStream, UInt64 size);
+
 // Copies `size` bytes through `buffer`, reporting each chunk to `progress` when given. A read that
 // fails still has the bytes it delivered written first; then its result is returned.
 HRESULT CopyStream(void *buffer, UInt32 bufferSize, Tvor7zProgress *progress, ISequentialInStream *inStream,

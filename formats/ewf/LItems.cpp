@@ -4,7 +4,6 @@
 #include <cwchar>
 
 #include "hashers/Hashers.h"
-#include "host/StreamIo.h"
 #include "streams/InStreams.h"
 
 namespace {
@@ -254,8 +253,7 @@ Int32 WriteLItemData(const Tvor7zLItem &item, Tvor7zBlockCacheStream2 *image, IS
   // Chunks lost cost this file their bytes only: it is written whole, and the other files go on.
   Int32 result = image->TakeLostResult();
   if (written < size) {
-    CheckHResult(WriteZeros(target, size - written));
-    CheckHResult(progress.Add(size - written));
+    CheckHResult(WriteZerosWithProgress(&progress, target, size - written));
     result = WorseOperationResult(result, kUnexpectedEnd);
   }
   return result;

@@ -7,7 +7,6 @@
 #include "host/CodecsInfo.h"
 #include "host/FilterCoder.h"
 #include "host/PropVariant.h"
-#include "host/StreamIo.h"
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
 #include "streams/ByteOrder.h"
@@ -410,10 +409,7 @@ Int32 Tvor7zWhxArchive::DoExtractItem(UInt32, ISequentialOutStream *out, Tvor7zP
   // A volume lost or damaged costs its own units: they are zeros at their place, the volumes after
   // them follow, and the image ends with the worst problem met.
   Int32 worst = NOperationResult::kOK;
-  const auto writeLost = [&](UInt64 size) {
-    CheckHResult(WriteZeros(out, size));
-    CheckHResult(progress.Add(size));
-  };
+  const auto writeLost = [&](UInt64 size) { CheckHResult(WriteZerosWithProgress(&progress, out, size)); };
   for (Int32 vi = 0; vi < FVolumes->GetCount(); vi++) {
     const Pvor7zWhxVolume volume = FVolumes->GetItem(vi);
     if (!volume->Stream) {
