@@ -619,5 +619,8 @@ TEST(Ewf1, SingleFaultsCostOnlyTheChunksTheyDestroy) {
     auto x = a.Extract();
     EXPECT_TRUE(x.Data() == expected) << c.Name;
     EXPECT_EQ(x.OpResult(), c.Lost.empty() ? NOperationResult::kOK : NOperationResult::kUnexpectedEnd) << c.Name;
+    ComPtr<ISequentialInStream> s;
+    ASSERT_EQ(a.Archive->GetStream(0, s.Put()), S_OK) << c.Name;
+    EXPECT_TRUE(EwfReadAll(s, 5000) == expected) << c.Name;
   }
 }
