@@ -136,6 +136,7 @@ void Tvor7zAD1Archive::JoinSegments(IInStream *first, const TSegmentHeader &head
   // Positions run across the segments: one missing, damaged or cut short keeps its place in the
   // data space as zeros, so that everything after it is still found where it lies.
   ComPtr<IInStream> stream(first);
+  UInt32 missing = 0;  // segment files missing in a row: after a few, the set is taken to end
   for (UInt64 number = 1;;) {
     UInt64 length = 0;
     if (stream)
@@ -150,9 +151,12 @@ void Tvor7zAD1Archive::JoinSegments(IInStream *first, const TSegmentHeader &head
       FJoined->AddSegment(stream, header.DataOffset, dataIn(length));
     if (!stream || length < header.DataOffset || (!last && length < header.SegmentSize)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
-      if (last)
+      missing = stream ? 0 : missing + 1;
+      if (last || missing > kMaxMissingSegments)
         return;
       FJoined->AddZeros(dataIn(header.SegmentSize) - dataIn(stream ? length : 0));
+    } else {
+      missing = 0;
     }
     if (++number > header.Count)
       return;

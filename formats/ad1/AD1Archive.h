@@ -42,6 +42,8 @@ public:
   static constexpr UInt64 kPathCharsPerDataByte = 4;
   // Largest chunk size a random-access stream accepts (each cached chunk is held whole).
   static constexpr UInt32 kMaxStreamChunkSize = 64u << 20;
+  // Segment files missing in a row after which a set is taken to end.
+  static constexpr UInt32 kMaxMissingSegments = 2;
 
 private:
   struct TSegmentHeader {
