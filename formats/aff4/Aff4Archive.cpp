@@ -156,7 +156,7 @@ bool Tvor7zAff4Archive::Load(const std::vector<UString> &names, size_t opened, I
     if (!stream)
       continue;
     if (!FVolumes->AddVolume(stream, names[k]) && k == opened)
-      return false;
+      return false;  // the opened file is no AFF4 volume
   }
   FVolumes->ApplyFileNames();
   const TAff4Graph &g = FVolumes->Graph();
@@ -188,7 +188,7 @@ bool Tvor7zAff4Archive::Load(const std::vector<UString> &names, size_t opened, I
     FItems.push_back(std::move(item));
   }
   AddLogicalItems();
-  return !FItems.empty();
+  return true;
 }
 
 void Tvor7zAff4Archive::AddLogicalItems() {
@@ -255,7 +255,8 @@ void Tvor7zAff4Archive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallbac
   // An image whose maps target streams no volume here holds: the other volumes of a numbered set
   // (striped or spanned) are read too, in their order.
   const TVolumeName set(name);
-  const bool incomplete = std::any_of(FItems.begin(), FItems.end(), [](const TAff4Item &i) {
+  // (An image whose map lies in another volume of the set is no item yet.)
+  const bool incomplete = FItems.empty() || std::any_of(FItems.begin(), FItems.end(), [](const TAff4Item &i) {
     return i.Image && !i.Image->Complete;
   });
   if (incomplete && set.Numbered()) {

@@ -52,7 +52,7 @@ public:
 
 private:
   // Reads the volumes named `names` (the opened one, `FStream`, among them at `opened`) and makes
-  // the items; true when some image or file was found.
+  // the items; false when the opened file is no AFF4 volume.
   bool Load(const std::vector<UString> &names, size_t opened, IArchiveOpenCallback *callback);
   void AddLogicalItems();
   Int32 ExtractFile(const TAff4Item &item, ISequentialOutStream *stream, Tvor7zProgress &progress);

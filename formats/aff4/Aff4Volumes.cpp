@@ -52,6 +52,7 @@ bool Tvor7zAff4Volumes::AddVolume(IInStream *stream, const UString &fileName) {
   };
   const TAff4ZipMember *turtle = member("information.turtle");
   const TAff4ZipMember *description = member("container.description");
+  const TAff4ZipMember *version = member("version.txt");
   if (!turtle && !description && directory.Comment.rfind("aff4://", 0) != 0)
     return false;
   Errors |= directory.Errors;
@@ -75,7 +76,7 @@ bool Tvor7zAff4Volumes::AddVolume(IInStream *stream, const UString &fileName) {
   added.Urn = NormalizeAff4Urn(added.Urn);
   if (added.Urn.empty())
     MetadataErrors |= 1u << kpv_ErrorFlags_HeadersError;
-  if (const TAff4ZipMember *version = member("version.txt")) {
+  if (version) {
     if (ReadMember({index, static_cast<UInt32>(version - added.Members.data())}, kMaxDescription, bytes)) {
       const std::string text(bytes.begin(), bytes.end());
       const size_t at = text.find("tool=");
