@@ -223,7 +223,9 @@ private:
 class TBlake2bDigest final : public TvorDigestEngine {
 public:
   bool Init() noexcept override { return blake2b_init(&FState, 64) == 0; }
-  void Update(const void *data, UInt32 size) noexcept override { blake2b_update(&FState, data, size); }
+  void Update(const void *data, UInt32 size) noexcept override {
+    blake2b_update(&FState, static_cast<const uint8_t *>(data), size);
+  }
   void Final(Byte *digest) noexcept override { blake2b_final(&FState, digest, 64); }
   UInt32 DigestSize() const noexcept override { return 64; }
 
