@@ -13,6 +13,11 @@
 #                            vs  the same reads with libewf_handle_read_random
 #                                                            goal >= 1 x the throughput
 #   peak resident memory of 7z t                             goal <= 160 MiB
+# A third image is acquired "-c fast -d sha1", so that it stores MD5 and SHA-1, both checked by 7z t:
+#   7z t image.E01           vs  md5sum image.raw            goal <= 1.05 x the time
+#   7z t image.E01           vs  ewfverify -d sha1            (for comparison)
+#   7z.exe t image.E01 (wine)  vs  7z.exe h -scrcMD5 image.raw (wine)   goal <= 1.15 x the time
+#                            (when the Windows host was built: <build>/hosts/win)
 # Both 7z runs end when the image's MD5 does, so the script also prints that floor: libcrypto's MD5
 # of 1 GiB in memory (openssl speed) against the same peers.
 # Every time is the best of RUNS runs (default 3) with warm caches. The images, the raw file and
@@ -49,12 +54,14 @@ if [ ! -f "$raw" ] || [ "$(cat "$data/image.stamp" 2>/dev/null)" != "$stamp" ]; 
   "$rawgen" "$raw" 1G 1 40 30 30
   echo "$stamp" >"$data/image.stamp"
 fi
-for level in best fast; do
+for level in best fast sha1; do
   if [ ! -f "$data/$level/image.E01" ]; then
-    echo "acquiring with -c $level ..." >&2
+    echo "acquiring $level ..." >&2
     rm -rf "$data/$level" && mkdir -p "$data/$level"
-    ewfacquire -u -q -c "$level" -t "$data/$level/image" "$raw" >"$data/$level/acquire.log" 2>&1 ||
-      { cat "$data/$level/acquire.log" >&2; die "ewfacquire -c $level failed"; }
+    opts=(-c "$level")
+    [ "$level" = sha1 ] && opts=(-c fast -d sha1)
+    ewfacquire -u -q "${opts[@]}" -t "$data/$level/image" "$raw" >"$data/$level/acquire.log" 2>&1 ||
+      { cat "$data/$level/acquire.log" >&2; die "ewfacquire ${opts[*]} failed"; }
   fi
 done
 peer=$data/ewf_randread
@@ -90,7 +97,7 @@ t7z() { "$host" t "$1" | grep "Everything is Ok" >/dev/null; }
 verify() { ewfverify -q "$1" | grep "ewfverify: SUCCESS" >/dev/null; }
 
 # Warm the page cache with everything the runs read.
-cat "$raw" "$data"/best/image.E* "$data"/fast/image.E* >/dev/null
+cat "$raw" "$data"/best/image.E* "$data"/fast/image.E* "$data"/sha1/image.E* >/dev/null
 
 load0=$(cut -d' ' -f1-3 /proc/loadavg)
 rows=()
@@ -126,6 +133,22 @@ for level in best fast; do
   rss=$(/usr/bin/time -v "$host" t "$img" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ { print $2 }')
   row "7z t  peak resident memory" "$level" "$((rss / 1024)) MiB" "" "" "" "<= 160 MiB"
 done
+
+# ---- MD5 and SHA-1 stored: both are checked, each on a thread of its own ----
+img=$data/sha1/image.E01
+echo "measuring the image with MD5 and SHA-1 stored ..." >&2
+compare "7z t  vs  md5sum of the raw" "sha1" "$(best_of t7z "$img")" "$md5" "<= 1.05"
+verify_sha1() { ewfverify -q -d sha1 "$1" | grep "ewfverify: SUCCESS" >/dev/null; }
+compare "7z t  vs  ewfverify -d sha1" "sha1" "$(best_of t7z "$img")" "$(best_of verify_sha1 "$img")" ""
+win7z=$build/hosts/win/7z.exe
+if [ -f "$win7z" ] && [ -f "$build/hosts/win/Formats/vor7z.dll" ]; then
+  export WINEPREFIX=$build/wineprefix
+  wine7z() { bash "$src/scripts/wine-run.sh" "$win7z" "$@"; }
+  twin() { wine7z t "$1" | tr -d '\r' | grep "Everything is Ok" >/dev/null; }
+  hwin() { wine7z h -scrcMD5 "$1" | tr -d '\r' | grep "Everything is Ok" >/dev/null; }
+  twin "$img" || die "7z.exe t $img under wine failed"
+  compare "7z.exe t  vs  7z.exe h -scrcMD5 (wine)" "sha1" "$(best_of twin "$img")" "$(best_of hwin "$raw")" "<= 1.15"
+fi
 
 echo
 echo "E01: 1 GiB image (40 % zero, 30 % text, 30 % random), best of $runs runs, $(nproc) cores," \

@@ -9,28 +9,62 @@
 #include "host/PropVariant.h"
 
 namespace {
-constexpr UInt32 kDigestSizes[3] = {16, 20, 32};
+bool IsAllZero(const Byte *p, UInt32 size) {
+  return std::all_of(p, p + size, [](Byte b) { return b == 0; });
+}
 
 const Byte *Stored(const TvorStoredDigests &d, unsigned kind) {
-  const Byte *p = kind == 0 ? d.MD5 : kind == 1 ? d.SHA1 : d.SHA256;
-  if (!p || std::all_of(p, p + kDigestSizes[kind], [](Byte b) { return b == 0; }))
-    return nullptr;
-  return p;
+  const Byte *p = kind == kDigestMD5 ? d.MD5 : kind == kDigestSHA1 ? d.SHA1 : d.SHA256;
+  return p && !IsAllZero(p, kDigestSizes[kind]) ? p : nullptr;
 }
 }  // namespace
+
+// ---- TvorDigestCopies ----
+
+bool TvorDigestCopies::Take(unsigned kind, const Byte *value, bool intact) {
+  const UInt32 size = kDigestSizes[kind];
+  if (IsAllZero(value, size))
+    return true;
+  TKind &k = FKinds[kind];
+  if (!k.Present || (intact && !k.Intact)) {
+    std::memcpy(k.Value, value, size);
+    k.Present = true;
+    k.Intact = intact;
+    return true;
+  }
+  if (!intact || !k.Intact || std::memcmp(k.Value, value, size) == 0)
+    return true;
+  const bool known = std::any_of(FDisagreeing.begin(), FDisagreeing.end(), [&](const TvorDigestValue &v) {
+    return v.Kind == kind && std::memcmp(v.Value, value, size) == 0;
+  });
+  if (!known) {
+    TvorDigestValue v;
+    v.Kind = kind;
+    std::memcpy(v.Value, value, size);
+    FDisagreeing.push_back(v);
+  }
+  return false;
+}
+
+TvorStoredDigests TvorDigestCopies::Stored() const {
+  auto value = [this](unsigned kind) { return FKinds[kind].Present ? FKinds[kind].Value : nullptr; };
+  return {value(kDigestMD5), value(kDigestSHA1), value(kDigestSHA256), FDisagreeing};
+}
+
+// ---- raw properties ----
 
 void GetDigestRawPropInfo(UInt32 index, UInt32 kinds, BSTR *name, PROPID *propID) {
   if (index >= kinds)
     RaiseHResult(E_INVALIDARG);
   switch (index) {
-  case 0:
+  case kDigestMD5:
     *name = AllocBstr(L"MD5");
     *propID = kpidMD5Raw;
     break;
-  case 1:
+  case kDigestSHA1:
     *propID = kpidSha1;
     break;
-  case 2:
+  case kDigestSHA256:
     *propID = kpidSha256;
     break;
   default:
@@ -40,8 +74,11 @@ void GetDigestRawPropInfo(UInt32 index, UInt32 kinds, BSTR *name, PROPID *propID
 
 void GetDigestRawProp(const TvorStoredDigests &digests, PROPID propID, const void **data, UInt32 *dataSize,
                       UInt32 *propType) {
-  const unsigned kind = propID == kpidMD5Raw ? 0 : propID == kpidSha1 ? 1 : propID == kpidSha256 ? 2 : 3;
-  if (kind > 2)
+  const unsigned kind = propID == kpidMD5Raw  ? kDigestMD5
+                        : propID == kpidSha1   ? kDigestSHA1
+                        : propID == kpidSha256 ? kDigestSHA256
+                                               : kDigestKinds;
+  if (kind == kDigestKinds)
     return;
   if (const Byte *p = Stored(digests, kind)) {
     *data = p;
@@ -50,12 +87,14 @@ void GetDigestRawProp(const TvorStoredDigests &digests, PROPID propID, const voi
   }
 }
 
+// ---- Tvor7zStoredDigestCheck ----
+
 ComPtr<IHasher> &Tvor7zStoredDigestCheck::Hasher(unsigned kind) {
   ComPtr<IHasher> &h = FHashers[kind];
   if (!h) {
-    if (kind == 0)
+    if (kind == kDigestMD5)
       h = new Tvor7zWinCryptMD5Hasher();
-    else if (kind == 1)
+    else if (kind == kDigestSHA1)
       h = CreateSHA1Hasher(FCodecs);
     else
       h = CreateSHA256Hasher(FCodecs);
@@ -67,28 +106,41 @@ ComPtr<IHasher> &Tvor7zStoredDigestCheck::Hasher(unsigned kind) {
 
 ComPtr<ISequentialOutStream> Tvor7zStoredDigestCheck::Wrap(ISequentialOutStream *stream,
                                                           const TvorStoredDigests &digests) {
-  FHashStream = nullptr;
-  FHasher = nullptr;
-  for (unsigned kind = 0; kind < 3; kind++) {
-    if (const Byte *expected = Stored(digests, kind)) {
-      FHasher = Hasher(kind).Get();
-      FExpected = expected;
-      FExpectedSize = kDigestSizes[kind];
-      FHashStream = new Tvor7zHashSequentialOutStream(FHasher, stream);  // initialises the hasher
-      return ComPtr<ISequentialOutStream>(static_cast<ISequentialOutStream *>(FHashStream.Get()));
-    }
+  FChecks.clear();
+  for (unsigned kind = 0; kind < kDigestKinds; kind++) {
+    TCheck check{kind, nullptr, {}};
+    if (const Byte *p = Stored(digests, kind))
+      check.Expected.push_back(p);
+    for (const TvorDigestValue &v : digests.Disagreeing)
+      if (v.Kind == kind)
+        check.Expected.push_back(v.Value);
+    if (!check.Expected.empty())
+      FChecks.push_back(std::move(check));
   }
-  return ComPtr<ISequentialOutStream>(stream);
+  // One pass-through stream per digest, chained in front of `stream`.
+  ComPtr<ISequentialOutStream> out(stream);
+  for (TCheck &check : FChecks) {
+    check.Stream = new Tvor7zHashSequentialOutStream(Hasher(check.Kind).Get(), out.Get());  // initialises it
+    out = ComPtr<ISequentialOutStream>(static_cast<ISequentialOutStream *>(check.Stream.Get()));
+  }
+  return out;
 }
 
 Int32 Tvor7zStoredDigestCheck::Verify(Int32 result) {
-  const ComPtr<Tvor7zHashSequentialOutStream> hashStream = std::move(FHashStream);
-  if (result != NOperationResult::kOK || !hashStream)
+  const std::vector<TCheck> checks = std::move(FChecks);
+  FChecks.clear();
+  if (result != NOperationResult::kOK)
     return result;
-  // A digest the hasher cannot produce cannot be confirmed either.
-  if (FHasher->GetDigestSize() != FExpectedSize)
-    return NOperationResult::kCRCError;
-  Byte digest[32] = {};
-  hashStream->GetHash(digest);
-  return std::memcmp(digest, FExpected, FExpectedSize) == 0 ? NOperationResult::kOK : NOperationResult::kCRCError;
+  for (const TCheck &check : checks) {
+    const UInt32 size = kDigestSizes[check.Kind];
+    // A digest the hasher cannot produce cannot be confirmed either.
+    if (check.Stream->Hasher()->GetDigestSize() != size)
+      return NOperationResult::kCRCError;
+    Byte digest[32] = {};
+    check.Stream->GetHash(digest);
+    for (const Byte *expected : check.Expected)
+      if (std::memcmp(digest, expected, size) != 0)
+        result = NOperationResult::kCRCError;
+  }
+  return result;
 }

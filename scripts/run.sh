@@ -9,7 +9,15 @@ cd "$src"
 jobs=${VOR7Z_JOBS:-2}
 b=${VOR7Z_BUILD_PREFIX:-build}
 
-say() { printf '\n==== %s\n' "$*"; }
+source scripts/step.sh
+# Whatever stops the script, the last line says in which section and at which line.
+section=""
+say() { section=$*; printf '\n==== %s\n' "$*"; }
+stopped() {
+  printf '\n**** run.sh stopped (exit code %d) in "%s" at line %d: %s\n' "$1" "$section" "$2" \
+    "$(sed -n "$2{s/^ *//;p}" "$src/scripts/run.sh")" >&2
+}
+trap 'stopped $? $LINENO' ERR
 
 say "Installing what is missing"
 bash scripts/install-deps.sh
@@ -17,14 +25,16 @@ bash scripts/install-deps.sh
 say "Building vor7z.dll ($b-win) and vor7z.so ($b)"
 # Cleared when the Windows build fails, so no stale DLL from an earlier run is tested or shown.
 win_dll=(-DVOR7Z_WIN_DLL=)
-if cmake -S . -B "$b-win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null &&
-   cmake --build "$b-win" -j"$jobs" >/dev/null; then
+# Each step's output is kept in a log in its build folder and shown only when the step fails.
+if step "Configuring vor7z.dll ($b-win)" "$src/$b-win/configure.log" \
+     cmake -S . -B "$b-win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake &&
+   step "Building vor7z.dll ($b-win)" "$src/$b-win/build.log" cmake --build "$b-win" -j"$jobs"; then
   win_dll=(-DVOR7Z_WIN_DLL="$src/$b-win/vor7z.dll")
 else
-  echo "The Windows build failed; showing the Linux host only." >&2
+  echo "The Windows build failed (above); showing the Linux host only." >&2
 fi
-cmake -S . -B "$b" -G Ninja "${win_dll[@]}" >/dev/null
-cmake --build "$b" -j"$jobs" >/dev/null
+step "Configuring vor7z.so ($b)" "$src/$b/configure.log" cmake -S . -B "$b" -G Ninja "${win_dll[@]}"
+step "Building vor7z.so and the hosts ($b)" "$src/$b/build.log" cmake --build "$b" -j"$jobs"
 linux7z=$src/$b/hosts/linux/7z
 win7z=$src/$b/hosts/win/7z.exe
 export WINEPREFIX=$src/$b/wineprefix WINEDEBUG=-all
@@ -48,7 +58,7 @@ fi
 demo=$src/$b/demo
 rm -rf "$demo" && mkdir -p "$demo"
 cd "$demo"
-mkfs.fat -C -n VOR7ZDEMO disk.raw 2048 >/dev/null
+step "Making the demo disk image" "$demo/mkfs.log" mkfs.fat -C -n VOR7ZDEMO disk.raw 2048
 printf 'Acquired by the vor7z demo.\n' >notes.txt
 mcopy -i disk.raw "$src/README.md" notes.txt ::/
 "$src/$b/tools/whx_writer" --in disk.raw --out disk.whx --volumes 3 --compress deflate --checks all
@@ -56,12 +66,13 @@ ls -l disk.whx disk.whx.* 2>/dev/null || ls -l
 say "Linux: 7z l / 7z t / 7z x of disk.whx"
 "$linux7z" l disk.whx
 "$linux7z" t disk.whx
-"$linux7z" x -y -olinux disk.whx >/dev/null
+step "Linux: 7z x of disk.whx" "$demo/x-linux.log" "$linux7z" x -y -olinux disk.whx
 if [ -n "${win_dll[0]#-DVOR7Z_WIN_DLL=}" ]; then
   say "Windows: 7z.exe l / 7z.exe t / 7z.exe x of disk.whx under wine"
   bash "$src/scripts/wine-run.sh" "$win7z" l disk.whx | tr -d '\r'
   bash "$src/scripts/wine-run.sh" "$win7z" t disk.whx | tr -d '\r'
-  bash "$src/scripts/wine-run.sh" "$win7z" x -y -owindows disk.whx >/dev/null
+  step "Windows: 7z.exe x of disk.whx" "$demo/x-windows.log" \
+    bash "$src/scripts/wine-run.sh" "$win7z" x -y -owindows disk.whx
 fi
 say "MD5 of the source image and of what the hosts extracted"
 md5sum disk.raw linux/disk.img windows/disk.img 2>/dev/null || md5sum disk.raw linux/disk.img
@@ -77,11 +88,12 @@ ls -l evidence.ad*
 say "Linux: 7z l / 7z t / 7z x of evidence.ad1"
 "$linux7z" l evidence.ad1 | sed -n '/^Type/,$p'
 "$linux7z" t evidence.ad1 | tail -4
-"$linux7z" x -y -oad1-linux evidence.ad1 >/dev/null
+step "Linux: 7z x of evidence.ad1" "$demo/x-ad1-linux.log" "$linux7z" x -y -oad1-linux evidence.ad1
 if [ -n "${win_dll[0]#-DVOR7Z_WIN_DLL=}" ]; then
   say "Windows: 7z.exe t / 7z.exe x of evidence.ad2 (a later segment) under wine"
   bash "$src/scripts/wine-run.sh" "$win7z" t evidence.ad2 | tr -d '\r' | tail -4
-  bash "$src/scripts/wine-run.sh" "$win7z" x -y -oad1-windows evidence.ad2 >/dev/null
+  step "Windows: 7z.exe x of evidence.ad2" "$demo/x-ad1-windows.log" \
+    bash "$src/scripts/wine-run.sh" "$win7z" x -y -oad1-windows evidence.ad2
 fi
 say "What the hosts extracted against the source folder"
 for d in ad1-linux ad1-windows; do

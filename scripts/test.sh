@@ -52,17 +52,18 @@ run_ctest() {
   echo "($name: $(elapsed "$t0"))"
 }
 
+source "$src/scripts/step.sh"
+
 build() {
   local name=$1 dir=$2
   shift 2
   local t0=$SECONDS
-  if ! cmake -S "$src" -B "$dir" -G Ninja "$@" >"$logs/configure-$name.log" 2>&1; then
-    cat "$logs/configure-$name.log"
-    broken+=("$name: configure failed")
+  if ! step "Configuring $name (${dir##*/})" "$logs/configure-$name.log" cmake -S "$src" -B "$dir" -G Ninja "$@"; then
+    broken+=("$name: configure failed (log: $logs/configure-$name.log)")
     return 1
   fi
-  if ! cmake --build "$dir" -j"$jobs" ${VOR7Z_BUILD_TARGETS:+--target $VOR7Z_BUILD_TARGETS} >"$logs/build-$name.log" 2>&1; then
-    grep -E 'error|FAILED' "$logs/build-$name.log" | head -n 60
+  if ! step "Building $name (${dir##*/})" "$logs/build-$name.log" \
+    cmake --build "$dir" -j"$jobs" ${VOR7Z_BUILD_TARGETS:+--target $VOR7Z_BUILD_TARGETS}; then
     broken+=("$name: build failed (log: $logs/build-$name.log)")
     return 1
   fi

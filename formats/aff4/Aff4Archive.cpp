@@ -72,15 +72,6 @@ UString LogicalPath(const std::string &name) {
   return out;
 }
 
-void SetRaw(TAff4Item &item) {
-  for (const TAff4Digest &d : item.Hashes) {
-    Byte *field = d.Kind == TAff4HashKind::kMD5 ? item.MD5 : d.Kind == TAff4HashKind::kSHA1 ? item.SHA1
-                  : d.Kind == TAff4HashKind::kSHA256 ? item.SHA256 : nullptr;
-    if (field && std::all_of(field, field + d.Value.size(), [](Byte b) { return b == 0; }))
-      std::memcpy(field, d.Value.data(), d.Value.size());
-  }
-}
-
 UString Hex(const std::vector<Byte> &bytes) {
   static const wchar_t kDigits[] = L"0123456789abcdef";
   UString s;
@@ -148,6 +139,26 @@ UInt64 ParseAff4DateTime(std::string_view text) {
 
 // ---- open ----
 
+void Tvor7zAff4Archive::SetRawDigests(TAff4Item &item) {
+  for (const TAff4Digest &d : item.Hashes) {
+    const unsigned kind = d.Kind == TAff4HashKind::kMD5 ? kDigestMD5 : d.Kind == TAff4HashKind::kSHA1 ? kDigestSHA1
+                          : d.Kind == TAff4HashKind::kSHA256 ? kDigestSHA256 : kDigestKinds;
+    if (kind == kDigestKinds || (item.IsImage && item.Image && &d >= item.Hashes.data() + item.Image->Hashes.size()))
+      continue;
+    Byte *field = kind == kDigestMD5 ? item.MD5 : kind == kDigestSHA1 ? item.SHA1 : item.SHA256;
+    if (std::all_of(field, field + d.Value.size(), [](Byte b) { return b == 0; })) {
+      std::memcpy(field, d.Value.data(), d.Value.size());
+    } else if (std::memcmp(field, d.Value.data(), d.Value.size()) != 0) {
+      // Volumes that state the digest differently: both are checked, and the metadata is damaged.
+      TvorDigestValue v;
+      v.Kind = kind;
+      std::memcpy(v.Value, d.Value.data(), d.Value.size());
+      item.Disagreeing.push_back(v);
+      SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+    }
+  }
+}
+
 bool Tvor7zAff4Archive::Load(const std::vector<UString> &names, size_t opened, IArchiveOpenCallback *callback) {
   FVolumes = new Tvor7zAff4Volumes();
   FItems.clear();
@@ -183,8 +194,8 @@ bool Tvor7zAff4Archive::Load(const std::vector<UString> &names, size_t opened, I
     item.Hashes = image->Hashes;
     for (const TAff4Digest &d : image->BlockMapHashes)
       item.Hashes.push_back(d);
-    SetRaw(item);
     item.Image = image;
+    SetRawDigests(item);
     FItems.push_back(std::move(item));
   }
   AddLogicalItems();
@@ -212,7 +223,7 @@ void Tvor7zAff4Archive::AddLogicalItems() {
     item.Hashes = ParseAff4Digests(g.Values(urn, TAff4Predicate::kHash), "aff4:", bad);
     if (bad)
       SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
-    SetRaw(item);
+    SetRawDigests(item);
     item.CTime = ParseAff4DateTime(g.First(urn, TAff4Predicate::kBirthTime));
     item.MTime = ParseAff4DateTime(g.First(urn, TAff4Predicate::kLastWritten));
     item.ATime = ParseAff4DateTime(g.First(urn, TAff4Predicate::kLastAccessed));
@@ -456,10 +467,7 @@ void Tvor7zAff4Archive::DoGetProperty(UInt32 index, PROPID propID, PROPVARIANT &
 
 UInt32 Tvor7zAff4Archive::DoGetDigestKinds() { return 3; }
 
-TvorStoredDigests Tvor7zAff4Archive::DoGetStoredDigests(UInt32 index) {
-  const TAff4Item &item = FItems[index];
-  return {item.MD5, item.SHA1, item.SHA256};
-}
+TvorStoredDigests Tvor7zAff4Archive::DoGetStoredDigests(UInt32 index) { return FItems[index].Stored(); }
 
 void Tvor7zAff4Archive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
   if (index >= FItems.size())
@@ -483,8 +491,10 @@ Tvor7zArchive::TExtractItemInfo Tvor7zAff4Archive::DoGetExtractItemInfo(UInt32 i
 }
 
 Int32 Tvor7zAff4Archive::ExtractFile(const TAff4Item &item, ISequentialOutStream *stream, Tvor7zProgress &progress) {
-  TAff4DigestCheck check(item.Hashes, false);
-  const ComPtr<ISequentialOutStream> out = check.Wrap(stream);
+  Tvor7zStoredDigestCheck digests(&FCodecsInfo);
+  const TvorStoredDigests stored = item.Stored();
+  TAff4DigestCheck check(Aff4LongDigests(item.Hashes), false);
+  const ComPtr<ISequentialOutStream> out = check.Wrap(digests.Wrap(stream, stored));
   const ComPtr<TAff4ZipMemberStream> in = FVolumes->MemberStream(item.Segment);
   if (!in)
     return kHeadersError;
@@ -501,20 +511,23 @@ Int32 Tvor7zAff4Archive::ExtractFile(const TAff4Item &item, ISequentialOutStream
   // A member that holds more than the file's size is read to its end for its CRC.
   while (ReadUpTo(in, buffer.data(), buffer.size()) > 0) {
   }
+  Int32 result = kOK;
   if (in->Failed())
-    return kDataError;
-  if (written < item.Size || in->Produced() != item.Size)
-    return written < item.Size ? kUnexpectedEnd : kDataError;
-  if (!in->Complete() || !check.Matches())
-    return kCRCError;
-  return kOK;
+    result = kDataError;
+  else if (written < item.Size || in->Produced() != item.Size)
+    result = written < item.Size ? kUnexpectedEnd : kDataError;
+  else if (!in->Complete())
+    result = kCRCError;
+  result = digests.Verify(result);
+  return result == kOK && !check.Matches() ? kCRCError : result;
 }
 
 Int32 Tvor7zAff4Archive::DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) {
   const TAff4Item &item = FItems[index];
   if (item.Image) {
     UInt32 metadataErrors = 0;
-    const Int32 r = ExtractAff4Image(item.Image.Get(), stream, &progress, &FCodecsInfo, metadataErrors);
+    const TvorStoredDigests stored = item.Stored();
+    const Int32 r = ExtractAff4Image(item.Image.Get(), stored, stream, &progress, &FCodecsInfo, metadataErrors);
     for (UInt32 bit = 0; metadataErrors != 0; bit++, metadataErrors >>= 1)
       if (metadataErrors & 1)
         SetMetadataErrorFlag(bit);

@@ -24,6 +24,8 @@ struct TAff4Item {
   UInt64 CTime = 0, MTime = 0, ATime = 0, ChangeTime = 0;  // FILETIME
   std::vector<TAff4Digest> Hashes;
   Byte MD5[16] = {}, SHA1[20] = {}, SHA256[32] = {};  // the first stored of each, for the raw properties
+  std::vector<TvorDigestValue> Disagreeing;            // further values of those kinds that differ
+  TvorStoredDigests Stored() const { return {MD5, SHA1, SHA256, Disagreeing}; }
 };
 
 class Tvor7zAff4Archive : public Tvor7zArchive {
@@ -55,6 +57,8 @@ private:
   // the items; false when the opened file is no AFF4 volume.
   bool Load(const std::vector<UString> &names, size_t opened, IArchiveOpenCallback *callback);
   void AddLogicalItems();
+  // Fills the raw digest fields of `item` from its Hashes; differing copies are a headers error.
+  void SetRawDigests(TAff4Item &item);
   Int32 ExtractFile(const TAff4Item &item, ISequentialOutStream *stream, Tvor7zProgress &progress);
 
   ComPtr<Tvor7zAff4Volumes> FVolumes;

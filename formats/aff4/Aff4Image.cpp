@@ -509,9 +509,19 @@ bool TAff4DigestCheck::Matches() {
   return ok;
 }
 
-Int32 ExtractAff4Image(Tvor7zAff4Image *image, ISequentialOutStream *out, Tvor7zProgress *progress,
-                       Tvor7zCompressCodecsInfo *, UInt32 &metadataErrors) {
-  TAff4DigestCheck imageCheck(image->Hashes, true);
+std::vector<TAff4Digest> Aff4LongDigests(const std::vector<TAff4Digest> &all) {
+  std::vector<TAff4Digest> out;
+  for (const TAff4Digest &d : all)
+    if (d.Kind == TAff4HashKind::kSHA512 || d.Kind == TAff4HashKind::kBlake2b)
+      out.push_back(d);
+  return out;
+}
+
+Int32 ExtractAff4Image(Tvor7zAff4Image *image, const TvorStoredDigests &stored, ISequentialOutStream *out,
+                       Tvor7zProgress *progress, Tvor7zCompressCodecsInfo *codecs, UInt32 &metadataErrors) {
+  Tvor7zStoredDigestCheck digests(codecs, true);
+  TAff4DigestCheck imageCheck(Aff4LongDigests(image->Hashes), true);
+  const ComPtr<ISequentialOutStream> wrapped = imageCheck.Wrap(digests.Wrap(out, stored));
   std::vector<TStreamCheck> streams;
   for (const auto &s : image->Streams)
     if (!s->Hashes.empty())
@@ -523,8 +533,9 @@ Int32 ExtractAff4Image(Tvor7zAff4Image *image, ISequentialOutStream *out, Tvor7z
     blockSize *= 2;
   const ComPtr<TAff4ImageBlocks> blocks(new TAff4ImageBlocks(image->Size, blockSize));
   TAff4ImageDecoder decoder(*image, streams);
-  decoder.SetBusyProcessors(imageCheck.Empty() && streams.empty() ? 0 : 1);
-  Int32 result = decoder.Decode(blocks.Get(), image->Volumes()->Joined(), imageCheck.Wrap(out), progress, 0);
+  decoder.SetBusyProcessors(digests.Count() == 0 && imageCheck.Empty() && streams.empty() ? 0 : 1);
+  Int32 result = decoder.Decode(blocks.Get(), image->Volumes()->Joined(), wrapped, progress, 0);
+  result = digests.Verify(result);
   if (result == kOK && !imageCheck.Matches())
     result = kCRCError;
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "blocks/MtBlocksDecoder.h"
+#include "hashers/StoredDigests.h"
 #include "host/CodecsInfo.h"
 #include "formats/aff4/Aff4Map.h"
 #include "streams/Progress.h"
@@ -106,11 +107,15 @@ private:
 };
 
 // Writes a whole image to `out` on the parallel decoder and checks every digest stored about it:
-// the image's linear digests, its streams' linear digests, every chunk's block hashes and the
-// block-map hashes over them (a mismatch: kCRCError). Mismatches of digests that cover only
-// metadata (map, index and block hash members) set bits in `metadataErrors`.
-Int32 ExtractAff4Image(Tvor7zAff4Image *image, ISequentialOutStream *out, Tvor7zProgress *progress,
-                       Tvor7zCompressCodecsInfo *codecs, UInt32 &metadataErrors);
+// the image's linear digests (`stored` its MD5, SHA-1 and SHA-256 through the shared check, the
+// longer ones here), its streams' linear digests, every chunk's block hashes and the block-map
+// hashes over them (a mismatch: kCRCError). Mismatches of digests that cover only metadata (map,
+// index and block hash members) set bits in `metadataErrors`.
+Int32 ExtractAff4Image(Tvor7zAff4Image *image, const TvorStoredDigests &stored, ISequentialOutStream *out,
+                       Tvor7zProgress *progress, Tvor7zCompressCodecsInfo *codecs, UInt32 &metadataErrors);
+
+// The digests of `all` the shared check of stored digests does not compute (SHA-512, BLAKE2b).
+std::vector<TAff4Digest> Aff4LongDigests(const std::vector<TAff4Digest> &all);
 
 // A stream of digests computed together over the same bytes, each on a thread of its own, and
 // compared with the stored values at the end.

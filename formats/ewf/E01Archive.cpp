@@ -1,9 +1,13 @@
 #include "formats/ewf/E01Archive.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "formats/ewf/EwfImageItems.h"
+#include "hashers/Hashers.h"
 #include "streams/ByteOrder.h"
 
 using namespace NOperationResult;
@@ -13,14 +17,23 @@ constexpr UInt32 kHashSectionSize = 36;
 constexpr UInt32 kDigestSectionSize = 80;
 constexpr UInt32 kSessionHeaderSize = 36;
 constexpr UInt32 kSessionEntrySize = 32;
+// An xhash text names two digests; anything longer than this is no xhash text.
+constexpr UInt64 kXhashInflateLimit = 64u << 10;
 
-// A stored digest from a section whose checksum holds wins over one whose checksum fails, in
-// whichever order they come; among equals the later section wins.
-void TakeStoredDigest(Byte *field, const Byte *value, size_t size, bool intact, bool &fieldIntact) {
-  if (!intact && fieldIntact)
-    return;
-  std::memcpy(field, value, size);
-  fieldIntact = intact;
+// The text of the first element named `tag` in an xhash text (both in lower case), blanks around it
+// removed; empty when there is none.
+std::string XmlElementText(const std::string &xml, const std::string &tag) {
+  const std::string open = "<" + tag + ">", close = "</" + tag + ">";
+  const size_t b = xml.find(open);
+  if (b == std::string::npos)
+    return {};
+  const size_t from = b + open.size();
+  const size_t e = xml.find(close, from);
+  const char *blanks = " \t\r\n";
+  const size_t first = e == std::string::npos ? e : xml.find_first_not_of(blanks, from);
+  if (first == std::string::npos || first >= e)
+    return {};
+  return xml.substr(first, xml.find_last_not_of(blanks, e - 1) - first + 1);
 }
 } // namespace
 
@@ -36,10 +49,6 @@ void Tvor7zE01Archive::InitOpen() {
   FItems->SetItemCount(0);
   FItems->SetItemCount(1);
   FItems->GetItem(0)->Name = ChangeExtension(GetArchiveName(), L".img");
-  FHashRead = false;
-  FDigestRead = false;
-  FMD5Intact = false;
-  FSHA1Intact = false;
   FSessionRead = false;
 }
 
@@ -84,29 +93,63 @@ const Byte *Tvor7zE01Archive::ReadDigestPayload(IInStream *stream, UInt32 size, 
   return b;
 }
 
+void Tvor7zE01Archive::TakeStoredDigest(unsigned kind, const Byte *value, bool intact) {
+  // Copies of one digest that disagree: the image is checked against each.
+  if (!FItems->GetItem(0)->Digests.Take(kind, value, intact))
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+}
+
 void Tvor7zE01Archive::ReadHashSection(IInStream *stream, UInt32 size) {
-  if (FHashRead)
-    return;
   bool intact = false;
-  const Byte *b = ReadDigestPayload(stream, size, kHashSectionSize, intact);
-  if (!b)
-    return;
-  // A damaged copy is used until an intact one comes.
-  FHashRead = intact;
-  TakeStoredDigest(FItems->GetItem(0)->MD5, b, 16, intact, FMD5Intact);
+  if (const Byte *b = ReadDigestPayload(stream, size, kHashSectionSize, intact))
+    TakeStoredDigest(kDigestMD5, b, intact);
 }
 
 void Tvor7zE01Archive::ReadDigestSection(IInStream *stream, UInt32 size) {
-  if (FDigestRead)
-    return;
   bool intact = false;
-  const Byte *b = ReadDigestPayload(stream, size, kDigestSectionSize, intact);
-  if (!b)
+  if (const Byte *b = ReadDigestPayload(stream, size, kDigestSectionSize, intact)) {
+    TakeStoredDigest(kDigestMD5, b, intact);
+    TakeStoredDigest(kDigestSHA1, b + 16, intact);
+  }
+}
+
+// A zlib-compressed UTF-8 XML text: <xhash><md5>hex</md5><sha1>hex</sha1></xhash>. Only the
+// deflate stream's own checksum vouches for it.
+void Tvor7zE01Archive::ReadXhashSection(IInStream *stream, UInt32 size) {
+  const ComPtr<IInStream> text = OpenZlibSection(stream, size, kXhashInflateLimit);
+  std::string xml;
+  if (text) {
+    Byte buffer[4096];
+    for (;;) {
+      const size_t got = ReadUpTo(text.Get(), buffer, sizeof(buffer));
+      // Tags and hex digits alike are matched in any case.
+      for (size_t i = 0; i < got; i++)
+        xml.push_back(static_cast<char>(std::tolower(buffer[i])));
+      if (got < sizeof(buffer))
+        break;
+    }
+  }
+  if (xml.find("<xhash>") == std::string::npos) {
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
-  FDigestRead = intact;
-  Tvor7zEItem *image = FItems->GetItem(0);
-  TakeStoredDigest(image->MD5, b, 16, intact, FMD5Intact);
-  TakeStoredDigest(image->SHA1, b + 16, 20, intact, FSHA1Intact);
+  }
+  const struct {
+    unsigned Kind;
+    const char *Tag;
+  } kTags[] = {{kDigestMD5, "md5"}, {kDigestSHA1, "sha1"}};
+  for (const auto &t : kTags) {
+    const std::string hex = XmlElementText(xml, t.Tag);
+    if (hex.empty())
+      continue;
+    // A value that is no digest is damage to the text, not a digest of zero.
+    if (hex.size() != 2 * kDigestSizes[t.Kind] || !std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })) {
+      SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+      continue;
+    }
+    Byte digest[20] = {};
+    HexToDigest(UString(hex.begin(), hex.end()), digest, kDigestSizes[t.Kind]);
+    TakeStoredDigest(t.Kind, digest, true);
+  }
 }
 
 void Tvor7zE01Archive::ReadSessionSection(IInStream *stream, UInt32 size) {

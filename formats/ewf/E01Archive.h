@@ -35,16 +35,15 @@ protected:
   Func_IsArc SegmentIsArc() const override { return IsArc_E01; }
   void ReadHashSection(IInStream *stream, UInt32 size) override;
   void ReadDigestSection(IInStream *stream, UInt32 size) override;
+  void ReadXhashSection(IInStream *stream, UInt32 size) override;
   void ReadSessionSection(IInStream *stream, UInt32 size) override;
 
   // A hash or digest payload of exactly `expected` bytes, the last 4 the Adler-32 of the rest; nil
   // (flagged) when there is none to use. `intact` tells whether the checksum holds (else flagged).
   const Byte *ReadDigestPayload(IInStream *stream, UInt32 size, UInt32 expected, bool &intact);
+  // One copy of a stored digest of the image (TvorDigestCopies::Take); a disagreeing one is flagged.
+  void TakeStoredDigest(unsigned kind, const Byte *value, bool intact);
 
   ComPtr<Tvor7zE01Items> FItems;
-  bool FHashRead = false;    // an intact hash section was read
-  bool FDigestRead = false;  // an intact digest section was read
-  bool FMD5Intact = false;   // the stored MD5 comes from an intact section
-  bool FSHA1Intact = false;
   bool FSessionRead = false;
 };

@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "formats/ewf/EwfBlocks.h"
+#include "hashers/StoredDigests.h"
 
 struct Tvor7zEItem {
   enum : Byte { kImage = 0, kCueSheet = 1 };
   Byte Kind = kImage;
   UString Name;
   UInt64 Size = 0;
-  Byte MD5[16] = {};   // all zero = none
-  Byte SHA1[20] = {};  // all zero = none
+  TvorDigestCopies Digests;  // the image's stored digests, from every place that keeps them
   bool IsBin = false;  // a session section made the image a .bin; its media-type extension is kept off
 };
 

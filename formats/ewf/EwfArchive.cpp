@@ -68,6 +68,7 @@ void Tvor7zEwfArchive::InitOpen() {
 
 void Tvor7zEwfArchive::ReadHashSection(IInStream *, UInt32) {}
 void Tvor7zEwfArchive::ReadDigestSection(IInStream *, UInt32) {}
+void Tvor7zEwfArchive::ReadXhashSection(IInStream *, UInt32) {}
 void Tvor7zEwfArchive::ReadSessionSection(IInStream *, UInt32) {}
 void Tvor7zEwfArchive::ReadLtreeSection(IInStream *, UInt32) {}
 
@@ -117,6 +118,8 @@ bool Tvor7zEwfArchive::ReadSegment(IInStream *stream) {
       ReadHashSection(stream, size);
     else if (type == "digest")
       ReadDigestSection(stream, size);
+    else if (type == "xhash")
+      ReadXhashSection(stream, size);
     else if (type == "session")
       ReadSessionSection(stream, size);
     else if (trimmed == "ltree")

@@ -18,6 +18,7 @@ protected:
   // Sections only some formats use; each gets the stream at the payload and the payload size.
   virtual void ReadHashSection(IInStream *stream, UInt32 size);
   virtual void ReadDigestSection(IInStream *stream, UInt32 size);
+  virtual void ReadXhashSection(IInStream *stream, UInt32 size);
   virtual void ReadSessionSection(IInStream *stream, UInt32 size);
   virtual void ReadLtreeSection(IInStream *stream, UInt32 size);
 

@@ -61,7 +61,7 @@ void GetEwfImageProperty(Tvor7zE01Items &items, UInt32 index, PROPID propID, PRO
 
 TvorStoredDigests GetEwfImageDigests(Tvor7zE01Items &items, UInt32 index) {
   const Tvor7zEItem &item = *items.GetItem(static_cast<Int32>(index));
-  return item.Kind == Tvor7zEItem::kImage ? TvorStoredDigests{item.MD5, item.SHA1} : TvorStoredDigests{};
+  return item.Kind == Tvor7zEItem::kImage ? item.Digests.Stored() : TvorStoredDigests{};
 }
 
 ComPtr<ISequentialInStream> OpenEwfImageStream(Tvor7zE01Items &items, UInt32 index, Tvor7zLimitInStream *joinedStream,
@@ -77,8 +77,7 @@ ComPtr<ISequentialInStream> OpenEwfImageStream(Tvor7zE01Items &items, UInt32 ind
 Int32 ExtractEwfImageItem(Tvor7zE01Items &items, UInt32 index, IInStream *joinedStream,
                           Tvor7zCompressCodecsInfo &codecs, ISequentialOutStream *stream, Tvor7zProgress &progress) {
   const Tvor7zEItem &item = *items.GetItem(static_cast<Int32>(index));
-  // The stored image digest (MD5, else SHA-1) runs beside the decoding and writing instead of
-  // between them.
+  // The stored image digests run beside the decoding and writing instead of between them.
   Tvor7zStoredDigestCheck digest(&codecs, true);
   const ComPtr<ISequentialOutStream> out = digest.Wrap(stream, GetEwfImageDigests(items, index));
   ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(out));
@@ -88,7 +87,7 @@ Int32 ExtractEwfImageItem(Tvor7zE01Items &items, UInt32 index, IInStream *joined
     Tvor7zE01ArchiveBlocksDecoder decoder(&codecs);
     // A background digest takes a processor from the workers only where chunks decode cheaply:
     // bzip2 chunks cost many times their digest.
-    decoder.SetBusyProcessors(digest.Active() && items.GetInfo()->CompressionMethod != 2 ? 1 : 0);
+    decoder.SetBusyProcessors(items.GetInfo()->CompressionMethod != 2 ? digest.Count() : 0);
     result = decoder.Decode(&items, joinedStream, counter.Get(), &progress, 0);
   } else if (item.Kind == Tvor7zEItem::kCueSheet && items.GetCueStream()) {
     const ComPtr<IInStream> cue = items.GetCueStream();

@@ -25,8 +25,6 @@ void Tvor7zEx01Archive::InitOpen() {
   FItems->SetItemCount(0);
   FItems->SetItemCount(1);
   FItems->GetItem(0)->Name = ChangeExtension(GetArchiveName(), L".img");
-  FMD5Read = false;
-  FSHA1Read = false;
   FSessionRead = false;
 }
 
@@ -61,33 +59,33 @@ void Tvor7zEx01Archive::EndOpen() {
 
 // Stored digests verify the image and locate nothing: damage to their sections is flagged and the
 // image is read on.
-void Tvor7zEx01Archive::ReadDigestSection(IInStream *stream, const TEwf2Section &section, Byte *field, UInt32 size,
-                                          bool &read) {
-  if (read)
-    return;
+void Tvor7zEx01Archive::ReadDigestSection(IInStream *stream, const TEwf2Section &section, unsigned kind) {
+  const UInt32 size = kDigestSizes[kind];
   const UInt64 usable = section.UsableSize();
   const UInt32 exact = size + 4;
   if (usable != exact && usable != (exact + 15) / 16 * 16) {
     SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
     return;
   }
-  read = true;
   Byte b[24];
   if (ReadAt(stream, section.DataStart, b, exact) < exact) {
     SetMetadataErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
     return;
   }
-  if (CalcAdler32(b, size) != GetUi32(b + size))
+  const bool intact = CalcAdler32(b, size) == GetUi32(b + size);
+  if (!intact)
     SetMetadataErrorFlag(kpv_ErrorFlags_CRCError);
-  std::memcpy(field, b, size);
+  // Copies of one digest that disagree: the image is checked against each.
+  if (!FItems->GetItem(0)->Digests.Take(kind, b, intact))
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
 }
 
 void Tvor7zEx01Archive::ReadMD5Section(IInStream *stream, const TEwf2Section &section) {
-  ReadDigestSection(stream, section, FItems->GetItem(0)->MD5, 16, FMD5Read);
+  ReadDigestSection(stream, section, kDigestMD5);
 }
 
 void Tvor7zEx01Archive::ReadSHA1Section(IInStream *stream, const TEwf2Section &section) {
-  ReadDigestSection(stream, section, FItems->GetItem(0)->SHA1, 20, FSHA1Read);
+  ReadDigestSection(stream, section, kDigestSHA1);
 }
 
 void Tvor7zEx01Archive::ReadSessionSection(IInStream *stream, const TEwf2Section &section) {

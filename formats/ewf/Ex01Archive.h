@@ -37,12 +37,10 @@ protected:
   void ReadSHA1Section(IInStream *stream, const TEwf2Section &section) override;
 
 private:
-  // A digest section: `size` digest bytes and their Adler-32, usable size exactly that or padded
-  // to 16 bytes. Stored into `field` (flagged when the checksum fails); damage is flagged only.
-  void ReadDigestSection(IInStream *stream, const TEwf2Section &section, Byte *field, UInt32 size, bool &read);
+  // A digest section: the digest's bytes and their Adler-32, usable size exactly that or padded to
+  // 16 bytes. Taken as a copy of the image's stored digest `kind`; damage is flagged only.
+  void ReadDigestSection(IInStream *stream, const TEwf2Section &section, unsigned kind);
 
   ComPtr<Tvor7zE01Items> FItems;
-  bool FMD5Read = false;
-  bool FSHA1Read = false;
   bool FSessionRead = false;
 };

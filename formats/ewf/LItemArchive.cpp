@@ -135,7 +135,7 @@ Tvor7zArchive::TExtractItemInfo TvorLItemArchiveSide::ExtractInfo(UInt32 index) 
 Int32 TvorLItemArchiveSide::Extract(UInt32 index, IInStream *joinedStream, ISequentialOutStream *stream,
                                     Tvor7zProgress &progress) {
   const Tvor7zLItem &item = *FItems->GetItem(static_cast<Int32>(index));
-  // The stored digest: MD5 when there is one, else SHA-1.
+  // Every stored digest (MD5, SHA-1) is checked in the one pass that writes the file.
   const ComPtr<ISequentialOutStream> target = FDigest.Wrap(stream, {item.MD5, item.SHA1});
   return FDigest.Verify(WriteLItemData(item, DataStream(joinedStream), target, progress, FCopyBuffer));
 }

@@ -36,7 +36,7 @@ public:
   // whose bytes cannot be located.
   ComPtr<ISequentialInStream> Stream(UInt32 index, IInStream *joinedStream);
   Tvor7zArchive::TExtractItemInfo ExtractInfo(UInt32 index) const;
-  // Writes the file and checks its stored digest (MD5, else SHA-1); the operation result.
+  // Writes the file and checks every digest stored for it; the operation result.
   Int32 Extract(UInt32 index, IInStream *joinedStream, ISequentialOutStream *stream, Tvor7zProgress &progress);
 
 private:

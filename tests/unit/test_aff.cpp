@@ -298,6 +298,7 @@ TEST(AffExtract, EveryPageKindAndDigest) {
   } cases[] = {{TAffCompression::kZlib, true, false, false},
                {TAffCompression::kStored, false, true, false},
                {TAffCompression::kZlib, false, false, true},
+               {TAffCompression::kZlib, true, true, true},
                {TAffCompression::kStored, false, false, false}};
   for (const TCase &c : cases) {
     TAffImageOptions opt;
@@ -317,6 +318,13 @@ TEST(AffExtract, EveryPageKindAndDigest) {
     ASSERT_TRUE(s);
     EXPECT_TRUE(ReadAll(s, 7000) == image);
 
+    // Every stored digest counts: one wrong beside right ones fails the image.
+    for (const char *name : {"md5", "sha1", "sha256"}) {
+      opt.WrongDigest = name;
+      const bool stored = std::string(name) == "md5" ? c.Md5 : std::string(name) == "sha1" ? c.Sha1 : c.Sha256;
+      EXPECT_EQ(OpenFiles(WriteAff(image, opt)).Extract(true).OpResult, stored ? kCRCError : kOK) << name;
+    }
+    opt.WrongDigest.clear();
     opt.WrongDigests = true;
     if (c.Md5 || c.Sha1 || c.Sha256) {
       TOpened w = OpenFiles(WriteAff(image, opt));

@@ -757,6 +757,64 @@ TEST(E01, DamagedCaseMetadataGivesWayToTheNextIntactCopy) {
 // Stored digests verify the image and locate nothing. One whose section checksum fails is flagged;
 // an intact copy in the other kind of section decides, in whichever order they come, and with none
 // the damaged one still does.
+// Every place that stores a digest of the image counts: hash (MD5), digest (MD5, SHA-1) and xhash
+// (MD5, SHA-1 as XML text). Copies that disagree are a headers error and the image fails.
+TEST(E01, EveryStoredDigestCopyIsChecked) {
+  const auto image = EwfTestImage(2 * kChunk);
+  const auto md5 = EwfMD5(image), sha1 = EwfSHA1(image);
+  auto wrong = [](std::vector<Byte> v) {
+    v[5] ^= 0x20;
+    return v;
+  };
+  auto hex = [](const std::vector<Byte> &v) {
+    std::string t;
+    for (Byte b : v)
+      t += "0123456789ABCDEF"[b >> 4], t += "0123456789abcdef"[b & 15];
+    return t;
+  };
+  auto xhash = [&](const std::vector<Byte> &m, const std::vector<Byte> &s) {
+    return "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xhash>\n\t<MD5>" + hex(m) + "</MD5>\n\t<sha1> " +
+           hex(s) + " </sha1>\n</xhash>\n";
+  };
+  const std::vector<Byte> none;
+  struct TCase {
+    const char *Name;
+    std::vector<Byte> HashMD5, DigestMD5, DigestSHA1;  // empty: no such section
+    std::string Xhash;                                 // empty: no xhash section
+    UInt32 Flags;
+    Int32 Result;
+  };
+  const TCase cases[] = {
+      {"all agree", md5, md5, sha1, xhash(md5, sha1), 0, kOK},
+      {"wrong SHA-1 beside a right MD5", md5, md5, wrong(sha1), "", 0, kCRCError},
+      {"xhash alone", none, none, none, xhash(md5, sha1), 0, kOK},
+      {"xhash with a wrong SHA-1", md5, none, none, xhash(md5, wrong(sha1)), 0, kCRCError},
+      {"hash and digest disagree", wrong(md5), md5, sha1, "", kFlagHeaders, kCRCError},
+      {"xhash disagrees with digest", none, md5, sha1, xhash(md5, wrong(sha1)), kFlagHeaders, kCRCError},
+      {"xhash that is no digest text", md5, none, none, "<xhash><md5>12</md5></xhash>", kFlagHeaders, kOK},
+      {"xhash that is no xhash", md5, none, none, "garbage", kFlagHeaders, kOK},
+  };
+  for (const auto &c : cases) {
+    auto o = Options();
+    o.Hash = false;
+    o.BeforeEnd = [&](TEwfSegmentBuilder &b, UInt32, bool) {
+      if (!c.DigestMD5.empty() || !c.DigestSHA1.empty()) {
+        const std::vector<Byte> zero(20, 0);
+        b.AddSection("digest", EwfDigestPayload(c.DigestMD5.empty() ? zero.data() : c.DigestMD5.data(),
+                                                c.DigestSHA1.empty() ? zero.data() : c.DigestSHA1.data()));
+      }
+      if (!c.HashMD5.empty())
+        b.AddSection("hash", EwfHashPayload(c.HashMD5.data()));
+      if (!c.Xhash.empty())
+        b.AddSection("xhash", EwfDeflate(std::vector<Byte>(c.Xhash.begin(), c.Xhash.end())));
+    };
+    auto a = OpenE01(WriteE01(image, o));
+    ASSERT_EQ(a.Result, S_OK) << c.Name;
+    EXPECT_EQ(a.ErrorFlags(), c.Flags) << c.Name;
+    EXPECT_EQ(a.Extract(true).OpResult(), c.Result) << c.Name;
+  }
+}
+
 TEST(E01, DamagedStoredDigestsGiveWayToAnIntactCopy) {
   const auto image = EwfTestImage(3 * kChunk);
   const auto md5 = EwfMD5(image);
@@ -766,13 +824,14 @@ TEST(E01, DamagedStoredDigestsGiveWayToAnIntactCopy) {
     const char *Damaged;
     size_t At;  // payload byte flipped: inside the MD5 unless said otherwise
     Int32 Result;
+    bool RightMD5;  // the MD5 shown is the image's
   };
   const TCase cases[] = {
-      {"hash damaged, digest intact", true, "hash", 3, kOK},
-      {"digest damaged, hash intact", true, "digest", 3, kOK},
-      {"digest's SHA-1 damaged", true, "digest", 20, kOK},
-      {"only a hash, damaged", false, "hash", 3, kCRCError},
-      {"only a hash, its checksum damaged", false, "hash", 33, kOK},
+      {"hash damaged, digest intact", true, "hash", 3, kOK, true},
+      {"digest damaged, hash intact", true, "digest", 3, kOK, true},
+      {"digest's SHA-1 damaged, no other copy", true, "digest", 20, kCRCError, true},
+      {"only a hash, damaged", false, "hash", 3, kCRCError, false},
+      {"only a hash, its checksum damaged", false, "hash", 33, kOK, true},
   };
   for (const auto &c : cases) {
     auto o = Options();
@@ -788,7 +847,7 @@ TEST(E01, DamagedStoredDigestsGiveWayToAnIntactCopy) {
     UInt32 size = 0, type = 0;
     ASSERT_EQ(a.Archive->GetRawProp(0, 0x10000, &data, &size, &type), S_OK);
     ASSERT_EQ(size, 16u) << c.Name;
-    EXPECT_EQ(std::memcmp(data, md5.data(), 16) == 0, c.Result == kOK) << c.Name;
+    EXPECT_EQ(std::memcmp(data, md5.data(), 16) == 0, c.RightMD5) << c.Name;
     auto x = a.Extract(true);
     EXPECT_EQ(x.OpResult(), c.Result) << c.Name;
   }

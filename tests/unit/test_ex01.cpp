@@ -232,11 +232,17 @@ TEST(Ex01, SessionsMakeABinAndACue) {
 TEST(Ex01, DigestSectionsAreCheckedAndTheirDamageOnlyFlagged) {
   const auto image = EwfTestImage(3 * kChunk);
   TEwf2WriterOptions o;
-  o.WrongMD5 = true;
-  auto w = OpenEx01(WriteEx01(image, o));
+  // Both stored digests count, whichever of them is wrong.
+  for (const auto [md5, sha1] : {std::pair{true, false}, {false, true}, {true, true}}) {
+    o.WrongMD5 = md5;
+    o.WrongSHA1 = sha1;
+    auto w = OpenEx01(WriteEx01(image, o));
+    Int32 r = -1;
+    EXPECT_TRUE(ExtractImage(w, r) == image);
+    EXPECT_EQ(r, kCRCError) << md5 << sha1;
+  }
+  o.WrongSHA1 = false;
   Int32 r = -1;
-  EXPECT_TRUE(ExtractImage(w, r) == image);
-  EXPECT_EQ(r, kCRCError);
   // An MD5 section of 24 usable bytes: flagged, no digest, the SHA-1 checks the image.
   o.WrongMD5 = false;
   o.MD5 = false;

@@ -296,30 +296,44 @@ TEST(BackgroundHasher, SlowInnerHasherGetsEveryByteInOrderAndInitDropsQueuedByte
   h = nullptr;
 }
 
-TEST(StoredDigests, TheFirstStoredDigestIsCheckedAndOfferedRaw) {
+TEST(StoredDigests, EveryStoredDigestIsCheckedAndOfferedRaw) {
   const auto data = RandomBytes(70000, 21);
   const auto md5 = Digest(Make<Tvor7zWinCryptMD5Hasher>(), data);
   const auto sha1 = Digest(Make<Tvor7zWinCryptSHA1Hasher>(), data);
   const auto sha256 = Digest(Make<Tvor7zWinCryptSHA256Hasher>(), data);
   std::vector<Byte> wrong(32, 0x11), zero(32, 0);
+  TvorDigestValue otherMD5;  // a second stored copy of the MD5 that disagrees
+  std::memcpy(otherMD5.Value, wrong.data(), 16);
+  const TvorDigestValue disagreeing[] = {otherMD5};
   ComPtr<TTestOutStream> sink(new TTestOutStream());
-  Tvor7zStoredDigestCheck check(nullptr);
-  const auto run = [&](const TvorStoredDigests &d, Int32 before = NOperationResult::kOK) {
-    sink->Data.clear();
-    const ComPtr<ISequentialOutStream> out = check.Wrap(sink, d);
-    EXPECT_EQ(WriteStream(out, data.data(), data.size()), S_OK);
-    EXPECT_EQ(sink->Data, data);  // everything passes on
-    return check.Verify(before);
-  };
-  // MD5 first, then SHA-1, then SHA-256: only the first stored one counts.
-  EXPECT_EQ(run({md5.data(), wrong.data(), wrong.data()}), NOperationResult::kOK);
-  EXPECT_EQ(run({wrong.data(), sha1.data(), sha256.data()}), NOperationResult::kCRCError);
-  EXPECT_EQ(run({zero.data(), sha1.data(), wrong.data()}), NOperationResult::kOK);
-  EXPECT_EQ(run({nullptr, nullptr, sha256.data()}), NOperationResult::kOK);
-  EXPECT_EQ(run({nullptr, zero.data(), wrong.data()}), NOperationResult::kCRCError);
-  EXPECT_EQ(run({}), NOperationResult::kOK);
-  // An earlier failure stands, whatever the digest.
-  EXPECT_EQ(run({md5.data()}, NOperationResult::kDataError), NOperationResult::kDataError);
+  for (const bool background : {false, true}) {
+    Tvor7zStoredDigestCheck check(nullptr, background);
+    const auto run = [&](const TvorStoredDigests &d, Int32 before = NOperationResult::kOK) {
+      sink->Data.clear();
+      const ComPtr<ISequentialOutStream> out = check.Wrap(sink, d);
+      EXPECT_EQ(WriteStream(out, data.data(), data.size()), S_OK);
+      EXPECT_EQ(sink->Data, data);  // everything passes on
+      return check.Verify(before);
+    };
+    const struct {
+      TvorStoredDigests Digests;
+      Int32 Result;
+    } cases[] = {
+        {{md5.data(), sha1.data(), sha256.data()}, NOperationResult::kOK},
+        {{md5.data(), wrong.data(), nullptr}, NOperationResult::kCRCError},  // a wrong SHA-1 beside a right MD5
+        {{md5.data(), sha1.data(), wrong.data()}, NOperationResult::kCRCError},
+        {{wrong.data(), sha1.data(), sha256.data()}, NOperationResult::kCRCError},
+        {{zero.data(), sha1.data(), nullptr}, NOperationResult::kOK},  // all zero = not stored
+        {{nullptr, zero.data(), wrong.data()}, NOperationResult::kCRCError},
+        {{md5.data(), sha1.data(), nullptr, disagreeing}, NOperationResult::kCRCError},
+        {{}, NOperationResult::kOK},
+    };
+    for (const auto &c : cases)
+      EXPECT_EQ(run(c.Digests), c.Result) << &c - cases << (background ? " in background" : "");
+    EXPECT_EQ(check.Count(), 0u);
+    // An earlier failure stands, whatever the digest.
+    EXPECT_EQ(run({md5.data()}, NOperationResult::kDataError), NOperationResult::kDataError);
+  }
 
   // Raw properties: the stored bytes; nothing for a digest that is all zero.
   const void *p = nullptr;

@@ -66,6 +66,19 @@ ComPtr<IInStream> ItemStream(TOpenedArchive<Tvor7zL01Archive> &o, UInt32 index) 
 
 }  // namespace
 
+// Each stored digest of a file is checked, in the one pass that writes it.
+TEST(L01Archive, EveryStoredDigestOfAFileIsChecked) {
+  TL01Entry root = Tree();
+  root.Children[0].StoreSHA1 = true;
+  for (const auto &[id, length] : {std::pair<std::string, size_t>{"", 0}, {"ha", 32}, {"sha", 40}}) {
+    root.Children[0].Values.clear();
+    if (length)
+      root.Children[0].Values[id] = std::string(length, 'A');  // a wrong digest beside a right one
+    auto cb = Open(WriteL01(root, TL01Options())).ExtractAll(true);
+    EXPECT_EQ(cb->Items[1].Result, length ? NOperationResult::kCRCError : NOperationResult::kOK) << id;
+  }
+}
+
 TEST(L01Archive, EntriesBecomeItemsInTreeOrderAndExtractChecked) {
   TL01Entry root = Tree();
   root.Children[0].StoreSHA1 = true;
