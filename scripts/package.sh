@@ -46,7 +46,7 @@ release linux -DCMAKE_CXX_FLAGS="$path_maps -D_FORTIFY_SOURCE=2 -fstack-protecto
   -DCMAKE_MODULE_LINKER_FLAGS="-s -Wl,-z,relro -Wl,-z,now"
 say "Release build of vor7z.dll ($build/win)"
 # The linker would otherwise stamp the DLL with the time of the build.
-release win -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" -DCMAKE_CXX_FLAGS="$path_maps" \
+release win -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" -DCMAKE_CXX_FLAGS="$path_maps" -DCMAKE_C_FLAGS="$path_maps" \
   -DCMAKE_MODULE_LINKER_FLAGS="-s -Wl,--no-insert-timestamp"
 so=$build/linux/vor7z.so dll=$build/win/vor7z.dll
 for f in "$so" "$dll"; do
@@ -78,6 +78,9 @@ Comment: vor7z.so is linked dynamically with these libraries, each installed by
  .
  zlib (zlib1g): Zlib
  libdeflate (libdeflate0): MIT
+ serd (libserd-0-0): ISC
+ snappy (libsnappy1v5): BSD-3-clause
+ LZ4 (liblz4-1): BSD-2-clause
  OpenSSL libcrypto (libssl3): Apache-2.0
  GNU C++ library and GCC support library (libstdc++6, libgcc-s1):
    GPL-3+ with GCC-exception-3.1
@@ -106,6 +109,46 @@ License: Zlib
  2. Altered source versions must be plainly marked as such, and must not be
     misrepresented as being the original software.
  3. This notice may not be removed or altered from any source distribution.
+
+License: ISC
+ Permission to use, copy, modify, and/or distribute this software for any
+ purpose with or without fee is hereby granted, provided that the above
+ copyright notice and this permission notice appear in all copies.
+ .
+ THE SOFTWARE IS PROVIDED "AS IS" AND THE AUTHOR DISCLAIMS ALL WARRANTIES
+ WITH REGARD TO THIS SOFTWARE INCLUDING ALL IMPLIED WARRANTIES OF
+ MERCHANTABILITY AND FITNESS. IN NO EVENT SHALL THE AUTHOR BE LIABLE FOR
+ ANY SPECIAL, DIRECT, INDIRECT, OR CONSEQUENTIAL DAMAGES OR ANY DAMAGES
+ WHATSOEVER RESULTING FROM LOSS OF USE, DATA OR PROFITS, WHETHER IN AN
+ ACTION OF CONTRACT, NEGLIGENCE OR OTHER TORTIOUS ACTION, ARISING OUT OF
+ OR IN CONNECTION WITH THE USE OR PERFORMANCE OF THIS SOFTWARE.
+
+License: BSD-3-clause
+ On Debian systems, the full text of the BSD 3-clause licence is in
+ /usr/share/common-licenses/BSD; snappy's own wording is in the copyright
+ file of libsnappy1v5.
+
+License: BSD-2-clause
+ Redistribution and use in source and binary forms, with or without
+ modification, are permitted provided that the following conditions are met:
+ .
+ 1. Redistributions of source code must retain the above copyright notice,
+    this list of conditions and the following disclaimer.
+ 2. Redistributions in binary form must reproduce the above copyright notice,
+    this list of conditions and the following disclaimer in the documentation
+    and/or other materials provided with the distribution.
+ .
+ THIS SOFTWARE IS PROVIDED BY THE COPYRIGHT HOLDERS AND CONTRIBUTORS "AS IS"
+ AND ANY EXPRESS OR IMPLIED WARRANTIES, INCLUDING, BUT NOT LIMITED TO, THE
+ IMPLIED WARRANTIES OF MERCHANTABILITY AND FITNESS FOR A PARTICULAR PURPOSE
+ ARE DISCLAIMED. IN NO EVENT SHALL THE COPYRIGHT HOLDER OR CONTRIBUTORS BE
+ LIABLE FOR ANY DIRECT, INDIRECT, INCIDENTAL, SPECIAL, EXEMPLARY, OR
+ CONSEQUENTIAL DAMAGES (INCLUDING, BUT NOT LIMITED TO, PROCUREMENT OF
+ SUBSTITUTE GOODS OR SERVICES; LOSS OF USE, DATA, OR PROFITS; OR BUSINESS
+ INTERRUPTION) HOWEVER CAUSED AND ON ANY THEORY OF LIABILITY, WHETHER IN
+ CONTRACT, STRICT LIABILITY, OR TORT (INCLUDING NEGLIGENCE OR OTHERWISE)
+ ARISING IN ANY WAY OUT OF THE USE OF THIS SOFTWARE, EVEN IF ADVISED OF THE
+ POSSIBILITY OF SUCH DAMAGE.
 
 License: Apache-2.0
  On Debian systems, the full text of the Apache License, Version 2.0, is in
@@ -208,6 +251,15 @@ zlib libz-mingw-w64-dev zlib
 mingw-w64 mingw-w64-x86-64-dev the MinGW-w64 runtime and its POSIX threads library (winpthreads)
 gcc gcc-mingw-w64-base the GNU C++ library and the GCC support library (libstdc++, libgcc)
 EOF
+# The libraries built from their Debian source packages bring their copyright files with them.
+for name in serd snappy lz4 libb2; do
+  f=$build/win/debian-src/$name/debian/copyright
+  [ -f "$f" ] || die "$f is missing (the Windows build unpacks it)"
+  { echo "vor7z.dll contains $name, built from its Debian source package $(cut -d' ' -f2 "$build/win/debian-src/$name"/.vor7z-*)."
+    echo "Its copyright file follows."
+    echo
+    cat "$f"; } >"$root/licenses/$name.txt"
+done
 cp /usr/share/common-licenses/GPL-3 "$root/licenses/GPL-3.txt"
 settle "$root"
 rm -f "$out/$zip"
