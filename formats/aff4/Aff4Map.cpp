@@ -156,8 +156,8 @@ bool Tvor7zAff4Map::Load(Tvor7zAff4Volumes *volumes, const std::string &urn) {
 
   // Targets, one a line.
   std::vector<Byte> idx;
-  if (!volumes->Find(urn + "/idx", idxSegment) || !DigestMember(idxSegment, IdxDigest, &idx) ||
-      idx.size() > kAff4MaxSmallMember)
+  if (!volumes->Find(urn + "/idx", idxSegment) || volumes->Member(idxSegment).Size > kAff4MaxSmallMember ||
+      !DigestMember(idxSegment, IdxDigest, &idx))
     Flag(volumes->Errors, kpv_ErrorFlags_HeadersError);
   for (size_t at = 0; at < idx.size();) {
     size_t end = std::find(idx.begin() + static_cast<std::ptrdiff_t>(at), idx.end(), '\n') - idx.begin();
@@ -186,34 +186,41 @@ bool Tvor7zAff4Map::Load(Tvor7zAff4Volumes *volumes, const std::string &urn) {
   Byte partial[kAff4MapEntrySize];
   size_t partialSize = 0;
   std::vector<TAff4MapEntry> entries;
+  bool collect = false;  // the second pass over a map that is not sorted
   const auto take = [&](const Byte *p) {
     const TAff4MapEntry e = ParseEntry(p);
+    if (collect) {
+      if (entries.size() < kMaxMemoryEntries)
+        entries.push_back(e);
+      return;
+    }
     sorted = sorted && e.Length > 0 && e.Mapped >= end && e.Mapped + e.Length > e.Mapped;
     end = e.Mapped + e.Length;
     if (e.Mapped + e.Length > e.Mapped)
       mappedEnd = std::max(mappedEnd, e.Mapped + e.Length);
-    if (entries.size() < kMaxMemoryEntries)
-      entries.push_back(e);
     count++;
   };
-  if (!DigestMember(mapSegment, PointDigest, nullptr, [&](const Byte *p, size_t n) {
-        if (partialSize > 0) {
-          const size_t fill = std::min(n, kAff4MapEntrySize - partialSize);
-          std::memcpy(partial + partialSize, p, fill);
-          partialSize += fill;
-          p += fill;
-          n -= fill;
-          if (partialSize < kAff4MapEntrySize)
-            return;
-          take(partial);
-          partialSize = 0;
-        }
-        for (; n >= kAff4MapEntrySize; p += kAff4MapEntrySize, n -= kAff4MapEntrySize)
-          take(p);
-        std::memcpy(partial, p, n);
-        partialSize = n;
-      }) ||
-      partialSize != 0)
+  const auto pass = [&](std::array<std::vector<Byte>, 2> &digests) {
+    partialSize = 0;
+    return DigestMember(mapSegment, digests, nullptr, [&](const Byte *p, size_t n) {
+      if (partialSize > 0) {
+        const size_t fill = std::min(n, kAff4MapEntrySize - partialSize);
+        std::memcpy(partial + partialSize, p, fill);
+        partialSize += fill;
+        p += fill;
+        n -= fill;
+        if (partialSize < kAff4MapEntrySize)
+          return;
+        take(partial);
+        partialSize = 0;
+      }
+      for (; n >= kAff4MapEntrySize; p += kAff4MapEntrySize, n -= kAff4MapEntrySize)
+        take(p);
+      std::memcpy(partial, p, n);
+      partialSize = n;
+    }) && partialSize == 0;
+  };
+  if (!pass(PointDigest))
     Flag(volumes->Errors, kpv_ErrorFlags_HeadersError);
   if (size.empty())
     Size = mappedEnd;
@@ -221,6 +228,10 @@ bool Tvor7zAff4Map::Load(Tvor7zAff4Volumes *volumes, const std::string &urn) {
   FInPlace = sorted && mapMember.Method == NAff4Zip::kStored && volumes->DataOffset(mapSegment, FEntriesOffset);
   FCount = count;
   if (!FInPlace) {
+    // Only a map that cannot be searched in place is held in memory (and only so much of it).
+    collect = true;
+    std::array<std::vector<Byte>, 2> unused;
+    pass(unused);
     if (count > entries.size())
       Flag(volumes->Errors, kpv_ErrorFlags_HeadersError);  // beyond what is sorted in memory
     // A later entry wins where entries overlap: each cuts what it covers out of the ones before.

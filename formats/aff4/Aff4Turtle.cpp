@@ -139,6 +139,12 @@ struct TAff4GraphSink {
       if (datatype)
         value.Datatype = FoldAff4Iri(TExpanded(self.Env, datatype).Text(datatype));
     }
+    // A text of millions of statements the reader uses is damage, not a reason to keep them all.
+    if (self.Graph.FStatements >= TAff4Graph::kMaxStatements) {
+      self.Graph.Errors |= 1u << kpv_ErrorFlags_HeadersError;
+      return SERD_SUCCESS;
+    }
+    self.Graph.FStatements++;
     const std::string s = node(subject);
     auto [it, fresh] = self.Graph.FSubjects.try_emplace(s);
     if (fresh)

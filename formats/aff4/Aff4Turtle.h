@@ -50,6 +50,8 @@ public:
   const std::vector<std::string> &Subjects() const { return FOrder; }
 
   UInt32 Errors = 0;
+  // Most statements kept (of the predicates the reader uses).
+  static constexpr size_t kMaxStatements = 1u << 22;
 
 private:
   struct TStatement {
@@ -59,6 +61,7 @@ private:
   friend struct TAff4GraphSink;
   std::unordered_map<std::string, std::vector<TStatement>> FSubjects;
   std::vector<std::string> FOrder;
+  size_t FStatements = 0;
 };
 
 // An IRI of the AFF4 vocabularies (either namespace), the XML Schema types or rdf:type folded to
