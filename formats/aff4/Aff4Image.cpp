@@ -308,7 +308,7 @@ bool Tvor7zAff4Image::Load(Tvor7zAff4Volumes *volumes, const std::string &urn) {
 TAff4Reader::TAff4Reader(Tvor7zAff4Volumes *volumes, size_t cacheBytes, bool verify)
     : FJoined(volumes->Joined()->Clone()), FVerify(verify), FCacheBytes(cacheBytes) {}
 
-void TAff4Reader::CheckBlockHashes(Tvor7zAff4Stream &stream, UInt64 index, const std::vector<Byte> &data) {
+void TAff4Reader::CheckBlockHashes(Tvor7zAff4Stream &stream, UInt64 index, const Byte *data, size_t size) {
   const size_t bevy = stream.BevyOf(index);
   if (bevy >= stream.Bevies.size())
     return;
@@ -326,7 +326,7 @@ void TAff4Reader::CheckBlockHashes(Tvor7zAff4Stream &stream, UInt64 index, const
       FHashers[k] = NewHasher(kind);
     IHasher &h = *FHashers[k];
     h.Init();
-    h.Update(data.data(), static_cast<UInt32>(data.size()));
+    h.Update(data, static_cast<UInt32>(size));
     Byte digest[64];
     h.Final(digest);
     const UInt32 size = Aff4HashSize(kind);
@@ -337,14 +337,38 @@ void TAff4Reader::CheckBlockHashes(Tvor7zAff4Stream &stream, UInt64 index, const
   }
 }
 
-const TAff4Reader::TSlot &TAff4Reader::Chunk(Tvor7zAff4Stream &stream, UInt64 index) {
+Int32 TAff4Reader::Decode(Tvor7zAff4Stream &stream, UInt64 index, Byte *out, size_t &written) {
+  written = 0;
+  const Tvor7zBlock_ b = index < stream.GetCount() ? stream.GetBlock(index) : Tvor7zBlock_{};
+  if (!b.Valid)
+    return kUnexpectedEnd;
+  if (b.Flags & NAff4Chunk::kOutside)
+    return kDataError;
+  FStored.resize(b.StoredSize);
+  if (ReadAt(FJoined, b.Offset, FStored.data(), FStored.size()) < FStored.size())
+    return kUnexpectedEnd;
+  Int32 r = DecodeAff4Chunk(stream.Compression, stream.GetChunkSize(), FStored.data(), FStored.size(), out, written,
+                            FCoders);
+  if (r == kOK && written < b.Size)
+    r = kDataError;
+  if (r == kOK && FVerify)
+    CheckBlockHashes(stream, index, out, written);
+  return r;
+}
+
+const TAff4Reader::TSlot *TAff4Reader::Cached(Tvor7zAff4Stream &stream, UInt64 index) {
   for (TSlot &s : FSlots)
     if (s.Stream == &stream && s.Index == index) {
       s.LastUse = ++FClock;
-      return s;
+      return &s;
     }
-  const UInt32 chunkSize = stream.GetChunkSize();
-  const size_t most = std::max<size_t>(1, FCacheBytes / chunkSize);
+  return nullptr;
+}
+
+const TAff4Reader::TSlot &TAff4Reader::Chunk(Tvor7zAff4Stream &stream, UInt64 index) {
+  if (const TSlot *hit = Cached(stream, index))
+    return *hit;
+  const size_t most = std::max<size_t>(1, FCacheBytes / stream.GetChunkSize());
   TSlot *slot;
   if (FSlots.size() < most) {
     slot = &FSlots.emplace_back();
@@ -355,30 +379,10 @@ const TAff4Reader::TSlot &TAff4Reader::Chunk(Tvor7zAff4Stream &stream, UInt64 in
   slot->Stream = &stream;
   slot->Index = index;
   slot->LastUse = ++FClock;
-  slot->Data.resize(chunkSize);
-  slot->Result = kOK;
-  const Tvor7zBlock_ b = index < stream.GetCount() ? stream.GetBlock(index) : Tvor7zBlock_{};
-  if (!b.Valid) {
-    slot->Result = kUnexpectedEnd;
-    return *slot;
-  }
-  if (b.Flags & NAff4Chunk::kOutside) {
-    slot->Result = kDataError;
-    return *slot;
-  }
-  FStored.resize(b.StoredSize);
-  if (ReadAt(FJoined, b.Offset, FStored.data(), FStored.size()) < FStored.size()) {
-    slot->Result = kUnexpectedEnd;
-    return *slot;
-  }
+  slot->Data.resize(stream.GetChunkSize());
   size_t written = 0;
-  slot->Result = DecodeAff4Chunk(stream.Compression, chunkSize, FStored.data(), FStored.size(), slot->Data.data(),
-                                 written, FCoders);
+  slot->Result = Decode(stream, index, slot->Data.data(), written);
   slot->Data.resize(written);
-  if (slot->Result == kOK && written < b.Size)
-    slot->Result = kDataError;
-  if (slot->Result == kOK && FVerify)
-    CheckBlockHashes(stream, index, slot->Data);
   if (slot->Result != kOK)
     slot->Stream = nullptr;  // tried again when asked again
   return *slot;
@@ -404,10 +408,21 @@ Int32 TAff4Reader::Read(const TAff4Target &target, UInt64 position, Byte *out, s
       const UInt64 at = position + done;
       if (at >= total)
         return kUnexpectedEnd;
+      const size_t inChunk = static_cast<size_t>(at % chunkSize);
+      // A whole chunk the caller has room for is decoded straight into its place.
+      if (inChunk == 0 && size - done >= chunkSize && total - at >= chunkSize && !Cached(s, at / chunkSize)) {
+        size_t written = 0;
+        if (const Int32 r = Decode(s, at / chunkSize, out + done, written); r != kOK)
+          return r;
+        if (Runs)
+          Runs->push_back({&s, at, FBase, chunkSize});
+        FBase += chunkSize;
+        done += chunkSize;
+        continue;
+      }
       const TSlot &slot = Chunk(s, at / chunkSize);
       if (slot.Result != kOK)
         return slot.Result;
-      const size_t inChunk = static_cast<size_t>(at % chunkSize);
       const size_t valid = static_cast<size_t>(std::min<UInt64>(slot.Data.size(), total - (at - inChunk)));
       const size_t n = std::min(size - done, valid - inChunk);
       std::memcpy(out + done, slot.Data.data() + inChunk, n);

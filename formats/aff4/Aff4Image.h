@@ -71,9 +71,12 @@ private:
     Int32 Result = 0;
     std::vector<Byte> Data;
   };
-  // Chunk `index` of `stream`, decoded (or its failure).
+  // Chunk `index` of `stream`, decoded (or its failure), from the cache or into it.
   const TSlot &Chunk(Tvor7zAff4Stream &stream, UInt64 index);
-  void CheckBlockHashes(Tvor7zAff4Stream &stream, UInt64 index, const std::vector<Byte> &data);
+  const TSlot *Cached(Tvor7zAff4Stream &stream, UInt64 index);
+  // Reads and decodes chunk `index` into `out` (room for the chunk size), checking it in verify mode.
+  Int32 Decode(Tvor7zAff4Stream &stream, UInt64 index, Byte *out, size_t &written);
+  void CheckBlockHashes(Tvor7zAff4Stream &stream, UInt64 index, const Byte *data, size_t size);
 
   ComPtr<Tvor7zLimitInStream> FJoined;
   bool FVerify;
