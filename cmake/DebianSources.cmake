@@ -51,19 +51,23 @@ add_library(vor7z_serd STATIC
 target_include_directories(vor7z_serd PUBLIC ${serd_dir}/include PRIVATE ${serd_dir}/src)
 target_compile_definitions(vor7z_serd PUBLIC SERD_STATIC PRIVATE SERD_INTERNAL)
 
-# snappy's two generated headers, as its own CMake build would write them for this target.
-set(HAVE_SYS_UIO_H_01 0)
-set(PROJECT_VERSION_MAJOR 1)
-set(PROJECT_VERSION_MINOR 1)
-set(PROJECT_VERSION_PATCH 9)
-configure_file(${snappy_dir}/snappy-stubs-public.h.in ${CMAKE_BINARY_DIR}/snappy-generated/snappy-stubs-public.h)
-set(HAVE_BUILTIN_EXPECT 1)
-set(HAVE_BUILTIN_CTZ 1)
-set(HAVE_ATTRIBUTE_ALWAYS_INLINE 1)
-set(HAVE_WINDOWS_H 1)
-set(SNAPPY_HAVE_SSSE3 0)
-set(SNAPPY_HAVE_BMI2 0)
-configure_file(${snappy_dir}/cmake/config.h.in ${CMAKE_BINARY_DIR}/snappy-generated/config.h)
+# snappy's two generated headers, as its own CMake build would write them for this target. In a
+# function, so that its version variables do not replace the project's.
+function(vor7z_snappy_headers dir out)
+  set(HAVE_SYS_UIO_H_01 0)
+  set(PROJECT_VERSION_MAJOR 1)
+  set(PROJECT_VERSION_MINOR 1)
+  set(PROJECT_VERSION_PATCH 9)
+  configure_file(${dir}/snappy-stubs-public.h.in ${out}/snappy-stubs-public.h)
+  set(HAVE_BUILTIN_EXPECT 1)
+  set(HAVE_BUILTIN_CTZ 1)
+  set(HAVE_ATTRIBUTE_ALWAYS_INLINE 1)
+  set(HAVE_WINDOWS_H 1)
+  set(SNAPPY_HAVE_SSSE3 0)
+  set(SNAPPY_HAVE_BMI2 0)
+  configure_file(${dir}/cmake/config.h.in ${out}/config.h)
+endfunction()
+vor7z_snappy_headers(${snappy_dir} ${CMAKE_BINARY_DIR}/snappy-generated)
 add_library(vor7z_snappy STATIC
   ${snappy_dir}/snappy.cc ${snappy_dir}/snappy-c.cc ${snappy_dir}/snappy-sinksource.cc
   ${snappy_dir}/snappy-stubs-internal.cc)
