@@ -187,18 +187,20 @@ EOF
 }
 
 # CHANGELOG.md in the Debian changelog format: one entry per "## VERSION (DATE)" section, one item
-# per bullet, newest first as there.
+# per bullet, newest first as there. DATE is YYYY-MM-DD, with " HH:MM" (UTC) where releases share a day:
+# each entry must be dated after the one before it.
 deb_changelog() {
   python3 - "$src/CHANGELOG.md" "$maintainer" <<'EOF'
 import re, sys, textwrap, email.utils, datetime
 text, maintainer = open(sys.argv[1], encoding='utf-8').read(), sys.argv[2]
-sections = re.findall(r'^## (\S+) \((\d{4}-\d\d-\d\d)\)\n(.*?)(?=^## |\Z)', text, re.S | re.M)
+sections = re.findall(r'^## (\S+) \((\d{4}-\d\d-\d\d(?: \d\d:\d\d)?)\)\n(.*?)(?=^## |\Z)', text, re.S | re.M)
 if not sections:
     sys.exit('CHANGELOG.md has no "## VERSION (DATE)" section')
 entries = []
 for version, date, body in sections:
     items = [' '.join(b.replace('`', '').split()) for b in re.findall(r'^- (.*?)(?=^- |^\S|\Z)', body, re.S | re.M)]
-    when = datetime.datetime.strptime(date, '%Y-%m-%d').replace(tzinfo=datetime.timezone.utc)
+    when = datetime.datetime.strptime(date, '%Y-%m-%d %H:%M' if ' ' in date else '%Y-%m-%d')
+    when = when.replace(tzinfo=datetime.timezone.utc)
     lines = [f'vor7z ({version}) unstable; urgency=medium', '']
     for item in items:
         lines += textwrap.wrap(item, 78, initial_indent='  * ', subsequent_indent='    ')
