@@ -528,10 +528,13 @@ Int32 Tvor7zAff4Archive::DoExtractItem(UInt32 index, ISequentialOutStream *strea
     UInt32 metadataErrors = 0;
     const TvorStoredDigests stored = item.Stored();
     const Int32 r = ExtractAff4Image(item.Image.Get(), stored, stream, &progress, &FCodecsInfo, metadataErrors);
+    // The host reads the archive's flags once, after the open: a map or index hash that fails to
+    // match only now must show in the item's result, or the test would pass it in silence.
+    const bool headers = (metadataErrors >> kpv_ErrorFlags_HeadersError & 1) != 0;
     for (UInt32 bit = 0; metadataErrors != 0; bit++, metadataErrors >>= 1)
       if (metadataErrors & 1)
         SetMetadataErrorFlag(bit);
-    return r;
+    return r == kOK && headers ? kHeadersError : r;
   }
   if (item.HasSegment)
     return ExtractFile(item, stream, progress);

@@ -136,6 +136,9 @@ TEST(Aff4, DamageIsReportedWhereItLies) {
       // The map's target list no longer names the stream (and fails its CRC): its chunks read as missing.
       {"stream gone from the target list", {}, [&](auto &f) { f[0].Data[find(f[0].Data, "-000000000073\n") + 1] = 'X'; },
        kUnexpectedEnd, 1u << kpv_ErrorFlags_UnexpectedEnd | 1u << kpv_ErrorFlags_HeadersError},
+      // A map hash of other bytes protects nothing the data needs: flagged when the map is read.
+      {"wrong map hash", With([&](auto &o) { o = digests, o.WrongMapHash = true; }), nullptr, kOK,
+       1u << kpv_ErrorFlags_HeadersError},
       // Metadata: the turtle is cut short. What it says before the cut is kept.
       {"turtle damaged", {}, [&](auto &f) {
          const size_t at = find(f[0].Data, "information.turtle");
