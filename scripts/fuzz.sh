@@ -58,7 +58,7 @@ samples_for() {
   local target=$1 dir=$b/samples/$1 pattern
   case "$target" in
   fuzz_e01) pattern='*.E01' ;; fuzz_ex01) pattern='*.Ex01' ;; fuzz_l01) pattern='*.L01' ;; fuzz_lx01) pattern='*.Lx01' ;; fuzz_ad1) pattern='*.ad1' ;;
-  fuzz_aff) pattern='*.aff' ;; *) return ;;
+  fuzz_aff) pattern='*.aff' ;; fuzz_aff4) pattern='*.aff4' ;; *) return ;;
   esac
   [ -d "$src/../shared/samples" ] || return
   rm -rf "$dir"
