@@ -120,8 +120,8 @@ public:
     return j.Reader.BlockHashFailed ? DeferChecksumResult(job, kCRCError) : kOK;
   }
 
-  bool WriteJob(Tvor7zBlockJob &job) override {
-    const bool more = Tvor7zMtBlocksDecoder::WriteJob(job);
+  void WriteJob(Tvor7zBlockJob &job) override {
+    Tvor7zMtBlocksDecoder::WriteJob(job);
     auto &j = static_cast<TAff4ImageJob &>(job);
     if (!job.Buffered)
       for (TStreamCheck &s : FStreams)
@@ -138,7 +138,6 @@ public:
         s.Next += run.Length;
       }
     }
-    return more;
   }
 
 protected:
