@@ -128,6 +128,7 @@ void Tvor7zAD1Archive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
 void Tvor7zAD1Archive::JoinSegments(IInStream *first, const TSegmentHeader &header,
                                     IArchiveOpenCallback *openCallback) {
   FJoined = new Tvor7zLimitInStream();
+  FPresent = 0;
   // Bytes of a segment file of `length` bytes that belong to the data space. A file shorter than its
   // data offset holds none (the difference would wrap around).
   const auto dataIn = [&](UInt64 length) -> UInt64 {
@@ -144,11 +145,14 @@ void Tvor7zAD1Archive::JoinSegments(IInStream *first, const TSegmentHeader &head
     const bool last = number >= header.Count;
     if (stream && length > header.SegmentSize) {
       FJoined->AddSegment(stream, header.DataOffset, dataIn(header.SegmentSize));
+      FPresent += dataIn(header.SegmentSize);
       SetErrorFlag(kpv_ErrorFlags_DataAfterEnd);
       return;
     }
-    if (stream)
+    if (stream) {
       FJoined->AddSegment(stream, header.DataOffset, dataIn(length));
+      FPresent += dataIn(length);
+    }
     if (!stream || length < header.DataOffset || (!last && length < header.SegmentSize)) {
       SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
       missing = stream ? 0 : missing + 1;
@@ -251,12 +255,13 @@ UInt64 Tvor7zAD1Archive::ReadEnd() {
 }
 
 UInt64 Tvor7zAD1Archive::FindRecord(UInt64 from) {
-  // Scans cost at most twice the data space over the whole walk, so that damage cannot make the
-  // open quadratic; cheap tests first: a type and a name length a record can have, metadata.
+  // Scans cost at most twice the bytes the segment files hold over the whole walk (the zeros of
+  // lost segments do not count), so that damage cannot make the open quadratic or long; cheap
+  // tests first: a type and a name length a record can have, metadata.
   const UInt64 space = DataSpaceLength();
   std::vector<Byte> piece;
   Byte record[kItemRecordSize];
-  for (UInt64 at = from; at + kItemRecordSize <= space && FScanned < 2 * space + kMaxTextLength;) {
+  for (UInt64 at = from; at + kItemRecordSize <= space && FScanned < 2 * FPresent + kMaxTextLength;) {
     const size_t want = static_cast<size_t>(std::min<UInt64>(kScanPiece + kItemRecordSize, space - at));
     piece.resize(want);
     if (ReadAt(FDataStream, at, piece.data(), want) < want)
@@ -288,7 +293,7 @@ void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
   // Every item keeps its whole path, so a deep tree costs the square of its depth: a hostile image
   // could ask for far more memory than it is large. Real trees stay well within a few characters
   // of path per byte of image.
-  const UInt64 pathBudget = kPathCharsPerDataByte * DataSpaceLength() + kMaxTextLength;
+  const UInt64 pathBudget = kPathCharsPerDataByte * FPresent + kMaxTextLength;
   UInt64 pathChars = 0;
   FReadEnd = 0;
   FLastData = 0;

@@ -180,7 +180,10 @@ UInt64 FindEwfChunks(IInStream *stream, UInt64 from, UInt64 end, UInt32 chunkSiz
   const size_t chunk = chunkSize;
   const size_t stored = EwfMaxStoredSize(chunkSize, TEwfChunkMethod::Deflate);
   // A window many chunks long, moved on as the walk goes: small chunks are not read again and again.
-  std::vector<Byte> window(std::max<size_t>(4u << 20, 2 * stored)), out(chunk);
+  // Neither buffer is larger than the area can need: deflate expands at most 1032 times.
+  const UInt64 span = end > from ? end - from : 0;
+  std::vector<Byte> window(static_cast<size_t>(std::min<UInt64>(std::max<size_t>(4u << 20, 2 * stored), span)));
+  std::vector<Byte> out(static_cast<size_t>(std::min<UInt64>(chunk, std::min<UInt64>(span, stored) * 1032 + 64)));
   UInt64 at = from, windowStart = from;
   size_t windowSize = 0;
   for (size_t taken = 0; at < end && taken < most;) {
