@@ -354,6 +354,7 @@ Tvor7zArchive::TExtractItemInfo Tvor7zArchive::DoGetExtractItemInfo(UInt32) { re
 Int32 Tvor7zArchive::DoExtractItem(UInt32, ISequentialOutStream *, Tvor7zProgress &) {
   return NOperationResult::kUnsupportedMethod;
 }
+void Tvor7zArchive::DoPrepareExtract(IArchiveExtractCallback *) {}
 void Tvor7zArchive::DoClose() {}
 TvorPropertyTable Tvor7zArchive::DoGetArchivePropertyTable() { return {}; }
 void Tvor7zArchive::DoGetArchiveProperty(PROPID, PROPVARIANT &) {}
@@ -431,6 +432,8 @@ void Tvor7zArchive::ExtractItems(const UInt32 *indices, UInt32 numItems, bool te
     total += DoGetExtractItemInfo(index).Size;
   }
   CheckHResult(progress.SetTotal(total));
+  if (n > 0)
+    DoPrepareExtract(callback);
   for (UInt32 i = 0; i < n; i++) {
     const UInt32 index = all ? i : indices[i];
     ExtractOneItem(callback, index, testMode, DoGetExtractItemInfo(index), progress);

@@ -127,6 +127,9 @@ public:
   // Writes item `index` (a valid index, never a folder) into `stream` and returns its operation
   // result; adds the bytes it writes to `progress`.
   virtual Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress);
+  // Before the first item of an Extract: a container whose key is needed only now asks the extract
+  // callback for its password here.
+  virtual void DoPrepareExtract(IArchiveExtractCallback *callback);
   virtual void DoClose();
   // The archive and item property lists the host is offered; none by default.
   virtual TvorPropertyTable DoGetArchivePropertyTable();

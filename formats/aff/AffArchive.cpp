@@ -9,6 +9,7 @@
 #include "formats/aff/AffBlocksDecoder.h"
 #include "hashers/Hashers.h"
 #include "hashers/StoredDigests.h"
+#include "host/Password.h"
 #include "host/PropVariant.h"
 #include "plugin/Registry.h"
 #include "streams/ByteOrder.h"
@@ -93,7 +94,9 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
     if (ReadSegmentHeader(stream, start, fileSize, h) != TAffSegmentRead::kOk)
       return false;
     UInt32 page = 0;
-    if (ParseAffPageName(h.Name, page) && page == 0) {
+    std::string name = h.Name;
+    StripAffCryptoSuffix(name);
+    if (ParseAffPageName(name, page) && page == 0) {
       FSetName.ParseSetName(GetArchiveName());
       return true;
     }
@@ -103,7 +106,7 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
   }
 }
 
-bool Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base) {
+bool Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt64 base) {
   const UInt64 fileSize = SeekTo(stream, 0, STREAM_SEEK_END);
   UInt64 start = NAffLayout::kSignatureSize;
   for (;;) {
@@ -114,14 +117,21 @@ bool Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 b
     if (GetAffPageSegment(h, fileSize, page)) {
       page.Offset += base;
       FInfo->AddPage(page, base + start);
+      FEncryptedPages = FEncryptedPages || (page.Flags & NAffPage::kEncrypted) != 0;
       if (page.IsTruncated()) {
         SetErrorFlag(kpv_ErrorFlags_UnexpectedEnd);
         return false;
       }
     } else {
       SeekTo(stream, h.DataStart());
-      if (!ReadMetadataSegment(stream, h.Name, h.DataLength, h.Argument, fileIndex))
+      // An encrypted segment without data (a page size, say) keeps its value in the argument.
+      std::string name = h.Name;
+      if (StripAffCryptoSuffix(name) && h.DataLength > 0) {
+        if (!ReadEncryptedSegment(stream, name, h))
+          return false;
+      } else if (!ReadMetadataSegment(stream, name, h.DataLength, h.Argument)) {
         return false;
+      }
     }
     if (!ReadSegmentTrailer(stream, start, h.DataStart(), h.DataLength))
       return false;
@@ -130,7 +140,7 @@ bool Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 b
 }
 
 bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const std::string &name, UInt32 dataLength,
-                                           UInt32 argument, UInt32 fileIndex) {
+                                           UInt32 argument) {
   Tvor7zAffInfoMeta &meta = *FInfo->GetMeta();
   // Reads exactly `size` bytes into `dest` (a short read flags the archive and leaves zeros).
   const auto readExact = [&](Byte *dest, UInt32 size) {
@@ -166,7 +176,8 @@ bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const st
     const std::string type = readText();
     if (type.size() < dataLength)
       return false;
-    if (fileIndex == 0) {
+    // Encrypted sets keep it in a later file than the first.
+    if (FFileType.empty()) {
       FFileType = type;
       // The type decides whether further files belong to the image: one no writer uses may be a
       // damaged "AFD", whose other files are then not read.
@@ -201,6 +212,11 @@ bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const st
     }
   } else if (name == "acquisition_seconds") {
     meta.AcquisitionSeconds = argument;
+  } else if (name == NAffCrypto::kKeySegment) {
+    if (FKeySegment.empty())
+      FKeySegment = ReadData(stream, dataLength);
+  } else if (name.starts_with(NAffCrypto::kSealedKeyPrefix)) {
+    FSealedKey = true;
   } else {
     static const struct {
       const char *Name;
@@ -239,10 +255,8 @@ bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const st
 // ---- open ----
 
 void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback) {
+  DoClose();
   FInfo = new Tvor7zAffInfo();
-  FJoinedStream = nullptr;
-  FFileType.clear();
-  FImageSizeSeen = false;
   const UString itemName = ChangeExtension(GetArchiveName(), L".img");
   if (!FindFirstPage(FStream))
     RaiseHResult(S_FALSE);
@@ -269,16 +283,31 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
     if (!FJoinedStream)
       FJoinedStream = new Tvor7zLimitInStream();
     FJoinedStream->AddStream(stream);
-    if (!ReadAffFile(stream, k, base))
+    if (!ReadAffFile(stream, base))
       break;
-    // Damage that cuts the set's structure ends it here; damaged metadata segments do not.
-    if (FFileType != "AFD" || StructureErrorFlags() != 0)
+    // Damage that cuts the set's structure ends it here; damaged metadata segments do not. A first
+    // file without a type goes on to the numbered files that follow it until one gives the image
+    // size: an encrypted set keeps its type in a later file.
+    const bool set = FFileType == "AFD" || (FFileType.empty() && FSetName.Width > 0 && !FImageSizeSeen);
+    if (!set || StructureErrorFlags() != 0)
       break;
     base = FJoinedStream->Size();
   }
 
   if (!FInfo->LayPages(FJoinedStream.Get()))
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  // Encrypted parts no key can decrypt: the open says why instead of showing an image that cannot
+  // be read.
+  if (FEncryptedPages && FKeySegment.empty())
+    ReportNoKey();
+  if (FNoKey) {
+    FError = FSealedKey ? L"The image key is sealed with a public key; only passphrase-sealed keys are supported"
+                        : L"Encrypted segments without a key segment";
+    if (FEncryptedPages || FInfo->GetChunkSize() == 0 || FInfo->GetTotalSize() == 0) {
+      FInfo = nullptr;
+      return;
+    }
+  }
   if (FInfo->GetChunkSize() == 0 || FInfo->GetTotalSize() == 0)
     RaiseHResult(S_FALSE);
   FInfo->GetMeta()->Name = itemName;
@@ -294,6 +323,67 @@ void Tvor7zAffArchive::DoClose() {
   FFileType.clear();
   FImageSizeSeen = false;
   FSetIncomplete = false;
+  std::vector<Byte>().swap(FKeySegment);
+  FSealedKey = false;
+  FEncryptedPages = false;
+  FNoKey = false;
+  FNoKeyForExtract = false;
+}
+
+// ---- encryption ----
+
+void Tvor7zAffArchive::ReportNoKey() {
+  // What is encrypted stays unread; the open goes on with what is plain and says why at its end.
+  FNoKey = true;
+  SetErrorFlag(kpv_ErrorFlags_UnsupportedMethod);
+}
+
+TAffKeyUnlock Tvor7zAffArchive::UnlockKey(IUnknown *callback) {
+  if (FInfo->GetKey())
+    return TAffKeyUnlock::kOk;
+  if (FKeySegment.empty()) {
+    ReportNoKey();
+    return TAffKeyUnlock::kDamaged;
+  }
+  TvorPassword password;
+  if (!AskPassword(callback, password))
+    return TAffKeyUnlock::kWrongPassphrase;
+  for (const TvorSecret &form : password.Forms) {
+    TvorSecret key;
+    const TAffKeyUnlock result = UnlockAffKey(FKeySegment.data(), FKeySegment.size(), form, key);
+    if (result == TAffKeyUnlock::kDamaged) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      FKeySegment.clear();
+      return result;
+    }
+    if (result == TAffKeyUnlock::kOk) {
+      FInfo->SetKey(std::move(key));
+      return result;
+    }
+  }
+  return TAffKeyUnlock::kWrongPassphrase;
+}
+
+bool Tvor7zAffArchive::ReadEncryptedSegment(ISequentialInStream *stream, const std::string &name,
+                                            const TAffSegmentHeader &header) {
+  // Metadata is needed now: the host is asked for the password at the open.
+  const TAffKeyUnlock unlock = UnlockKey(FOpenCallback);
+  if (unlock == TAffKeyUnlock::kWrongPassphrase)
+    RaiseHResult(S_FALSE);
+  if (unlock != TAffKeyUnlock::kOk)
+    return true;
+  std::vector<Byte> data = ReadData(stream, header.DataLength);
+  UInt32 plain = 0;
+  if (!AffPlainLength(header.DataLength, plain)) {
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+    return true;
+  }
+  TAffDecryptor decryptor(*FInfo->GetKey());
+  if (!decryptor.Ok())
+    RaiseHResult(E_FAIL);
+  const size_t got = decryptor.Decrypt(name, header.DataLength, data.data(), data.size());
+  const ComPtr<Tvor7zFixedMemoryInStream> text(new Tvor7zFixedMemoryInStream(data.data(), static_cast<UInt32>(got), false));
+  return ReadMetadataSegment(text, name, plain, header.Argument);
 }
 
 // ---- listing ----
@@ -408,7 +498,7 @@ TvorStoredDigests Tvor7zAffArchive::DoGetStoredDigests(UInt32) {
 void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
   if (!FInfo || !FJoinedStream || index != 0)
     return;
-  if (!FInfo->GetMeta()->RandomAccess || !FInfo->IsComplete())
+  if (!FInfo->GetMeta()->RandomAccess || !FInfo->IsComplete() || (FEncryptedPages && !FInfo->GetKey()))
     return;
   // Its own clone of the joined stream: several streams may be read at once.
   auto *s = new Tvor7zAffArchiveStream(FJoinedStream->Clone().Get(), FInfo.Get(), FCodecsInfo.GetCodecsInfo());
@@ -419,7 +509,14 @@ void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
 
 Tvor7zArchive::TExtractItemInfo Tvor7zAffArchive::DoGetExtractItemInfo(UInt32) { return {FInfo->GetTotalSize(), false}; }
 
+void Tvor7zAffArchive::DoPrepareExtract(IArchiveExtractCallback *callback) {
+  // Pages whose key the open did not need are decrypted with the password the extraction gives.
+  FNoKeyForExtract = FEncryptedPages && UnlockKey(callback) != TAffKeyUnlock::kOk;
+}
+
 Int32 Tvor7zAffArchive::DoExtractItem(UInt32, ISequentialOutStream *outStream, Tvor7zProgress &progress) {
+  if (FNoKeyForExtract)
+    return FKeySegment.empty() ? kUnsupportedMethod : kWrongPassword;
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
   // The stored image digests run beside the decoding and writing instead of between them.
   Tvor7zStoredDigestCheck digest(&FCodecsInfo, true);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/aff/AffCrypto.h"
 #include "formats/aff/AffInfo.h"
 #include "streams/ByteOrder.h"
 #include "streams/InStreams.h"
@@ -56,10 +57,12 @@ TAffSegmentRead ReadAffSegmentHeader(IInStream *stream, UInt64 start, UInt64 end
 bool TAffPageSegment::IsTruncated() const { return (Flags & NAffPage::kTruncated) != 0; }
 
 bool GetAffPageSegment(const TAffSegmentHeader &header, UInt64 end, TAffPageSegment &page) {
-  if (!ParseAffPageName(header.Name, page.Number))
+  std::string name = header.Name;
+  const bool encrypted = StripAffCryptoSuffix(name);
+  if (!ParseAffPageName(name, page.Number))
     return false;
   page.Offset = header.DataStart();
-  page.Flags = header.Argument & NAffPage::kFileBits;
+  page.Flags = (header.Argument & NAffPage::kFileBits) | (encrypted ? NAffPage::kEncrypted : 0);
   page.StoredSize = header.DataLength;
   if (header.TrailerStart() > end) {
     page.StoredSize = static_cast<UInt32>(end > page.Offset ? end - page.Offset : 0);
