@@ -310,6 +310,8 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
   }
   if (FInfo->GetChunkSize() == 0 || FInfo->GetTotalSize() == 0)
     RaiseHResult(S_FALSE);
+  if (!FImageSizeSeen)
+    EndImageAtLastPage();
   FInfo->GetMeta()->Name = itemName;
   // The last file of a set carries the image size; a set read to its end without one lost files.
   FSetIncomplete = FFileType == "AFD" && !FImageSizeSeen;
@@ -384,6 +386,38 @@ bool Tvor7zAffArchive::ReadEncryptedSegment(ISequentialInStream *stream, const s
   const size_t got = decryptor.Decrypt(name, header.DataLength, data.data(), data.size());
   const ComPtr<Tvor7zFixedMemoryInStream> text(new Tvor7zFixedMemoryInStream(data.data(), static_cast<UInt32>(got), false));
   return ReadMetadataSegment(text, name, plain, header.Argument);
+}
+
+void Tvor7zAffArchive::EndImageAtLastPage() {
+  const UInt64 count = FInfo->GetCount();
+  const Tvor7zBlock_ last = FInfo->GetBlock(count - 1);
+  if (!last.Valid || last.StoredSize == 0 || NAffPage::IsZero(last.Flags) || (last.Flags & NAffPage::kTruncated))
+    return;
+  UInt64 size = 0;
+  const bool encrypted = (last.Flags & NAffPage::kEncrypted) != 0;
+  UInt32 plain = 0;
+  if (!NAffPage::IsCompressed(last.Flags)) {
+    // A stored page is as long as its bytes, also while its key is not known.
+    if (encrypted && !AffPlainLength(last.StoredSize, plain))
+      return;
+    size = encrypted ? plain : last.StoredSize;
+  } else {
+    if (encrypted && UnlockKey(FOpenCallback) == TAffKeyUnlock::kWrongPassphrase)
+      RaiseHResult(S_FALSE);
+    TAffPageCoders coders(&FCodecsInfo);
+    coders.Key = FInfo->GetKey();
+    coders.PageSize = FInfo->GetChunkSize();
+    const ComPtr<Tvor7zLimitInStream> joined = FJoinedStream->Clone();
+    SeekTo(joined, static_cast<Int64>(last.Offset));
+    const ComPtr<Tvor7zLimitSequentialInStream> in(new Tvor7zLimitSequentialInStream(joined, last.StoredSize));
+    const ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream());
+    counter->SetStream(ComPtr<ISequentialOutStream>(new Tvor7zTestSequentialOutStream()));
+    if (DecodeAffPage(last, in, counter, coders) != kOK)
+      return;
+    size = counter->Count();
+  }
+  if (size < last.Size)
+    FInfo->SetTotalSize(last.Position + size);
 }
 
 // ---- listing ----

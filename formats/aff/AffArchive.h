@@ -65,6 +65,9 @@ private:
   // No key this can use: an unsupported method; the open's end gives the reason as the archive's
   // error.
   void ReportNoKey();
+  // Without an image size the image ends with the bytes of its last page, which may be fewer than a
+  // page holds.
+  void EndImageAtLastPage();
 
   ComPtr<Tvor7zAffInfo> FInfo;
   ComPtr<Tvor7zLimitInStream> FJoinedStream;

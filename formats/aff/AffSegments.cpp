@@ -40,9 +40,8 @@ TAffSegmentRead ReadAffSegmentHeader(IInStream *stream, UInt64 start, UInt64 end
   header.DataLength = GetBe32(h + 8);
   header.Argument = GetBe32(h + 12);
   header.Name.clear();
-  if (header.NameLength == 0) {
-    errors |= 1u << kpv_ErrorFlags_HeadersError;
-  } else if (header.NameLength <= kMaxNameLength) {
+  // A segment without a name is free space the writer left where it deleted one: skipped.
+  if (header.NameLength > 0 && header.NameLength <= kMaxNameLength) {
     header.Name.resize(header.NameLength);
     const size_t n = ReadBefore(stream, start + sizeof(h), end, header.Name.data(), header.NameLength);
     if (n < header.NameLength) {

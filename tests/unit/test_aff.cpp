@@ -288,6 +288,25 @@ TEST(AffOpen, WalkDamage) {
   EXPECT_EQ(o.ErrorFlags(), kFlag(kpv_ErrorFlags_UnexpectedEnd));
 }
 
+TEST(AffOpen, FreeSpaceAndALastPageShortOfAPage) {
+  // A segment without a name is free space the writer left; without an image size the image ends
+  // with the last page's bytes, stored or compressed.
+  for (const auto c : {TAffCompression::kStored, TAffCompression::kZlib}) {
+    const std::vector<Byte> tail(1000, 7);
+    TAffWriter w;
+    w.PageSize(4096).Segment("", std::vector<Byte>(82), 0).Page(0, std::vector<Byte>(4096, 1), 0);
+    w.Page(1, CompressAffPage(c, tail), AffPageFlags(c));
+    TOpened o = OpenBytes(w.Bytes);
+    ASSERT_EQ(o.Result, S_OK);
+    EXPECT_EQ(o.ErrorFlags(), 0u);
+    std::vector<Byte> image(4096, 1);
+    image.insert(image.end(), tail.begin(), tail.end());
+    const auto x = o.Extract();
+    EXPECT_EQ(x.OpResult, kOK);
+    EXPECT_EQ(x.Data, image);
+  }
+}
+
 // ---- extraction and random access ----
 
 TEST(AffExtract, EveryPageKindAndDigest) {
