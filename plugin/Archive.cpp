@@ -2,6 +2,7 @@
 
 #include "host/PropVariant.h"
 #include "platform/Platform.h"
+#include "plugin/AdCryptOpen.h"
 
 // ---------------- Tvor7zTestSequentialOutStream ----------------
 
@@ -106,7 +107,14 @@ HRESULT Tvor7zArchive::Open(IInStream *stream, const UInt64 *maxCheckStartPositi
     FStream = stream;
     FOpenCallback = openCallback;
     LoadArchiveName(openCallback);
-    DoOpen(maxCheckStartPosition, openCallback);
+    // An AD-encrypted set opens as its plain self; a key this cannot unseal leaves the archive open
+    // with nothing in it but the error.
+    if (!DoGetVolumeName(0).empty() &&
+        OpenAdEncrypted(FStream, FOpenCallback, [this](UInt32 k) { return DoGetVolumeName(k); }, FError) ==
+            TAdCryptOpen::kUnsupported)
+      SetErrorFlag(kpv_ErrorFlags_UnsupportedMethod);
+    else
+      DoOpen(maxCheckStartPosition, FOpenCallback);
     FOpenCallback = nullptr;
     return S_OK;
   } catch (...) {
@@ -355,6 +363,7 @@ Int32 Tvor7zArchive::DoExtractItem(UInt32, ISequentialOutStream *, Tvor7zProgres
   return NOperationResult::kUnsupportedMethod;
 }
 void Tvor7zArchive::DoPrepareExtract(IArchiveExtractCallback *) {}
+UString Tvor7zArchive::DoGetVolumeName(UInt32) { return UString(); }
 void Tvor7zArchive::DoClose() {}
 TvorPropertyTable Tvor7zArchive::DoGetArchivePropertyTable() { return {}; }
 void Tvor7zArchive::DoGetArchiveProperty(PROPID, PROPVARIANT &) {}

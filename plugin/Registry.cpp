@@ -10,6 +10,7 @@ Tvor7zRegistry::Tvor7zRegistry() {
   RegisterAd1Classes(*this);
   RegisterAffClasses(*this);
   RegisterWhxClasses(*this);
+  RegisterAdCryptClasses(*this);
 }
 
 void Tvor7zRegistry::RegisterArchiveClass(const Tvor7zArchiveClass *cls) {

@@ -73,6 +73,8 @@ const TFormat kFormats[] = {
      std::string("AFF10\x0D\x0A\x00", 8)},
     {L"WHX", {0x8F9E0239u, 0x0E43u, 0x4B41u, {0x90, 0x5E, 0xA1, 0x4A, 0x09, 0xE6, 0x32, 0x0C}}, L"whx",
      "WHX Backup v1.0"},
+    {L"ADCrypt", {0xF976FF7Au, 0xC641u, 0x4420u, {0xBE, 0xB8, 0x6E, 0x81, 0xBE, 0x51, 0x6D, 0x38}}, L"001 raw dd",
+     std::string("ADCRYPT\0", 8)},
 };
 
 std::vector<Byte> Bytes(const std::string &s) { return std::vector<Byte>(s.begin(), s.end()); }
@@ -80,7 +82,7 @@ std::vector<Byte> Bytes(const std::string &s) { return std::vector<Byte>(s.begin
 TEST(Formats, TableInRegistrationOrder) {
   UInt32 count = 0;
   ASSERT_EQ(GetNumberOfFormats(&count), S_OK);
-  ASSERT_EQ(count, 7u);
+  ASSERT_EQ(count, 8u);
   EXPECT_EQ(GetNumberOfFormats(nullptr), E_POINTER);
 
   for (UInt32 i = 0; i < count; i++) {
@@ -138,13 +140,13 @@ TEST(Formats, ClassIDBytesOfE01) {
 TEST(Formats, BadArgumentsOfTheTableExports) {
   TProp v;
   v.vt = VT_UI4;  // must come back emptied
-  EXPECT_EQ(GetHandlerProperty2(7, NHandler::kName, &v), E_INVALIDARG);
+  EXPECT_EQ(GetHandlerProperty2(8, NHandler::kName, &v), E_INVALIDARG);
   EXPECT_EQ(v.vt, VT_EMPTY);
   EXPECT_EQ(GetHandlerProperty2(0xFFFFFFFFu, NHandler::kClassID, &v), E_INVALIDARG);
   EXPECT_EQ(GetHandlerProperty2(0, NHandler::kName, nullptr), E_POINTER);
 
   Func_IsArc f = reinterpret_cast<Func_IsArc>(&GetNumberOfFormats);
-  EXPECT_EQ(GetIsArc(7, &f), E_INVALIDARG);
+  EXPECT_EQ(GetIsArc(8, &f), E_INVALIDARG);
   EXPECT_EQ(f, nullptr);
   EXPECT_EQ(GetIsArc(0, nullptr), E_POINTER);
 }
@@ -185,7 +187,7 @@ TEST(IsArc, EwfVersion1NeedsTheNinthByte) {
 }
 
 TEST(IsArc, EightByteSignatures) {
-  for (UInt32 index : {2u, 3u, 5u}) {
+  for (UInt32 index : {2u, 3u, 5u, 7u}) {
     SCOPED_TRACE(index);
     const Func_IsArc f = IsArcOf(index);
     const std::string sig = kFormats[index].Signature;
