@@ -140,7 +140,9 @@ std::unique_ptr<TvorAes> CreateAes(const Byte *key, size_t keySize);
 // The digests HMAC and PBKDF2 are built on here.
 enum class TvorMacAlgorithm { SHA1, SHA256, SHA512 };
 // Size of the MAC (the digest): 20, 32 or 64.
-size_t MacSize(TvorMacAlgorithm algorithm) noexcept;
+inline size_t MacSize(TvorMacAlgorithm algorithm) noexcept {
+  return algorithm == TvorMacAlgorithm::SHA1 ? 20 : algorithm == TvorMacAlgorithm::SHA256 ? 32 : 64;
+}
 // HMAC of `data` under `key` into `mac` (MacSize bytes); false when the provider fails.
 bool PlatformHmac(TvorMacAlgorithm algorithm, const Byte *key, size_t keySize, const Byte *data, size_t size,
                   Byte *mac) noexcept;

@@ -429,10 +429,6 @@ std::unique_ptr<TvorAes> CreateAes(const Byte *key, size_t keySize) {
   return std::make_unique<TLibCryptoAes>(key, keySize);
 }
 
-size_t MacSize(TvorMacAlgorithm algorithm) noexcept {
-  return algorithm == TvorMacAlgorithm::SHA1 ? 20 : algorithm == TvorMacAlgorithm::SHA256 ? 32 : 64;
-}
-
 bool PlatformHmac(TvorMacAlgorithm algorithm, const Byte *key, size_t keySize, const Byte *data, size_t size,
                   Byte *mac) noexcept {
   static const Byte kNone = 0;

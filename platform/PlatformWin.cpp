@@ -326,10 +326,6 @@ std::unique_ptr<TvorAes> CreateAes(const Byte *key, size_t keySize) {
   return aes;
 }
 
-size_t MacSize(TvorMacAlgorithm algorithm) noexcept {
-  return algorithm == TvorMacAlgorithm::SHA1 ? 20 : algorithm == TvorMacAlgorithm::SHA256 ? 32 : 64;
-}
-
 bool PlatformHmac(TvorMacAlgorithm algorithm, const Byte *key, size_t keySize, const Byte *data, size_t size,
                   Byte *mac) noexcept {
   static Byte none = 0;

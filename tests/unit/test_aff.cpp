@@ -299,8 +299,8 @@ TEST(AffOpen, FreeSpaceAndALastPageShortOfAPage) {
     TOpened o = OpenBytes(w.Bytes);
     ASSERT_EQ(o.Result, S_OK);
     EXPECT_EQ(o.ErrorFlags(), 0u);
-    std::vector<Byte> image(4096, 1);
-    image.insert(image.end(), tail.begin(), tail.end());
+    std::vector<Byte> image(4096 + tail.size(), 1);
+    std::fill(image.begin() + 4096, image.end(), 7);
     const auto x = o.Extract();
     EXPECT_EQ(x.OpResult, kOK);
     EXPECT_EQ(x.Data, image);
