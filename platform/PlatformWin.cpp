@@ -281,7 +281,6 @@ public:
   bool DecryptBlocks(const Byte *in, Byte *out, size_t size) noexcept override {
     return Run(false, FBlocks, nullptr, in, out, size);
   }
-  // CNG leaves the last cipher block in the IV buffer itself.
   bool DecryptChained(Byte *iv, const Byte *in, Byte *out, size_t size) noexcept override {
     return Run(false, FChained, iv, in, out, size);
   }
@@ -303,10 +302,17 @@ private:
       const ULONG n = static_cast<ULONG>(std::min(size - done, kPiece));
       ULONG got = 0;
       auto *input = const_cast<PUCHAR>(in + done);
+      // A chained piece goes on from the last cipher block before it, taken before `out` may
+      // overwrite it (not left to the provider).
+      Byte next[16];
+      if (iv)
+        std::memcpy(next, input + n - 16, 16);
       const NTSTATUS status = encrypt ? BCryptEncrypt(key, input, n, nullptr, iv, iv ? 16 : 0, out + done, n, &got, 0)
                                       : BCryptDecrypt(key, input, n, nullptr, iv, iv ? 16 : 0, out + done, n, &got, 0);
       if (!NtSuccess(status) || got != n)
         return false;
+      if (iv)
+        std::memcpy(iv, next, 16);
       done += n;
     }
     return true;

@@ -18,13 +18,13 @@ constexpr UInt32 kBlock = 16;      // of the counter
 
 struct TAdCryptHeader {
   UInt32 Version = 0;
-  UInt32 DataStart = 0;     // header size: where the cipher text of the first file begins
-  int16_t Passwords = -1;    // keys sealed with a password (-1: none)
-  int16_t RawKeys = -1;     // keys given as raw key files (-1: none)
+  UInt32 DataStart = 0;       // header size: where the cipher text of the first file begins
+  int16_t Passwords = -1;     // keys sealed with a password (-1: none)
+  int16_t RawKeys = -1;       // keys given as raw key files (-1: none)
   int16_t Certificates = -1;  // keys sealed with a certificate's public key (-1: none)
-  UInt32 Cipher = 0;        // 1 AES-128, 2 AES-192, 3 AES-256
-  UInt32 Hash = 0;          // 1 SHA-256, 2 SHA-512: the MAC that checks the password
-  UInt32 Iterations = 0;    // of the password's key derivation
+  UInt32 Cipher = 0;          // 1 AES-128, 2 AES-192, 3 AES-256
+  UInt32 Hash = 0;            // 1 SHA-256, 2 SHA-512: the MAC that checks the password
+  UInt32 Iterations = 0;      // of the password's key derivation (PBKDF2 with HMAC-SHA1)
   std::vector<Byte> Salt;
   std::vector<Byte> EncryptedKey;  // the image key, encrypted under the password's key
   std::vector<Byte> Mac;           // of the encrypted key under the password's key
