@@ -12,9 +12,10 @@ namespace {
 constexpr UInt32 kMaxField = 1024;
 // Where the data may begin at the latest: the header is padded to 512 bytes, rarely more.
 constexpr UInt32 kMaxDataStart = 1u << 20;
-// Most key derivation rounds tried (about a second): the writers use a few thousand; a file asking
-// for billions would keep the host busy for hours per password.
-constexpr UInt32 kMaxIterations = 1'000'000;
+// Most key derivation rounds tried: the writers use a few thousand. A password is tried up to three
+// times (two formats at the open, then the extraction), each up to a second on a busy machine at
+// this bound; a file asking for billions would keep the host busy for hours.
+constexpr UInt32 kMaxIterations = 250'000;
 // Blocks of key stream made at once.
 constexpr size_t kPadBlocks = 4096;
 }  // namespace
