@@ -96,7 +96,8 @@ void TvorFlateDecodeDecoder::TFastDeleter::operator()(libdeflate_decompressor *d
 #endif
 }
 
-TvorFlateDecodeDecoder::TvorFlateDecodeDecoder() : FInBufferSize(kBufferSize), FOutBufferSize(kBufferSize) {}
+TvorFlateDecodeDecoder::TvorFlateDecodeDecoder(bool raw)
+    : FInBufferSize(kBufferSize), FOutBufferSize(kBufferSize), FRaw(raw) {}
 
 TvorFlateDecodeDecoder::~TvorFlateDecodeDecoder() = default;
 
@@ -113,7 +114,7 @@ HRESULT TvorFlateDecodeDecoder::Prepare() noexcept {
     FInBuffer.resize(FInBufferSize);
     FOutBuffer.resize(FOutBufferSize);
     auto stream = std::make_unique<z_stream_s>();
-    const int code = inflateInit(stream.get());
+    const int code = FRaw ? inflateInit2(stream.get(), -MAX_WBITS) : inflateInit(stream.get());
     if (code != Z_OK)
       return InflateResult(code);
     FInflate.reset(stream.release());
@@ -231,8 +232,10 @@ HRESULT TvorFlateDecodeDecoder::DecodeBuffer(const Byte *in, size_t inSize, Byte
       FFastDecompressor.reset(libdeflate_alloc_decompressor());
     if (FFastDecompressor) {
       size_t produced = 0;
-      if (libdeflate_zlib_decompress(FFastDecompressor.get(), in, inSize, out, outSize, &produced) ==
-          LIBDEFLATE_SUCCESS) {
+      const libdeflate_result r =
+          FRaw ? libdeflate_deflate_decompress(FFastDecompressor.get(), in, inSize, out, outSize, &produced)
+               : libdeflate_zlib_decompress(FFastDecompressor.get(), in, inSize, out, outSize, &produced);
+      if (r == LIBDEFLATE_SUCCESS) {
         *written = produced;
         return S_OK;
       }

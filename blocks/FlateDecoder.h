@@ -1,4 +1,4 @@
-// Inflate of zlib-wrapped deflate streams behind the host's coder interface.
+// Inflate of zlib-wrapped (or, on request, raw) deflate streams behind the host's coder interface.
 #pragma once
 
 #include <memory>
@@ -19,7 +19,8 @@ constexpr UInt64 MaxInflatedSize(UInt64 packedSize) { return packedSize * 1032 +
 // Input after the end of the deflate stream is ignored.
 class TvorFlateDecodeDecoder : public TvorInterfacedObject, public ICompressCoder {
 public:
-  TvorFlateDecodeDecoder();
+  // `raw`: the streams are bare deflate data without the zlib wrapper (ZIP members, AFF4 chunks).
+  explicit TvorFlateDecodeDecoder(bool raw = false);
   VOR_UNKNOWN_IMP
   HRESULT QueryInterfaceImpl(REFIID iid, void **out) override;
   HRESULT STDMETHODCALLTYPE Code(ISequentialInStream *inStream, ISequentialOutStream *outStream, const UInt64 *inSize,
@@ -52,4 +53,5 @@ private:
   // Reset, not re-created, for each stream: saves zlib's state and window allocations per block.
   std::unique_ptr<z_stream_s, TInflateDeleter> FInflate;
   std::unique_ptr<libdeflate_decompressor, TFastDeleter> FFastDecompressor;
+  bool FRaw;
 };

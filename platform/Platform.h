@@ -67,8 +67,9 @@ private:
 #endif
 };
 
-// Message digests MD4, MD5, SHA-1 and SHA-256 (CryptoAPI on Windows, libcrypto on Linux).
-enum class TvorDigestAlgorithm { MD4, MD5, SHA1, SHA256 };
+// Message digests MD4, MD5, SHA-1, SHA-256, SHA-512 (CryptoAPI on Windows, libcrypto on Linux) and
+// BLAKE2b-512 (libb2 on Windows, libcrypto on Linux).
+enum class TvorDigestAlgorithm { MD4, MD5, SHA1, SHA256, SHA512, BLAKE2b };
 
 class TvorDigestEngine {
 public:

@@ -317,6 +317,26 @@ public:
 private:
   Ctx FCtx{};
 };
+
+// BLAKE2b-512 has no direct routine; EVP offers it without a legacy provider.
+class TEvpBlake2b final : public TvorDigestEngine {
+public:
+  ~TEvpBlake2b() override { EVP_MD_CTX_free(FCtx); }
+  bool Init() noexcept override {
+    if (!FCtx)
+      FCtx = EVP_MD_CTX_new();
+    return FCtx && EVP_DigestInit_ex(FCtx, EVP_blake2b512(), nullptr) == 1;
+  }
+  void Update(const void *data, UInt32 size) noexcept override {
+    if (size)
+      EVP_DigestUpdate(FCtx, data, size);
+  }
+  void Final(Byte *digest) noexcept override { EVP_DigestFinal_ex(FCtx, digest, nullptr); }
+  UInt32 DigestSize() const noexcept override { return 64; }
+
+private:
+  EVP_MD_CTX *FCtx = nullptr;
+};
 } // namespace
 
 std::unique_ptr<TvorDigestEngine> CreateDigestEngine(TvorDigestAlgorithm algorithm) {
@@ -329,6 +349,10 @@ std::unique_ptr<TvorDigestEngine> CreateDigestEngine(TvorDigestAlgorithm algorit
     return std::make_unique<TLibCryptoDigest<SHA_CTX, SHA1_Init, SHA1_Update, SHA1_Final, 20>>();
   case TvorDigestAlgorithm::SHA256:
     return std::make_unique<TLibCryptoDigest<SHA256_CTX, SHA256_Init, SHA256_Update, SHA256_Final, 32>>();
+  case TvorDigestAlgorithm::SHA512:
+    return std::make_unique<TLibCryptoDigest<SHA512_CTX, SHA512_Init, SHA512_Update, SHA512_Final, 64>>();
+  case TvorDigestAlgorithm::BLAKE2b:
+    return std::make_unique<TEvpBlake2b>();
   }
   return nullptr;
 }

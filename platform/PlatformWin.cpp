@@ -5,6 +5,8 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
+#include <blake2.h>
+
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
@@ -220,6 +222,20 @@ private:
 };
 } // namespace
 
+// No provider of Windows has BLAKE2b: libb2, built into the DLL.
+class TBlake2bDigest final : public TvorDigestEngine {
+public:
+  bool Init() noexcept override { return blake2b_init(&FState, 64) == 0; }
+  void Update(const void *data, UInt32 size) noexcept override {
+    blake2b_update(&FState, static_cast<const uint8_t *>(data), size);
+  }
+  void Final(Byte *digest) noexcept override { blake2b_final(&FState, digest, 64); }
+  UInt32 DigestSize() const noexcept override { return 64; }
+
+private:
+  blake2b_state FState{};
+};
+
 std::unique_ptr<TvorDigestEngine> CreateDigestEngine(TvorDigestAlgorithm algorithm) {
   switch (algorithm) {
   case TvorDigestAlgorithm::MD4:
@@ -230,6 +246,10 @@ std::unique_ptr<TvorDigestEngine> CreateDigestEngine(TvorDigestAlgorithm algorit
     return std::make_unique<TWinCryptDigest>(CALG_SHA1);
   case TvorDigestAlgorithm::SHA256:
     return std::make_unique<TWinCryptDigest>(CALG_SHA_256);
+  case TvorDigestAlgorithm::SHA512:
+    return std::make_unique<TWinCryptDigest>(CALG_SHA_512);
+  case TvorDigestAlgorithm::BLAKE2b:
+    return std::make_unique<TBlake2bDigest>();
   }
   return nullptr;
 }

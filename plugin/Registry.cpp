@@ -10,6 +10,7 @@ Tvor7zRegistry::Tvor7zRegistry() {
   RegisterAd1Classes(*this);
   RegisterAffClasses(*this);
   RegisterWhxClasses(*this);
+  RegisterAff4Classes(*this);
   RegisterAdCryptClasses(*this);
 }
 

@@ -46,7 +46,7 @@ release linux -DCMAKE_CXX_FLAGS="$path_maps -D_FORTIFY_SOURCE=2 -fstack-protecto
   -DCMAKE_MODULE_LINKER_FLAGS="-s -Wl,-z,relro -Wl,-z,now"
 say "Release build of vor7z.dll ($build/win)"
 # The linker would otherwise stamp the DLL with the time of the build.
-release win -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" -DCMAKE_CXX_FLAGS="$path_maps" \
+release win -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" -DCMAKE_CXX_FLAGS="$path_maps" -DCMAKE_C_FLAGS="$path_maps" \
   -DCMAKE_MODULE_LINKER_FLAGS="-s -Wl,--no-insert-timestamp"
 so=$build/linux/vor7z.so dll=$build/win/vor7z.dll
 for f in "$so" "$dll"; do
@@ -78,6 +78,9 @@ Comment: vor7z.so is linked dynamically with these libraries, each installed by
  .
  zlib (zlib1g): Zlib
  libdeflate (libdeflate0): MIT
+ serd (libserd-0-0): ISC
+ snappy (libsnappy1v5): BSD-3-clause
+ LZ4 (liblz4-1): BSD-2-clause
  OpenSSL libcrypto (libssl3): Apache-2.0
  GNU C++ library and GCC support library (libstdc++6, libgcc-s1):
    GPL-3+ with GCC-exception-3.1
@@ -107,6 +110,66 @@ License: Zlib
     misrepresented as being the original software.
  3. This notice may not be removed or altered from any source distribution.
 
+License: ISC
+ Permission to use, copy, modify, and/or distribute this software for any
+ purpose with or without fee is hereby granted, provided that the above
+ copyright notice and this permission notice appear in all copies.
+ .
+ THE SOFTWARE IS PROVIDED "AS IS" AND THE AUTHOR DISCLAIMS ALL WARRANTIES
+ WITH REGARD TO THIS SOFTWARE INCLUDING ALL IMPLIED WARRANTIES OF
+ MERCHANTABILITY AND FITNESS. IN NO EVENT SHALL THE AUTHOR BE LIABLE FOR
+ ANY SPECIAL, DIRECT, INDIRECT, OR CONSEQUENTIAL DAMAGES OR ANY DAMAGES
+ WHATSOEVER RESULTING FROM LOSS OF USE, DATA OR PROFITS, WHETHER IN AN
+ ACTION OF CONTRACT, NEGLIGENCE OR OTHER TORTIOUS ACTION, ARISING OUT OF
+ OR IN CONNECTION WITH THE USE OR PERFORMANCE OF THIS SOFTWARE.
+
+License: BSD-3-clause
+ Redistribution and use in source and binary forms, with or without
+ modification, are permitted provided that the following conditions are met:
+ .
+ 1. Redistributions of source code must retain the above copyright notice,
+    this list of conditions and the following disclaimer.
+ 2. Redistributions in binary form must reproduce the above copyright notice,
+    this list of conditions and the following disclaimer in the documentation
+    and/or other materials provided with the distribution.
+ 3. Neither the name of the copyright holder nor the names of its contributors
+    may be used to endorse or promote products derived from this software
+    without specific prior written permission.
+ .
+ THIS SOFTWARE IS PROVIDED BY THE COPYRIGHT HOLDERS AND CONTRIBUTORS "AS IS"
+ AND ANY EXPRESS OR IMPLIED WARRANTIES, INCLUDING, BUT NOT LIMITED TO, THE
+ IMPLIED WARRANTIES OF MERCHANTABILITY AND FITNESS FOR A PARTICULAR PURPOSE
+ ARE DISCLAIMED. IN NO EVENT SHALL THE COPYRIGHT HOLDER OR CONTRIBUTORS BE
+ LIABLE FOR ANY DIRECT, INDIRECT, INCIDENTAL, SPECIAL, EXEMPLARY, OR
+ CONSEQUENTIAL DAMAGES (INCLUDING, BUT NOT LIMITED TO, PROCUREMENT OF
+ SUBSTITUTE GOODS OR SERVICES; LOSS OF USE, DATA, OR PROFITS; OR BUSINESS
+ INTERRUPTION) HOWEVER CAUSED AND ON ANY THEORY OF LIABILITY, WHETHER IN
+ CONTRACT, STRICT LIABILITY, OR TORT (INCLUDING NEGLIGENCE OR OTHERWISE)
+ ARISING IN ANY WAY OUT OF THE USE OF THIS SOFTWARE, EVEN IF ADVISED OF THE
+ POSSIBILITY OF SUCH DAMAGE.
+
+License: BSD-2-clause
+ Redistribution and use in source and binary forms, with or without
+ modification, are permitted provided that the following conditions are met:
+ .
+ 1. Redistributions of source code must retain the above copyright notice,
+    this list of conditions and the following disclaimer.
+ 2. Redistributions in binary form must reproduce the above copyright notice,
+    this list of conditions and the following disclaimer in the documentation
+    and/or other materials provided with the distribution.
+ .
+ THIS SOFTWARE IS PROVIDED BY THE COPYRIGHT HOLDERS AND CONTRIBUTORS "AS IS"
+ AND ANY EXPRESS OR IMPLIED WARRANTIES, INCLUDING, BUT NOT LIMITED TO, THE
+ IMPLIED WARRANTIES OF MERCHANTABILITY AND FITNESS FOR A PARTICULAR PURPOSE
+ ARE DISCLAIMED. IN NO EVENT SHALL THE COPYRIGHT HOLDER OR CONTRIBUTORS BE
+ LIABLE FOR ANY DIRECT, INDIRECT, INCIDENTAL, SPECIAL, EXEMPLARY, OR
+ CONSEQUENTIAL DAMAGES (INCLUDING, BUT NOT LIMITED TO, PROCUREMENT OF
+ SUBSTITUTE GOODS OR SERVICES; LOSS OF USE, DATA, OR PROFITS; OR BUSINESS
+ INTERRUPTION) HOWEVER CAUSED AND ON ANY THEORY OF LIABILITY, WHETHER IN
+ CONTRACT, STRICT LIABILITY, OR TORT (INCLUDING NEGLIGENCE OR OTHERWISE)
+ ARISING IN ANY WAY OUT OF THE USE OF THIS SOFTWARE, EVEN IF ADVISED OF THE
+ POSSIBILITY OF SUCH DAMAGE.
+
 License: Apache-2.0
  On Debian systems, the full text of the Apache License, Version 2.0, is in
  /usr/share/common-licenses/Apache-2.0.
@@ -124,18 +187,20 @@ EOF
 }
 
 # CHANGELOG.md in the Debian changelog format: one entry per "## VERSION (DATE)" section, one item
-# per bullet, newest first as there.
+# per bullet, newest first as there. DATE is YYYY-MM-DD, with " HH:MM" (UTC) where releases share a day:
+# each entry must be dated after the one before it.
 deb_changelog() {
   python3 - "$src/CHANGELOG.md" "$maintainer" <<'EOF'
 import re, sys, textwrap, email.utils, datetime
 text, maintainer = open(sys.argv[1], encoding='utf-8').read(), sys.argv[2]
-sections = re.findall(r'^## (\S+) \((\d{4}-\d\d-\d\d)\)\n(.*?)(?=^## |\Z)', text, re.S | re.M)
+sections = re.findall(r'^## (\S+) \((\d{4}-\d\d-\d\d(?: \d\d:\d\d)?)\)\n(.*?)(?=^## |\Z)', text, re.S | re.M)
 if not sections:
     sys.exit('CHANGELOG.md has no "## VERSION (DATE)" section')
 entries = []
 for version, date, body in sections:
     items = [' '.join(b.replace('`', '').split()) for b in re.findall(r'^- (.*?)(?=^- |^\S|\Z)', body, re.S | re.M)]
-    when = datetime.datetime.strptime(date, '%Y-%m-%d').replace(tzinfo=datetime.timezone.utc)
+    when = datetime.datetime.strptime(date, '%Y-%m-%d %H:%M' if ' ' in date else '%Y-%m-%d')
+    when = when.replace(tzinfo=datetime.timezone.utc)
     lines = [f'vor7z ({version}) unstable; urgency=medium', '']
     for item in items:
         lines += textwrap.wrap(item, 78, initial_indent='  * ', subsequent_indent='    ')
@@ -208,6 +273,15 @@ zlib libz-mingw-w64-dev zlib
 mingw-w64 mingw-w64-x86-64-dev the MinGW-w64 runtime and its POSIX threads library (winpthreads)
 gcc gcc-mingw-w64-base the GNU C++ library and the GCC support library (libstdc++, libgcc)
 EOF
+# The libraries built from their Debian source packages bring their copyright files with them.
+for name in serd snappy lz4 libb2; do
+  f=$build/win/debian-src/$name/debian/copyright
+  [ -f "$f" ] || die "$f is missing (the Windows build unpacks it)"
+  { echo "vor7z.dll contains $name, built from its Debian source package $(cut -d' ' -f2 "$build/win/debian-src/$name"/.vor7z-*)."
+    echo "Its copyright file follows."
+    echo
+    cat "$f"; } >"$root/licenses/$name.txt"
+done
 cp /usr/share/common-licenses/GPL-3 "$root/licenses/GPL-3.txt"
 settle "$root"
 rm -f "$out/$zip"

@@ -139,8 +139,8 @@ check linux-host linux_host
 
 zip_contents() {
   unzip -Z1 "$zip" >contents.txt || fail "unzip cannot read $zip"
-  printf '%s\n' Formats/vor7z.dll LICENSE README.md licenses/GPL-3.txt licenses/gcc.txt licenses/mingw-w64.txt \
-    licenses/zlib.txt >expected.txt
+  printf '%s\n' Formats/vor7z.dll LICENSE README.md licenses/GPL-3.txt licenses/gcc.txt licenses/libb2.txt \
+    licenses/lz4.txt licenses/mingw-w64.txt licenses/serd.txt licenses/snappy.txt licenses/zlib.txt >expected.txt
   diff -u expected.txt contents.txt || fail "the zip holds other files"
   unzip -q "$zip" Formats/vor7z.dll
   # The version resource, as Explorer shows it under Properties > Details.

@@ -13,6 +13,7 @@
 
 #include "fixtures/AdCryptWriter.h"
 #include "fixtures/Ad1Writer.h"
+#include "fixtures/Aff4Writer.h"
 #include "fixtures/AffWriter.h"
 #include "fixtures/Ewf2Writer.h"
 #include "fixtures/EwfWriter.h"
@@ -321,6 +322,44 @@ void WhxSeeds() {
   PutSet("fuzz_whx", "three_deflated_volumes", WriteWhx(image, m));
 }
 
+void Aff4Seeds() {
+  std::vector<Byte> image = Bytes(6 * 1024, 6);
+  image.insert(image.end(), 2048, 0);  // zero chunks, mapped to aff4:Zero
+  TAff4WriterOptions o;
+  o.ChunkSize = 1024;
+  o.ChunksPerBevy = 3;
+  o.BlockHashes = {"MD5"};
+  o.StreamHashes = {"SHA1"};
+  o.BlockMapHash = true;
+  const struct {
+    TAff4WriterCompression Compression;
+    const char *Name;
+  } kinds[] = {{TAff4WriterCompression::kSnappy, "snappy.aff4"},
+               {TAff4WriterCompression::kLz4, "lz4.aff4"},
+               {TAff4WriterCompression::kDeflate, "deflate.aff4"},
+               {TAff4WriterCompression::kZlib, "zlib.aff4"},
+               {TAff4WriterCompression::kStored, "stored.aff4"}};
+  for (const auto &k : kinds) {
+    TAff4WriterOptions ko = o;
+    ko.Compression = k.Compression;
+    Put("fuzz_aff4", k.Name, WriteAff4(image, ko)[0].Data);
+  }
+  TAff4WriterOptions r = o;
+  r.Ranges = {{0, 1024, "FF"}, {2048, 2048, "UnknownData"}, {5120, 1024, ""}};
+  r.GapStream = "UnreadableData";
+  r.UnsortedMap = true;
+  r.StoredTurtle = true;
+  Put("fuzz_aff4", "ranges_unsorted.aff4", WriteAff4(image, r)[0].Data);
+  Put("fuzz_aff4", "logical.aff4",
+      WriteAff4Logical({{"dir/a.txt", Bytes(300, 7), true, true}, {"b.bin", Bytes(700, 8), false, false}}));
+
+  TAff4WriterOptions m = o;
+  m.Stripes = 3;
+  m.Name = "image.aff4";
+  PutSet("fuzz_aff4", "three_stripes", WriteAff4(image, m));
+  PutSet("fuzz_aff4", "three_stripes_from_second", WriteAff4(image, m), true);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -336,6 +375,7 @@ int main(int argc, char **argv) {
     Ad1Seeds();
     AffSeeds();
     WhxSeeds();
+    Aff4Seeds();
     CryptSeeds();
   } catch (const std::exception &e) {
     std::cerr << "fuzz_seeds: " << e.what() << "\n";
