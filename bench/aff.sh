@@ -4,7 +4,9 @@
 #   bench/aff.sh [build dir, default build-bench] [size, default 1G] [repetitions, default 3]
 # The image is deterministic (40 % zero, 30 % text-like, 30 % random blocks), converted with the
 # peer tool's defaults (zlib, 16 MiB pages). Best of the repetitions counts.
-# Goals: 7z t <= 0.5 x affverify, <= 1.2 x md5sum of the raw image.
+# The same image encrypted by the peer tool (AFF encryption, AES-256) is tested in turn with the plain
+# one, run by run, so that both see the same machine.
+# Goals: 7z t <= 0.5 x affverify, <= 1.2 x md5sum of the raw image; encrypted <= 1.2 x plain.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-bench}
@@ -21,12 +23,14 @@ work=$build/bench-aff
 mkdir -p "$work"
 cd "$work"
 if [ ! -f image.aff ] || [ "$(cat image.size 2>/dev/null)" != "$size" ]; then
-  rm -f image.raw image.aff
+  rm -rf image.raw image.aff encrypted
   "$build/tools/rawgen" image.raw "$size" 2024 40 30 30 0
   affconvert -q image.raw >/dev/null
+  mkdir encrypted && AFFLIB_PASSPHRASE=bench affconvert -q -Oencrypted image.raw >/dev/null
   echo "$size" >image.size
 fi
-echo "image: $(stat -c %s image.raw) bytes raw, $(stat -c %s image.aff) bytes AFF"
+echo "image: $(stat -c %s image.raw) bytes raw, $(stat -c %s image.aff) bytes AFF," \
+  "$(stat -c %s encrypted/image.aff) bytes encrypted"
 
 # Seconds of the fastest of $reps runs of a command (output discarded; a failure stops the bench).
 best() {
@@ -42,6 +46,18 @@ best() {
   printf '%.3f' "$min"
 }
 
+# Best of $reps runs of two commands taken in turn (A B A B ...): "secondsA secondsB".
+best_pair() {
+  local a=$1 b=$2 ta tb mina="" minb=""
+  for _ in $(seq "$reps"); do
+    ta=$(reps=1 best sh -c "$a")
+    tb=$(reps=1 best sh -c "$b")
+    if [ -z "$mina" ] || [ "$(echo "$ta < $mina" | bc -l)" = 1 ]; then mina=$ta; fi
+    if [ -z "$minb" ] || [ "$(echo "$tb < $minb" | bc -l)" = 1 ]; then minb=$tb; fi
+  done
+  echo "$mina $minb"
+}
+
 t7z=$(best "$host" t image.aff)
 taffverify=$(best affverify image.aff)
 tmd5=$(best md5sum image.raw)
@@ -50,3 +66,6 @@ echo "affverify image.aff: ${taffverify} s"
 echo "md5sum image.raw:    ${tmd5} s"
 printf '7z t / affverify: %.2f (goal <= 0.5)\n' "$(echo "$t7z / $taffverify" | bc -l)"
 printf '7z t / md5sum:    %.2f (goal <= 1.2)\n' "$(echo "$t7z / $tmd5" | bc -l)"
+read -r tenc tplain < <(best_pair "'$host' t -pbench encrypted/image.aff" "'$host' t image.aff")
+echo "7z t encrypted/image.aff: ${tenc} s (plain, in turn: ${tplain} s)"
+printf '7z t encrypted / plain: %.2f (goal <= 1.2)\n' "$(echo "$tenc / $tplain" | bc -l)"

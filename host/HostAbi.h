@@ -294,6 +294,10 @@ struct IInArchive : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetArchivePropertyInfo(UInt32 index, BSTR *name, PROPID *propID,
                                                            VARTYPE *varType) = 0;
 };
+struct ICryptoGetTextPassword : IUnknown {
+  // The password the user gave, as a BSTR the caller frees.
+  virtual HRESULT STDMETHODCALLTYPE CryptoGetTextPassword(BSTR *password) = 0;
+};
 struct IArchiveOpenSeq : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE OpenSeq(ISequentialInStream *stream) = 0;
 };

@@ -2,7 +2,9 @@
 // Linux gives the same observable behaviour with its own means.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "host/HostAbi.h"
 
@@ -80,3 +82,72 @@ public:
   virtual UInt32 DigestSize() const noexcept = 0;
 };
 std::unique_ptr<TvorDigestEngine> CreateDigestEngine(TvorDigestAlgorithm algorithm);
+
+// ---- Keys and ciphers of encrypted containers (CNG on Windows, libcrypto on Linux) ----
+
+// Overwrites memory that held a password or a key, in a way the compiler keeps.
+void PlatformWipe(void *data, size_t size) noexcept;
+
+// Bytes of a password or a key, wiped when they are freed. Its size is fixed when it is made.
+class TvorSecret {
+public:
+  TvorSecret() = default;
+  explicit TvorSecret(size_t size) : FData(size) {}
+  TvorSecret(const void *data, size_t size)
+      : FData(static_cast<const Byte *>(data), static_cast<const Byte *>(data) + size) {}
+  TvorSecret(const TvorSecret &other) : TvorSecret(other.data(), other.size()) {}
+  TvorSecret(TvorSecret &&other) noexcept : FData(std::move(other.FData)) {}
+  TvorSecret &operator=(const TvorSecret &other) {
+    if (this != &other)
+      *this = TvorSecret(other);
+    return *this;
+  }
+  TvorSecret &operator=(TvorSecret &&other) noexcept {
+    Clear();
+    FData = std::move(other.FData);
+    return *this;
+  }
+  ~TvorSecret() { Clear(); }
+
+  Byte *data() noexcept { return FData.data(); }
+  const Byte *data() const noexcept { return FData.data(); }
+  size_t size() const noexcept { return FData.size(); }
+  bool empty() const noexcept { return FData.empty(); }
+  bool operator==(const TvorSecret &other) const noexcept { return FData == other.FData; }
+  void Clear() noexcept {
+    PlatformWipe(FData.data(), FData.size());
+    std::vector<Byte>().swap(FData);
+  }
+
+private:
+  std::vector<Byte> FData;
+};
+
+// AES with a 16-, 24- or 32-byte key over whole 16-byte blocks; `in` may be `out`. One object per
+// thread.
+class TvorAes {
+public:
+  virtual ~TvorAes() = default;
+  // Every block on its own (electronic code book).
+  virtual bool EncryptBlocks(const Byte *in, Byte *out, size_t size) noexcept = 0;
+  virtual bool DecryptBlocks(const Byte *in, Byte *out, size_t size) noexcept = 0;
+  // Cipher block chaining from the 16 bytes at `iv`, which are left at the last cipher block, so
+  // that the next piece of the same text goes on from there.
+  virtual bool DecryptChained(Byte *iv, const Byte *in, Byte *out, size_t size) noexcept = 0;
+};
+// Nil when the key size is not 16, 24 or 32 or the provider fails.
+std::unique_ptr<TvorAes> CreateAes(const Byte *key, size_t keySize);
+
+// The digests HMAC and PBKDF2 are built on here.
+enum class TvorMacAlgorithm { SHA1, SHA256, SHA512 };
+// Size of the MAC (the digest): 20, 32 or 64.
+inline size_t MacSize(TvorMacAlgorithm algorithm) noexcept {
+  return algorithm == TvorMacAlgorithm::SHA1 ? 20 : algorithm == TvorMacAlgorithm::SHA256 ? 32 : 64;
+}
+// HMAC of `data` under `key` into `mac` (MacSize bytes); false when the provider fails.
+bool PlatformHmac(TvorMacAlgorithm algorithm, const Byte *key, size_t keySize, const Byte *data, size_t size,
+                  Byte *mac) noexcept;
+// PBKDF2 (PKCS #5) with HMAC over `algorithm` as its pseudo-random function; false when the provider
+// fails.
+bool PlatformPbkdf2(TvorMacAlgorithm algorithm, const Byte *password, size_t passwordSize, const Byte *salt,
+                    size_t saltSize, UInt32 iterations, Byte *key, size_t keySize) noexcept;

@@ -4,13 +4,17 @@
 // The direct digest routines: through EVP, OpenSSL 3 offers MD4 only with its legacy provider.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/md4.h>
-#include <openssl/md5.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/md5.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
 #include <iconv.h>
 #include <new>
@@ -351,4 +355,120 @@ std::unique_ptr<TvorDigestEngine> CreateDigestEngine(TvorDigestAlgorithm algorit
     return std::make_unique<TEvpBlake2b>();
   }
   return nullptr;
+}
+
+// ---- Keys and ciphers through libcrypto ----
+
+void PlatformWipe(void *data, size_t size) noexcept {
+  if (data && size)
+    OPENSSL_cleanse(data, size);
+}
+
+namespace {
+const EVP_CIPHER *AesCipher(size_t keySize, bool chained) {
+  switch (keySize) {
+  case 16: return chained ? EVP_aes_128_cbc() : EVP_aes_128_ecb();
+  case 24: return chained ? EVP_aes_192_cbc() : EVP_aes_192_ecb();
+  case 32: return chained ? EVP_aes_256_cbc() : EVP_aes_256_ecb();
+  default: return nullptr;
+  }
+}
+
+// One context per direction and mode, each made with the key on first use; freeing a context
+// clears its key schedule.
+class TLibCryptoAes final : public TvorAes {
+public:
+  TLibCryptoAes(const Byte *key, size_t keySize) : FKey(key, keySize) {}
+  ~TLibCryptoAes() override {
+    for (EVP_CIPHER_CTX *c : FCtx)
+      EVP_CIPHER_CTX_free(c);
+  }
+  bool EncryptBlocks(const Byte *in, Byte *out, size_t size) noexcept override {
+    return Run(Context(kEncrypt), in, out, size);
+  }
+  bool DecryptBlocks(const Byte *in, Byte *out, size_t size) noexcept override {
+    return Run(Context(kDecrypt), in, out, size);
+  }
+  bool DecryptChained(Byte *iv, const Byte *in, Byte *out, size_t size) noexcept override {
+    EVP_CIPHER_CTX *c = Context(kChained);
+    if (!c || size % 16 != 0 || EVP_DecryptInit_ex(c, nullptr, nullptr, nullptr, iv) != 1)
+      return false;
+    Byte next[16];
+    if (size >= 16)
+      std::memcpy(next, in + size - 16, 16);  // before `out` may overwrite it
+    if (!Run(c, in, out, size))
+      return false;
+    if (size >= 16)
+      std::memcpy(iv, next, 16);
+    return true;
+  }
+
+private:
+  enum { kEncrypt, kDecrypt, kChained };
+  EVP_CIPHER_CTX *Context(int kind) noexcept {
+    if (!FCtx[kind]) {
+      EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
+      const EVP_CIPHER *cipher = AesCipher(FKey.size(), kind == kChained);
+      if (!c || !cipher || EVP_CipherInit_ex(c, cipher, nullptr, FKey.data(), nullptr, kind == kEncrypt ? 1 : 0) != 1) {
+        EVP_CIPHER_CTX_free(c);
+        return nullptr;
+      }
+      EVP_CIPHER_CTX_set_padding(c, 0);
+      FCtx[kind] = c;
+    }
+    return FCtx[kind];
+  }
+  static bool Run(EVP_CIPHER_CTX *c, const Byte *in, Byte *out, size_t size) noexcept {
+    if (!c || size % 16 != 0)
+      return false;
+    // EVP takes int lengths: long runs go in pieces.
+    constexpr size_t kPiece = 1u << 30;
+    for (size_t done = 0; done < size;) {
+      const size_t n = std::min(size - done, kPiece);
+      int got = 0;
+      if (EVP_CipherUpdate(c, out + done, &got, in + done, static_cast<int>(n)) != 1 || static_cast<size_t>(got) != n)
+        return false;
+      done += n;
+    }
+    return true;
+  }
+
+  TvorSecret FKey;
+  EVP_CIPHER_CTX *FCtx[3] = {};
+};
+
+const EVP_MD *MacDigest(TvorMacAlgorithm algorithm) {
+  switch (algorithm) {
+  case TvorMacAlgorithm::SHA1: return EVP_sha1();
+  case TvorMacAlgorithm::SHA256: return EVP_sha256();
+  case TvorMacAlgorithm::SHA512: return EVP_sha512();
+  }
+  return nullptr;
+}
+}  // namespace
+
+std::unique_ptr<TvorAes> CreateAes(const Byte *key, size_t keySize) {
+  if (!AesCipher(keySize, false))
+    return nullptr;
+  return std::make_unique<TLibCryptoAes>(key, keySize);
+}
+
+bool PlatformHmac(TvorMacAlgorithm algorithm, const Byte *key, size_t keySize, const Byte *data, size_t size,
+                  Byte *mac) noexcept {
+  static const Byte kNone = 0;
+  unsigned length = 0;
+  return HMAC(MacDigest(algorithm), keySize ? key : &kNone, static_cast<int>(keySize), size ? data : &kNone, size,
+              mac, &length) != nullptr &&
+         length == MacSize(algorithm);
+}
+
+bool PlatformPbkdf2(TvorMacAlgorithm algorithm, const Byte *password, size_t passwordSize, const Byte *salt,
+                    size_t saltSize, UInt32 iterations, Byte *key, size_t keySize) noexcept {
+  static const Byte kNone = 0;
+  if (iterations == 0 || iterations > 0x7FFFFFFFu || passwordSize > 0x7FFFFFFF || saltSize > 0x7FFFFFFF ||
+      keySize > 0x7FFFFFFF)
+    return false;
+  return PKCS5_PBKDF2_HMAC(reinterpret_cast<const char *>(passwordSize ? password : &kNone),
+                           static_cast<int>(passwordSize), saltSize ? salt : &kNone, static_cast<int>(saltSize),
+                           static_cast<int>(iterations), MacDigest(algorithm), static_cast<int>(keySize), key) == 1;
 }

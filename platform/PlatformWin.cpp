@@ -2,10 +2,13 @@
 #include "platform/Platform.h"
 
 #include <objbase.h>
+#include <bcrypt.h>
 #include <wincrypt.h>
 
 #include <blake2.h>
 
+#include <algorithm>
+#include <cstring>
 #include <cwctype>
 #include <new>
 
@@ -249,4 +252,132 @@ std::unique_ptr<TvorDigestEngine> CreateDigestEngine(TvorDigestAlgorithm algorit
     return std::make_unique<TBlake2bDigest>();
   }
   return nullptr;
+}
+
+// ---- Keys and ciphers through CNG ----
+
+void PlatformWipe(void *data, size_t size) noexcept {
+  if (data && size)
+    SecureZeroMemory(data, size);
+}
+
+namespace {
+bool NtSuccess(NTSTATUS status) { return status >= 0; }
+
+// A provider of `algorithm`, opened for the process on first use (CNG providers may be shared by
+// threads) and never closed.
+BCRYPT_ALG_HANDLE Provider(const wchar_t *algorithm, ULONG flags) noexcept {
+  BCRYPT_ALG_HANDLE handle = nullptr;
+  return NtSuccess(BCryptOpenAlgorithmProvider(&handle, algorithm, nullptr, flags)) ? handle : nullptr;
+}
+
+BCRYPT_ALG_HANDLE AesProvider() noexcept {
+  static const BCRYPT_ALG_HANDLE handle = Provider(BCRYPT_AES_ALGORITHM, 0);
+  return handle;
+}
+
+BCRYPT_ALG_HANDLE MacProvider(TvorMacAlgorithm algorithm) noexcept {
+  static const BCRYPT_ALG_HANDLE sha1 = Provider(BCRYPT_SHA1_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+  static const BCRYPT_ALG_HANDLE sha256 = Provider(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+  static const BCRYPT_ALG_HANDLE sha512 = Provider(BCRYPT_SHA512_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+  return algorithm == TvorMacAlgorithm::SHA1 ? sha1 : algorithm == TvorMacAlgorithm::SHA256 ? sha256 : sha512;
+}
+
+// One key object per mode (the chaining mode belongs to the key); destroying a key clears it.
+class TCngAes final : public TvorAes {
+public:
+  ~TCngAes() override {
+    if (FBlocks)
+      BCryptDestroyKey(FBlocks);
+    if (FChained)
+      BCryptDestroyKey(FChained);
+  }
+  bool Init(const Byte *key, size_t keySize) noexcept {
+    return MakeKey(FBlocks, BCRYPT_CHAIN_MODE_ECB, key, keySize) && MakeKey(FChained, BCRYPT_CHAIN_MODE_CBC, key, keySize);
+  }
+  bool EncryptBlocks(const Byte *in, Byte *out, size_t size) noexcept override {
+    return Run(true, FBlocks, nullptr, in, out, size);
+  }
+  bool DecryptBlocks(const Byte *in, Byte *out, size_t size) noexcept override {
+    return Run(false, FBlocks, nullptr, in, out, size);
+  }
+  bool DecryptChained(Byte *iv, const Byte *in, Byte *out, size_t size) noexcept override {
+    return Run(false, FChained, iv, in, out, size);
+  }
+
+private:
+  static bool MakeKey(BCRYPT_KEY_HANDLE &handle, const wchar_t *mode, const Byte *key, size_t keySize) noexcept {
+    if (!AesProvider() ||
+        !NtSuccess(BCryptGenerateSymmetricKey(AesProvider(), &handle, nullptr, 0, const_cast<PUCHAR>(key),
+                                              static_cast<ULONG>(keySize), 0)))
+      return false;
+    return NtSuccess(BCryptSetProperty(handle, BCRYPT_CHAINING_MODE, reinterpret_cast<PUCHAR>(const_cast<wchar_t *>(mode)),
+                                       static_cast<ULONG>((wcslen(mode) + 1) * sizeof(wchar_t)), 0));
+  }
+  static bool Run(bool encrypt, BCRYPT_KEY_HANDLE key, Byte *iv, const Byte *in, Byte *out, size_t size) noexcept {
+    if (size % 16 != 0)
+      return false;
+    constexpr size_t kPiece = 1u << 30;
+    for (size_t done = 0; done < size;) {
+      const ULONG n = static_cast<ULONG>(std::min(size - done, kPiece));
+      ULONG got = 0;
+      auto *input = const_cast<PUCHAR>(in + done);
+      // A chained piece goes on from the last cipher block before it, taken before `out` may
+      // overwrite it (not left to the provider).
+      Byte next[16];
+      if (iv)
+        std::memcpy(next, input + n - 16, 16);
+      const NTSTATUS status = encrypt ? BCryptEncrypt(key, input, n, nullptr, iv, iv ? 16 : 0, out + done, n, &got, 0)
+                                      : BCryptDecrypt(key, input, n, nullptr, iv, iv ? 16 : 0, out + done, n, &got, 0);
+      if (!NtSuccess(status) || got != n)
+        return false;
+      if (iv)
+        std::memcpy(iv, next, 16);
+      done += n;
+    }
+    return true;
+  }
+
+  BCRYPT_KEY_HANDLE FBlocks = nullptr;
+  BCRYPT_KEY_HANDLE FChained = nullptr;
+};
+}  // namespace
+
+std::unique_ptr<TvorAes> CreateAes(const Byte *key, size_t keySize) {
+  if (keySize != 16 && keySize != 24 && keySize != 32)
+    return nullptr;
+  auto aes = std::make_unique<TCngAes>();
+  if (!aes->Init(key, keySize))
+    return nullptr;
+  return aes;
+}
+
+bool PlatformHmac(TvorMacAlgorithm algorithm, const Byte *key, size_t keySize, const Byte *data, size_t size,
+                  Byte *mac) noexcept {
+  static Byte none = 0;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  if (!MacProvider(algorithm) || keySize > 0xFFFFFFFFu ||
+      !NtSuccess(BCryptCreateHash(MacProvider(algorithm), &hash, nullptr, 0, keySize ? const_cast<PUCHAR>(key) : &none,
+                                  static_cast<ULONG>(keySize), 0)))
+    return false;
+  bool ok = true;
+  for (size_t done = 0; ok && done < size;) {
+    const ULONG n = static_cast<ULONG>(std::min<size_t>(size - done, 1u << 30));
+    ok = NtSuccess(BCryptHashData(hash, const_cast<PUCHAR>(data + done), n, 0));
+    done += n;
+  }
+  ok = ok && NtSuccess(BCryptFinishHash(hash, mac, static_cast<ULONG>(MacSize(algorithm)), 0));
+  BCryptDestroyHash(hash);
+  return ok;
+}
+
+bool PlatformPbkdf2(TvorMacAlgorithm algorithm, const Byte *password, size_t passwordSize, const Byte *salt,
+                    size_t saltSize, UInt32 iterations, Byte *key, size_t keySize) noexcept {
+  static Byte none = 0;
+  if (!MacProvider(algorithm) || iterations == 0 || passwordSize > 0xFFFFFFFFu || saltSize > 0xFFFFFFFFu ||
+      keySize > 0xFFFFFFFFu)
+    return false;
+  return NtSuccess(BCryptDeriveKeyPBKDF2(MacProvider(algorithm), passwordSize ? const_cast<PUCHAR>(password) : &none,
+                                         static_cast<ULONG>(passwordSize), saltSize ? const_cast<PUCHAR>(salt) : &none,
+                                         static_cast<ULONG>(saltSize), iterations, key, static_cast<ULONG>(keySize), 0));
 }

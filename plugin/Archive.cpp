@@ -2,6 +2,7 @@
 
 #include "host/PropVariant.h"
 #include "platform/Platform.h"
+#include "plugin/AdCryptOpen.h"
 
 // ---------------- Tvor7zTestSequentialOutStream ----------------
 
@@ -106,7 +107,14 @@ HRESULT Tvor7zArchive::Open(IInStream *stream, const UInt64 *maxCheckStartPositi
     FStream = stream;
     FOpenCallback = openCallback;
     LoadArchiveName(openCallback);
-    DoOpen(maxCheckStartPosition, openCallback);
+    // An AD-encrypted set opens as its plain self; a key this cannot unseal leaves the archive open
+    // with nothing in it but the error.
+    if (!DoGetVolumeName(0).empty() &&
+        OpenAdEncrypted(FStream, FOpenCallback, [this](UInt32 k) { return DoGetVolumeName(k); }, FError) ==
+            TAdCryptOpen::kUnsupported)
+      SetErrorFlag(kpv_ErrorFlags_UnsupportedMethod);
+    else
+      DoOpen(maxCheckStartPosition, FOpenCallback);
     FOpenCallback = nullptr;
     return S_OK;
   } catch (...) {
@@ -354,6 +362,8 @@ Tvor7zArchive::TExtractItemInfo Tvor7zArchive::DoGetExtractItemInfo(UInt32) { re
 Int32 Tvor7zArchive::DoExtractItem(UInt32, ISequentialOutStream *, Tvor7zProgress &) {
   return NOperationResult::kUnsupportedMethod;
 }
+void Tvor7zArchive::DoPrepareExtract(IArchiveExtractCallback *) {}
+UString Tvor7zArchive::DoGetVolumeName(UInt32) { return UString(); }
 void Tvor7zArchive::DoClose() {}
 TvorPropertyTable Tvor7zArchive::DoGetArchivePropertyTable() { return {}; }
 void Tvor7zArchive::DoGetArchiveProperty(PROPID, PROPVARIANT &) {}
@@ -431,6 +441,8 @@ void Tvor7zArchive::ExtractItems(const UInt32 *indices, UInt32 numItems, bool te
     total += DoGetExtractItemInfo(index).Size;
   }
   CheckHResult(progress.SetTotal(total));
+  if (n > 0)
+    DoPrepareExtract(callback);
   for (UInt32 i = 0; i < n; i++) {
     const UInt32 index = all ? i : indices[i];
     ExtractOneItem(callback, index, testMode, DoGetExtractItemInfo(index), progress);

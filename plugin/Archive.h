@@ -127,6 +127,13 @@ public:
   // Writes item `index` (a valid index, never a folder) into `stream` and returns its operation
   // result; adds the bytes it writes to `progress`.
   virtual Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress);
+  // Before the first item of an Extract: a container whose key is needed only now asks the extract
+  // callback for its password here.
+  virtual void DoPrepareExtract(IArchiveExtractCallback *callback);
+  // Name of file `index` of the set the opened file begins (0: the opened file itself); empty when
+  // the format has no such set. The formats that answer it open AD-encrypted sets, whose files are
+  // told apart by it.
+  virtual UString DoGetVolumeName(UInt32 index);
   virtual void DoClose();
   // The archive and item property lists the host is offered; none by default.
   virtual TvorPropertyTable DoGetArchivePropertyTable();

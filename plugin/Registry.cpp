@@ -11,6 +11,7 @@ Tvor7zRegistry::Tvor7zRegistry() {
   RegisterAffClasses(*this);
   RegisterWhxClasses(*this);
   RegisterAff4Classes(*this);
+  RegisterAdCryptClasses(*this);
 }
 
 void Tvor7zRegistry::RegisterArchiveClass(const Tvor7zArchiveClass *cls) {

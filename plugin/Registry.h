@@ -27,6 +27,7 @@ void RegisterAd1Classes(Tvor7zRegistry &registry);  // 4 AD1
 void RegisterAffClasses(Tvor7zRegistry &registry);  // 5 AFF
 void RegisterWhxClasses(Tvor7zRegistry &registry);  // 6 WHX
 void RegisterAff4Classes(Tvor7zRegistry &registry);  // 7 AFF4
+void RegisterAdCryptClasses(Tvor7zRegistry &registry);  // 8 ADCrypt
 
 // Signature test shared by the IsArc functions: 1 when `p` starts with `sig`, 0 when it differs,
 // 2 when fewer than `need` bytes are given.

@@ -5,9 +5,10 @@
 #   scripts/fuzz.sh --smoke SECONDS [FORMAT ...]     the same from the checked-in seeds only (for CI)
 #   scripts/fuzz.sh --regressions [FORMAT ...]       every file of tests/fuzz/regressions/ once through each target
 #
-# FORMAT is e01, ex01, l01, lx01, ad1, aff or whx (both of its targets, fuzz_<format> and fuzz_<format>_multi);
-# none = all. The growing corpus stays outside the source tree in build-fuzz/corpus/<target>, seeded
-# from tests/fuzz/seeds/<target> and, for single-file targets, from the small real samples in
+# FORMAT is e01, ex01, l01, lx01, ad1, aff, whx, aff4, or an encrypted form: aff_crypt, adcrypt,
+# e01_crypt (both of its targets, fuzz_<format> and fuzz_<format>_multi); none = all. The growing
+# corpus stays outside the source tree in build-fuzz/corpus/<target>, seeded from
+# tests/fuzz/seeds/<target> and, for single-file targets, from the small real samples in
 # ../shared/samples when they are there. A finding (crash, sanitizer report, timeout over 5 s,
 # allocation over 256 MiB, RSS over 512 MiB, leak) is kept in build-fuzz/findings/<target>/ and
 # named with its reproducer; the exit code is then non-zero. The last line is
@@ -27,7 +28,7 @@ if [ "$mode" != regressions ] && [[ "${1:-}" =~ ^[0-9]+$ ]]; then
   seconds=$1
   shift
 fi
-formats=(e01 ex01 l01 lx01 ad1 aff whx)
+formats=(e01 ex01 l01 lx01 ad1 aff whx aff4 aff_crypt adcrypt e01_crypt)
 limits=(-rss_limit_mb=512 -malloc_limit_mb=256 -timeout=5)
 
 targets=()
@@ -58,7 +59,7 @@ samples_for() {
   local target=$1 dir=$b/samples/$1 pattern
   case "$target" in
   fuzz_e01) pattern='*.E01' ;; fuzz_ex01) pattern='*.Ex01' ;; fuzz_l01) pattern='*.L01' ;; fuzz_lx01) pattern='*.Lx01' ;; fuzz_ad1) pattern='*.ad1' ;;
-  fuzz_aff) pattern='*.aff' ;; fuzz_aff4) pattern='*.aff4' ;; *) return ;;
+  fuzz_aff | fuzz_aff_crypt) pattern='*.aff' ;; fuzz_aff4) pattern='*.aff4' ;; *) return ;;
   esac
   [ -d "$src/../shared/samples" ] || return
   rm -rf "$dir"

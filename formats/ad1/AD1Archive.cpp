@@ -89,6 +89,13 @@ bool Tvor7zAD1Archive::ReadSegmentHeader(IInStream *stream, TSegmentHeader &head
 
 UString Tvor7zAD1Archive::SegmentName(UInt32 number) { return FBaseName + L".ad" + std::to_wstring(number); }
 
+UString Tvor7zAD1Archive::DoGetVolumeName(UInt32 index) {
+  const UString name = GetArchiveName();
+  if (index == 0 || name.empty())
+    return name;
+  return ChangeExtension(name, UString()) + L".ad" + std::to_wstring(static_cast<UInt64>(index) + 1);
+}
+
 void Tvor7zAD1Archive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback) {
   FItems = new Tvor7zAD1Items();
   FVisitedItems.clear();

@@ -23,6 +23,7 @@ public:
 
   void DoOpen(const UInt64 *maxCheckStartPosition, IArchiveOpenCallback *openCallback) override;
   void DoClose() override;
+  UString DoGetVolumeName(UInt32 index) override;
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
   TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
   Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;

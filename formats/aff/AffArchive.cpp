@@ -10,6 +10,7 @@
 #include "formats/aff/AffBlocksDecoder.h"
 #include "hashers/Hashers.h"
 #include "hashers/StoredDigests.h"
+#include "host/Password.h"
 #include "host/PropVariant.h"
 #include "plugin/Registry.h"
 #include "streams/ByteOrder.h"
@@ -72,7 +73,9 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
       return false;
     damaged = damaged || errors != 0;
     UInt32 page = 0;
-    if (ParseAffPageName(h.Name, page) && (page == 0 || damaged)) {
+    std::string name = h.Name;
+    StripAffCryptoSuffix(name);
+    if (ParseAffPageName(name, page) && (page == 0 || damaged)) {
       if (std::memcmp(sig, NAffLayout::kSignature, sizeof(sig)) != 0)
         SetErrorFlag(kpv_ErrorFlags_HeadersError);
       FSetName.ParseSetName(GetArchiveName());
@@ -84,7 +87,7 @@ bool Tvor7zAffArchive::FindFirstPage(IInStream *stream) {
   }
 }
 
-void Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base) {
+void Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt64 base) {
   const UInt64 fileSize = SeekTo(stream, 0, STREAM_SEEK_END);
   UInt64 start = NAffLayout::kSignatureSize;
   for (;;) {
@@ -100,6 +103,7 @@ void Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 b
     if (GetAffPageSegment(h, fileSize, page)) {
       page.Offset += base;
       FInfo->AddPage(page, base + h.Start);
+      FEncryptedPages = FEncryptedPages || (page.Flags & NAffPage::kEncrypted) != 0;
       // Two pages of the lowest numbers: one is not the image's last, and gives the page size
       // should the "pagesize" segment be lost.
       if (FSamplePages.size() < 2)
@@ -112,7 +116,12 @@ void Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 b
       }
     } else {
       SeekTo(stream, h.DataStart());
-      ReadMetadataSegment(stream, h.Name, h.DataLength, h.Argument, fileIndex);
+      // An encrypted segment without data (a page size, say) keeps its value in the argument.
+      std::string name = h.Name;
+      if (StripAffCryptoSuffix(name) && h.DataLength > 0)
+        ReadEncryptedSegment(stream, name, h);
+      else
+        ReadMetadataSegment(stream, name, h.DataLength, h.Argument);
     }
     // A segment the file's end cuts short ends the walk of the file.
     if (h.TrailerStart() > fileSize) {
@@ -124,7 +133,7 @@ void Tvor7zAffArchive::ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 b
 }
 
 bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const std::string &name, UInt32 dataLength,
-                                           UInt32 argument, UInt32 fileIndex) {
+                                           UInt32 argument) {
   Tvor7zAffInfoMeta &meta = *FInfo->GetMeta();
   // Reads exactly `size` bytes into `dest` (a short read flags the archive and leaves zeros).
   const auto readExact = [&](Byte *dest, UInt32 size) {
@@ -160,7 +169,8 @@ bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const st
     const std::string type = readText();
     if (type.size() < dataLength)
       return false;
-    if (fileIndex == 0) {
+    // Encrypted sets keep it in a later file than the first.
+    if (FFileType.empty()) {
       FFileType = type;
       // The type decides whether further files belong to the image: one no writer uses may be a
       // damaged "AFD", whose other files are then not read.
@@ -195,6 +205,11 @@ bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const st
     }
   } else if (name == "acquisition_seconds") {
     meta.AcquisitionSeconds = argument;
+  } else if (name == NAffCrypto::kKeySegment) {
+    if (FKeySegment.empty())
+      FKeySegment = ReadData(stream, dataLength);
+  } else if (name.starts_with(NAffCrypto::kSealedKeyPrefix)) {
+    FSealedKey = true;
   } else {
     static const struct {
       const char *Name;
@@ -233,11 +248,9 @@ bool Tvor7zAffArchive::ReadMetadataSegment(ISequentialInStream *stream, const st
 // ---- open ----
 
 void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback) {
+  DoClose();
   FInfo = new Tvor7zAffInfo();
-  FJoinedStream = nullptr;
   FSamplePages.clear();
-  FFileType.clear();
-  FImageSizeSeen = false;
   const UString itemName = ChangeExtension(GetArchiveName(), L".img");
   if (!FindFirstPage(FStream))
     RaiseHResult(S_FALSE);
@@ -250,8 +263,10 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
       stream = FStream;
     } else {
       // A set's files follow each other by name; a missing or damaged one costs its own pages: the
-      // files after it are read, a few names on, until the one that carries the image size.
-      const bool set = FFileType == "AFD" || (FFileType.empty() && FSetName.Width > 0 && StructureErrorFlags() != 0);
+      // files after it are read, a few names on, until the one that carries the image size. A first
+      // file without a type (an encrypted set keeps it in a later file, damage may take it) goes on
+      // to the numbered files that follow it.
+      const bool set = FFileType == "AFD" || (FFileType.empty() && FSetName.Width > 0);
       if (!set || FImageSizeSeen)
         break;
       stream = OpenVolume(openCallback, FSetName.GetSetFileName(k));
@@ -275,7 +290,7 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
     if (!FJoinedStream)
       FJoinedStream = new Tvor7zLimitInStream();
     FJoinedStream->AddStream(stream);
-    ReadAffFile(stream, k, base);
+    ReadAffFile(stream, base);
     base = FJoinedStream->Size();
   }
 
@@ -283,8 +298,22 @@ void Tvor7zAffArchive::DoOpen(const UInt64 *, IArchiveOpenCallback *openCallback
     InferPageSize();
   if (!FInfo->LayPages(FJoinedStream.Get()))
     SetErrorFlag(kpv_ErrorFlags_HeadersError);
+  // Encrypted parts no key can decrypt: the open says why instead of showing an image that cannot
+  // be read.
+  if (FEncryptedPages && FKeySegment.empty())
+    ReportNoKey();
+  if (FNoKey) {
+    FError = FSealedKey ? L"The image key is sealed with a public key; only passphrase-sealed keys are supported"
+                        : L"Encrypted segments without a key segment";
+    if (FEncryptedPages || FInfo->GetChunkSize() == 0 || FInfo->GetTotalSize() == 0) {
+      FInfo = nullptr;
+      return;
+    }
+  }
   if (FInfo->GetChunkSize() == 0 || FInfo->GetTotalSize() == 0)
     RaiseHResult(S_FALSE);
+  if (!FImageSizeSeen)
+    EndImageAtLastPage();
   FInfo->GetMeta()->Name = itemName;
   // The last file of a set carries the image size; a set read to its end without one lost files,
   // as did a file cut short before it.
@@ -326,6 +355,99 @@ void Tvor7zAffArchive::DoClose() {
   FFileType.clear();
   FImageSizeSeen = false;
   FSetIncomplete = false;
+  std::vector<Byte>().swap(FKeySegment);
+  FSealedKey = false;
+  FEncryptedPages = false;
+  FNoKey = false;
+  FNoKeyForExtract = false;
+}
+
+// ---- encryption ----
+
+void Tvor7zAffArchive::ReportNoKey() {
+  // What is encrypted stays unread; the open goes on with what is plain and says why at its end.
+  FNoKey = true;
+  SetErrorFlag(kpv_ErrorFlags_UnsupportedMethod);
+}
+
+TAffKeyUnlock Tvor7zAffArchive::UnlockKey(IUnknown *callback) {
+  if (FInfo->GetKey())
+    return TAffKeyUnlock::kOk;
+  if (FKeySegment.empty()) {
+    ReportNoKey();
+    return TAffKeyUnlock::kDamaged;
+  }
+  TvorPassword password;
+  if (!AskPassword(callback, password))
+    return TAffKeyUnlock::kWrongPassphrase;
+  for (const TvorSecret &form : password.Forms) {
+    TvorSecret key;
+    const TAffKeyUnlock result = UnlockAffKey(FKeySegment.data(), FKeySegment.size(), form, key);
+    if (result == TAffKeyUnlock::kDamaged) {
+      SetErrorFlag(kpv_ErrorFlags_HeadersError);
+      FKeySegment.clear();
+      return result;
+    }
+    if (result == TAffKeyUnlock::kOk) {
+      FInfo->SetKey(std::move(key));
+      return result;
+    }
+  }
+  return TAffKeyUnlock::kWrongPassphrase;
+}
+
+bool Tvor7zAffArchive::ReadEncryptedSegment(ISequentialInStream *stream, const std::string &name,
+                                            const TAffSegmentHeader &header) {
+  // Metadata is needed now: the host is asked for the password at the open.
+  const TAffKeyUnlock unlock = UnlockKey(FOpenCallback);
+  if (unlock == TAffKeyUnlock::kWrongPassphrase)
+    RaiseHResult(S_FALSE);
+  if (unlock != TAffKeyUnlock::kOk)
+    return true;
+  std::vector<Byte> data = ReadData(stream, header.DataLength);
+  UInt32 plain = 0;
+  if (!AffPlainLength(header.DataLength, plain)) {
+    SetMetadataErrorFlag(kpv_ErrorFlags_HeadersError);
+    return true;
+  }
+  TAffDecryptor decryptor(*FInfo->GetKey());
+  if (!decryptor.Ok())
+    RaiseHResult(E_FAIL);
+  const size_t got = decryptor.Decrypt(name, header.DataLength, data.data(), data.size());
+  const ComPtr<Tvor7zFixedMemoryInStream> text(new Tvor7zFixedMemoryInStream(data.data(), static_cast<UInt32>(got), false));
+  return ReadMetadataSegment(text, name, plain, header.Argument);
+}
+
+void Tvor7zAffArchive::EndImageAtLastPage() {
+  const UInt64 count = FInfo->GetCount();
+  const Tvor7zBlock_ last = FInfo->GetBlock(count - 1);
+  if (!last.Valid || last.StoredSize == 0 || NAffPage::IsZero(last.Flags) || (last.Flags & NAffPage::kTruncated))
+    return;
+  UInt64 size = 0;
+  const bool encrypted = (last.Flags & NAffPage::kEncrypted) != 0;
+  UInt32 plain = 0;
+  if (!NAffPage::IsCompressed(last.Flags)) {
+    // A stored page is as long as its bytes, also while its key is not known.
+    if (encrypted && !AffPlainLength(last.StoredSize, plain))
+      return;
+    size = encrypted ? plain : last.StoredSize;
+  } else {
+    if (encrypted && UnlockKey(FOpenCallback) == TAffKeyUnlock::kWrongPassphrase)
+      RaiseHResult(S_FALSE);
+    TAffPageCoders coders(&FCodecsInfo);
+    coders.Key = FInfo->GetKey();
+    coders.PageSize = FInfo->GetChunkSize();
+    const ComPtr<Tvor7zLimitInStream> joined = FJoinedStream->Clone();
+    SeekTo(joined, static_cast<Int64>(last.Offset));
+    const ComPtr<Tvor7zLimitSequentialInStream> in(new Tvor7zLimitSequentialInStream(joined, last.StoredSize));
+    const ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream());
+    counter->SetStream(ComPtr<ISequentialOutStream>(new Tvor7zTestSequentialOutStream()));
+    if (DecodeAffPage(last, in, counter, coders) != kOK)
+      return;
+    size = counter->Count();
+  }
+  if (size < last.Size)
+    FInfo->SetTotalSize(last.Position + size);
 }
 
 // ---- listing ----
@@ -440,7 +562,7 @@ TvorStoredDigests Tvor7zAffArchive::DoGetStoredDigests(UInt32) {
 void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) {
   if (!FInfo || !FJoinedStream || index != 0)
     return;
-  if (!FInfo->GetMeta()->RandomAccess)
+  if (!FInfo->GetMeta()->RandomAccess || (FEncryptedPages && !FInfo->GetKey()))
     return;
   // Its own clone of the joined stream: several streams may be read at once.
   auto *s = new Tvor7zAffArchiveStream(FJoinedStream->Clone().Get(), FInfo.Get(), FCodecsInfo.GetCodecsInfo());
@@ -451,7 +573,14 @@ void Tvor7zAffArchive::DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &st
 
 Tvor7zArchive::TExtractItemInfo Tvor7zAffArchive::DoGetExtractItemInfo(UInt32) { return {FInfo->GetTotalSize(), false}; }
 
+void Tvor7zAffArchive::DoPrepareExtract(IArchiveExtractCallback *callback) {
+  // Pages whose key the open did not need are decrypted with the password the extraction gives.
+  FNoKeyForExtract = FEncryptedPages && UnlockKey(callback) != TAffKeyUnlock::kOk;
+}
+
 Int32 Tvor7zAffArchive::DoExtractItem(UInt32, ISequentialOutStream *outStream, Tvor7zProgress &progress) {
+  if (FNoKeyForExtract)
+    return FKeySegment.empty() ? kUnsupportedMethod : kWrongPassword;
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
   // The stored image digests run beside the decoding and writing instead of between them.
   Tvor7zStoredDigestCheck digest(&FCodecsInfo, true);

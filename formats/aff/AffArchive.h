@@ -3,7 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "formats/aff/AffCrypto.h"
 #include "formats/aff/AffInfo.h"
 #include "plugin/Archive.h"
 #include "streams/InStreams.h"
@@ -23,6 +25,7 @@ public:
   void DoGetStream(UInt32 index, ComPtr<ISequentialInStream> &stream) override;
   TExtractItemInfo DoGetExtractItemInfo(UInt32 index) override;
   Int32 DoExtractItem(UInt32 index, ISequentialOutStream *stream, Tvor7zProgress &progress) override;
+  void DoPrepareExtract(IArchiveExtractCallback *callback) override;
   TvorPropertyTable DoGetArchivePropertyTable() override;
   void DoGetArchiveProperty(PROPID propID, PROPVARIANT &value) override;
   void DoGetNumberOfItems(UInt32 &count) override;
@@ -33,11 +36,10 @@ public:
 
   // Walks every segment of one file of the set (whose byte 0 is at `base` of the joined stream):
   // pages are collected, metadata applied, damage passed (NextAffSegment) and flagged.
-  void ReadAffFile(IInStream *stream, UInt32 fileIndex, UInt64 base);
+  void ReadAffFile(IInStream *stream, UInt64 base);
   // Applies one metadata segment; `stream` stands at its data. False only when "aff_file_type"
   // could not be read completely.
-  bool ReadMetadataSegment(ISequentialInStream *stream, const std::string &name, UInt32 dataLength, UInt32 argument,
-                           UInt32 fileIndex);
+  bool ReadMetadataSegment(ISequentialInStream *stream, const std::string &name, UInt32 dataLength, UInt32 argument);
   // Whether `stream` is an AFF file with a "page0" segment (flags what it finds on the way).
   bool FindFirstPage(IInStream *stream);
 
@@ -56,6 +58,19 @@ private:
   // Without a "pagesize" segment (damage took it) the page size is what a page that is not the
   // image's last decodes to (flagged).
   void InferPageSize();
+  // Applies an encrypted metadata segment (`name` its plain name; `stream` stands at its data),
+  // decrypted with the key, which is unsealed first if it is not known yet. As ReadMetadataSegment.
+  bool ReadEncryptedSegment(ISequentialInStream *stream, const std::string &name, const TAffSegmentHeader &header);
+  // The image key, unsealed with the password `callback` gives when it is not known yet: kOk, or
+  // kWrongPassphrase (also when no password can be had), or kDamaged for a key segment that is
+  // missing or damaged (flagged).
+  TAffKeyUnlock UnlockKey(IUnknown *callback);
+  // No key this can use: an unsupported method; the open's end gives the reason as the archive's
+  // error.
+  void ReportNoKey();
+  // Without an image size the image ends with the bytes of its last page, which may be fewer than a
+  // page holds.
+  void EndImageAtLastPage();
 
   ComPtr<Tvor7zAffInfo> FInfo;
   std::vector<TAffPageSegment> FSamplePages;  // the two lowest-numbered pages the walk met
@@ -64,4 +79,9 @@ private:
   TAffSetName FSetName;
   bool FImageSizeSeen = false;
   bool FSetIncomplete = false;  // a set that ended before the file holding its image size
+  std::vector<Byte> FKeySegment;  // data of the passphrase-sealed key segment, when there is one
+  bool FSealedKey = false;        // a key sealed with a public key was seen
+  bool FEncryptedPages = false;
+  bool FNoKey = false;            // encrypted segments that no key this can use decrypts
+  bool FNoKeyForExtract = false;  // this extraction got no key: every item reports a wrong password
 };

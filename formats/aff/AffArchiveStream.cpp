@@ -8,6 +8,8 @@
 Tvor7zAffArchiveStream::Tvor7zAffArchiveStream(IInStream *joinedStream, Tvor7zAffInfo *info, ICompressCodecsInfo *codecs)
     : Tvor7zBlockCacheStream2(joinedStream, info, 0) {
   FLocalCodecs.SetCodecsInfo(codecs);
+  FCoders.Key = info->GetKey();
+  FCoders.PageSize = info->GetChunkSize();
 }
 
 Int32 Tvor7zAffArchiveStream::ReadBlock(const Tvor7zBlock_ &block, ISequentialInStream *inStream,
@@ -29,7 +31,7 @@ void Tvor7zAffArchiveStream::ReadFromBlock(UInt64 index, const Tvor7zBlock_ &blo
     processed = size;
     return;
   }
-  if (NAffPage::IsCompressed(block.Flags)) {
+  if (NAffPage::IsCompressed(block.Flags) || (block.Flags & NAffPage::kEncrypted)) {
     Tvor7zBlockCacheStream2::ReadFromBlock(index, block, offset, data, size, processed);
     return;
   }

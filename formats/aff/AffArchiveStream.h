@@ -1,5 +1,6 @@
-// Random access over an AFF image: compressed pages are decoded through the block cache, stored
-// pages are read straight from the files and zero pages are produced without reading anything.
+// Random access over an AFF image: compressed and encrypted pages are decoded through the block
+// cache, stored pages are read straight from the files and zero pages are produced without reading
+// anything.
 #pragma once
 
 #include "blocks/BlockCacheStream.h"

@@ -5,7 +5,12 @@
 using namespace NOperationResult;
 
 std::unique_ptr<Tvor7zBlockJob> Tvor7zAffArchiveBlocksDecoder::NewJob() {
-  return std::make_unique<Tvor7zAffBlockJob>(FLocalCodecs);
+  auto job = std::make_unique<Tvor7zAffBlockJob>(FLocalCodecs);
+  // Each worker decrypts its own pages.
+  const auto *info = static_cast<const Tvor7zAffInfo *>(FBlocks.Get());
+  job->Coders.Key = info->GetKey();
+  job->Coders.PageSize = info->GetChunkSize();
+  return job;
 }
 
 bool Tvor7zAffArchiveBlocksDecoder::ReadJob(Tvor7zBlockJob &job) {

@@ -125,10 +125,46 @@ Int32 DecodePage(const Tvor7zBlock_ &page, ISequentialInStream *in, ISequentialO
     return kUnsupportedMethod;
   }
 }
+
+// The page as its plain stored bytes: decrypted in memory, or through a stream in front of `in`.
+Int32 DecryptPage(const Tvor7zBlock_ &page, ComPtr<ISequentialInStream> &in, TAffPageCoders &coders,
+                  TAffPageMemory *memory, Tvor7zBlock_ &plain) {
+  plain = page;
+  plain.Flags &= ~NAffPage::kEncrypted;
+  // A zero page reads nothing.
+  if (NAffPage::IsZero(page.Flags))
+    return kOK;
+  if (!coders.Key || coders.PageSize == 0)
+    return kUnsupportedMethod;
+  if (!coders.Decryptor)
+    coders.Decryptor = std::make_unique<TAffDecryptor>(*coders.Key);
+  if (!coders.Decryptor->Ok())
+    return kUnsupportedMethod;
+  // A page cut by the end of its file keeps its whole blocks.
+  if (page.Flags & NAffPage::kTruncated)
+    plain.StoredSize = page.StoredSize / 16 * 16;
+  else if (!AffPlainLength(page.StoredSize, plain.StoredSize))
+    return kDataError;
+  const std::string name = "page" + std::to_string(page.Position / coders.PageSize);
+  if (memory)
+    memory->Got = coders.Decryptor->Decrypt(name, page.StoredSize, memory->Stored, memory->Got);
+  else
+    in = coders.Decryptor->DecryptStream(name, page.StoredSize, in);
+  return kOK;
+}
 }  // namespace
 
 Int32 DecodeAffPage(const Tvor7zBlock_ &page, ISequentialInStream *in, ISequentialOutStream *out,
                     TAffPageCoders &coders, TAffPageMemory *memory) {
-  const Int32 result = DecodePage(page, in, out, coders, memory);
+  Int32 result = kOK;
+  if (page.Flags & NAffPage::kEncrypted) {
+    ComPtr<ISequentialInStream> plainIn(in);
+    Tvor7zBlock_ plain{};
+    result = DecryptPage(page, plainIn, coders, memory, plain);
+    if (result == kOK)
+      result = DecodePage(plain, plainIn, out, coders, memory);
+  } else {
+    result = DecodePage(page, in, out, coders, memory);
+  }
   return result == kOK && (page.Flags & NAffPage::kTruncated) ? kUnexpectedEnd : result;
 }

@@ -2,8 +2,11 @@
 // whole-image decoder share, with the host's decoders for bzip2 and LZMA pages.
 #pragma once
 
+#include <memory>
+
 #include "blocks/Blocks.h"
 #include "blocks/FlateDecoder.h"
+#include "formats/aff/AffCrypto.h"
 #include "host/CodecsInfo.h"
 #include "host/Com.h"
 
@@ -22,12 +25,17 @@ struct TAffPageCoders {
   ComPtr<TvorFlateDecodeDecoder> Flate;
   ComPtr<ICompressCoder> BZip2;
   ComPtr<ICompressCoder> Lzma;
+  // For encrypted pages: the image key (nil while it is not known; it must outlive the coders) and
+  // the page size, which numbers the pages by their position.
+  const TvorSecret *Key = nullptr;
+  UInt32 PageSize = 0;
+  std::unique_ptr<TAffDecryptor> Decryptor;
 };
 
 // A page's stored bytes and room for its bytes, both in memory, so that the page is decoded there
 // in one pass; the decoder says where the page's bytes are.
 struct TAffPageMemory {
-  const Byte *Stored = nullptr;
+  Byte *Stored = nullptr;  // decrypted in place
   size_t Got = 0;  // stored bytes read
   Byte *Room = nullptr;
   size_t RoomSize = 0;
@@ -39,7 +47,8 @@ struct TAffPageMemory {
 // `memory` a stored, zero or zlib page is decoded there instead (bzip2 and LZMA pages still go
 // through the streams). The operation result: kOK; kDataError for data that does not decode and for
 // a stored page longer than its size (at most the size goes out); kUnsupportedMethod for an unknown
-// algorithm or a decoder the host lacks; kUnexpectedEnd for a page cut by the end of its file. A
-// page that decodes short is kOK: the caller compares sizes. Failures of the streams raise.
+// algorithm, a decoder the host lacks or an encrypted page without the key; kUnexpectedEnd for a
+// page cut by the end of its file. An encrypted page is decrypted first. A page that decodes short
+// is kOK: the caller compares sizes. Failures of the streams raise.
 Int32 DecodeAffPage(const Tvor7zBlock_ &page, ISequentialInStream *in, ISequentialOutStream *out,
                     TAffPageCoders &coders, TAffPageMemory *memory = nullptr);

@@ -8,6 +8,7 @@
 
 #include "blocks/Blocks.h"
 #include "formats/aff/AffSegments.h"
+#include "platform/Platform.h"
 
 class Tvor7zLimitInStream;
 
@@ -22,6 +23,8 @@ constexpr UInt32 kZero = 0x30;
 // Our own marker in the table, never from a file: the page's data runs past the end of its file
 // (StoredSize holds only what is there).
 constexpr UInt32 kTruncated = 0x100;
+// Our own marker too: the page's segment is encrypted; StoredSize counts its encrypted bytes.
+constexpr UInt32 kEncrypted = 0x200;
 // What the table keeps of a file's flags: the other bits mean nothing to the reader.
 constexpr UInt32 kFileBits = 0xFF;
 
@@ -96,6 +99,9 @@ class Tvor7zAffInfo : public Tvor7zBlocks {
 public:
   Tvor7zAffInfoMeta *GetMeta() { return &FMeta; }
   const Tvor7zAffInfoMeta *GetMeta() const { return &FMeta; }
+  // The key of an encrypted image: nil while it is not known. It goes (wiped) with the table.
+  const TvorSecret *GetKey() const { return FKey.empty() ? nullptr : &FKey; }
+  void SetKey(TvorSecret key) { FKey = std::move(key); }
 
   // A page segment of the open walk (positions in the joined stream).
   void AddPage(const TAffPageSegment &page, UInt64 segmentStart);
@@ -116,6 +122,7 @@ private:
 
   Tvor7zAffInfoMeta FMeta;
   std::map<UInt32, TAffPageRun> FRuns;
+  TvorSecret FKey;
 };
 
 // Page number of a segment name "page<decimal>" (more than 4 bytes, digits only after "page", the

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/aff/AffCrypto.h"
 #include "formats/aff/AffInfo.h"
 #include "streams/ByteOrder.h"
 #include "streams/InStreams.h"
@@ -40,9 +41,8 @@ TAffSegmentRead ReadAffSegmentHeader(IInStream *stream, UInt64 start, UInt64 end
   header.DataLength = GetBe32(h + 8);
   header.Argument = GetBe32(h + 12);
   header.Name.clear();
-  if (header.NameLength == 0) {
-    errors |= 1u << kpv_ErrorFlags_HeadersError;
-  } else if (header.NameLength <= kMaxNameLength) {
+  // A segment without a name is free space the writer left where it deleted one: skipped.
+  if (header.NameLength > 0 && header.NameLength <= kMaxNameLength) {
     header.Name.resize(header.NameLength);
     const size_t n = ReadBefore(stream, start + sizeof(h), end, header.Name.data(), header.NameLength);
     if (n < header.NameLength) {
@@ -138,10 +138,12 @@ TAffSegmentRead NextAffSegment(IInStream *stream, UInt64 start, UInt64 end, TAff
 bool TAffPageSegment::IsTruncated() const { return (Flags & NAffPage::kTruncated) != 0; }
 
 bool GetAffPageSegment(const TAffSegmentHeader &header, UInt64 end, TAffPageSegment &page) {
-  if (!ParseAffPageName(header.Name, page.Number))
+  std::string name = header.Name;
+  const bool encrypted = StripAffCryptoSuffix(name);
+  if (!ParseAffPageName(name, page.Number))
     return false;
   page.Offset = header.DataStart();
-  page.Flags = header.Argument & NAffPage::kFileBits;
+  page.Flags = (header.Argument & NAffPage::kFileBits) | (encrypted ? NAffPage::kEncrypted : 0);
   page.StoredSize = header.DataLength;
   if (header.TrailerStart() > end) {
     page.StoredSize = static_cast<UInt32>(end > page.Offset ? end - page.Offset : 0);

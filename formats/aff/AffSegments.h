@@ -57,7 +57,7 @@ struct TAffPageSegment {
   bool IsTruncated() const;
 };
 
-// The page a segment holds, false when it holds none. A page whose data runs past the end of its
-// file (`end`) keeps what is there, marked truncated, so that reading it neither takes the next
-// file's bytes nor allocates what the length claims; the walk ends there.
+// The page a segment holds, false when it holds none; an encrypted one is marked so. A page whose
+// data runs past the end of its file (`end`) keeps what is there, marked truncated, so that reading
+// it neither takes the next file's bytes nor allocates what the length claims; the walk ends there.
 bool GetAffPageSegment(const TAffSegmentHeader &header, UInt64 end, TAffPageSegment &page);

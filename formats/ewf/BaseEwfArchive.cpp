@@ -85,6 +85,16 @@ UString Tvor7zBaseEwfArchive::SegmentName(Int32 index) {
   return ChangeExtension(name, extension);
 }
 
+UString Tvor7zBaseEwfArchive::DoGetVolumeName(UInt32 index) {
+  const UString name = GetArchiveName();
+  if (index == 0 || name.empty())
+    return name;
+  if (index >= 0x7FFFFFFF)
+    return UString();
+  const UString extension = GetSegmentExtension(static_cast<Int32>(index + 1), ExtractExtensionKeepCase(name));
+  return extension.empty() ? UString() : ChangeExtension(name, extension);
+}
+
 UInt64 Tvor7zBaseEwfArchive::JoinedLength() {
   if (!FJoinedStream)
     return 0;

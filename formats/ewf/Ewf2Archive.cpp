@@ -466,7 +466,7 @@ void Tvor7zEwf2Archive::ReadSectorTable(IInStream *stream, const TEwf2Section &s
   if (n == 0)
     return;
   FTables.push_back({FSegmentBase + section.DataStart + kSectorTableHeaderSize, FSegmentBase, FSegmentSize,
-                     FBlocks->GetInfo()->CompressionMethod, n});
+                     FBlocks->GetInfo()->CompressionMethod, n, nullptr});
   FBlocks->PlaceEntries(first, n, static_cast<UInt32>(FTables.size() - 1), 0);
 }
 

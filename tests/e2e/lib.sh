@@ -39,7 +39,7 @@
 #   tree_mtimes DIR           "path seconds" of everything below DIR (whole-second modification times)
 #   host_formats_dir HOST     the host's Formats folder (for tests that need the plugin file itself)
 #   expect_vor7z_info HOST    runs "7z i" (output in info-HOST.txt) and fails unless it lists the plugin
-#                             as library 1 from the Formats folder with VOR7Z_VERSION, and its eight
+#                             as library 1 from the Formats folder with VOR7Z_VERSION, and its nine
 #                             formats as registered
 
 set -u -o pipefail
@@ -206,6 +206,7 @@ run7z() {
 e2e_expected_formats() {
   cat <<'EOF'
 1 ...................... AD1 AD1 A D S E G M E N T E D F I L E
+1 ...................... ADCrypt 001 raw dd A D C R Y P T 00
 1 ...................... AFF aff A F F 1 0 0D 0A 00
 1 ...................... AFF4 aff4 af4 P K 03 04
 1 ...................... E01 s01 e01 E V F 09 0D 0A FF 00

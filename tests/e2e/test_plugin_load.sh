@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The plugin loads in both real hosts (its exports present, no DLL a plain Windows lacks), shows its
-# eight formats as registered, and a file that carries only a format's signature is refused with an
+# nine formats as registered, and a file that carries only a format's signature is refused with an
 # error report instead of a crash or a hang.
 source "$(dirname "$0")/lib.sh"
 
@@ -16,6 +16,7 @@ signatures=(
   "AFF aff AFF10\r\n\x00"
   "WHX whx WHX Backup v1.0"
   "AFF4 aff4 PK\x03\x04"
+  "ADCrypt 001 ADCRYPT\x00"
 )
 
 for entry in "${signatures[@]}"; do
@@ -77,5 +78,5 @@ for host in $(e2e_hosts); do
         { cat "$log" >&2; fail "$host: 7z $cmd (exit code $rc) reported no error for a file that is only a signature"; }
     done
   done
-  echo "$host: 8 formats listed; signature-only files refused without a crash"
+  echo "$host: 9 formats listed; signature-only files refused without a crash"
 done

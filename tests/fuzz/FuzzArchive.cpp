@@ -10,17 +10,20 @@
 //   VOR7Z_FUZZ_NAME    the name the opened file has, e.g. L"image.E01"
 //   VOR7Z_FUZZ_LATER_NAME  its name when the input asks for a later segment to be opened, e.g. L"image.E02"
 //   VOR7Z_FUZZ_MULTI   0: the input is one file; 1: the input is split into volumes (FuzzVolumes.h)
+//   VOR7Z_FUZZ_PASSWORD  (optional) the password both callbacks give, e.g. L"password"
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "FuzzVolumes.h"
 #include "fixtures/HostCodecs.h"
+#include "fixtures/TestCallbacks.h"
 #include "fixtures/TestStreams.h"
 #include "host/PropVariant.h"
 #include "platform/Platform.h"
@@ -116,13 +119,27 @@ const GUID &FormatClassID() {
   return id;
 }
 
+// The password the host gives for encrypted containers, when the target has one.
+std::optional<UString> FuzzPassword() {
+#ifdef VOR7Z_FUZZ_PASSWORD
+  return UString(VOR7Z_FUZZ_PASSWORD);
+#else
+  return std::nullopt;
+#endif
+}
+
 // The host's open callback over in-memory volumes. The opened file answers to its own name; any
 // other name asked for gets the next volume not handed out yet (a name asked again gets the same
 // one), so a set is reached whatever its naming rule. An empty volume stands for a missing file.
-class TFuzzOpenCallback : public TvorInterfacedObject, public IArchiveOpenCallback, public IArchiveOpenVolumeCallback {
+class TFuzzOpenCallback : public TvorInterfacedObject,
+                          public IArchiveOpenCallback,
+                          public IArchiveOpenVolumeCallback,
+                          public TTestPassword {
 public:
   TFuzzOpenCallback(const std::vector<std::vector<Byte>> &volumes, const wchar_t *name)
-      : FVolumes(volumes), FName(name) {}
+      : FVolumes(volumes), FName(name) {
+    Password = FuzzPassword();
+  }
 
   VOR_UNKNOWN_IMP
   HRESULT QueryInterfaceImpl(REFIID iid, void **out) override {
@@ -130,6 +147,8 @@ public:
       return Offer<IArchiveOpenCallback>(this, out);
     if (iid == IID_IArchiveOpenVolumeCallback)
       return Offer<IArchiveOpenVolumeCallback>(this, out);
+    if (iid == IID_ICryptoGetTextPassword && Password)
+      return Offer<ICryptoGetTextPassword>(this, out);
     return NoInterface(out);
   }
   HRESULT STDMETHODCALLTYPE SetTotal(const UInt64 *, const UInt64 *) noexcept override { return S_OK; }
@@ -172,12 +191,15 @@ private:
 
 // The host's extract callback in test mode. It counts the bytes tested through the progress and
 // stops (as a user's cancel would) past the budget.
-class TFuzzExtractCallback : public TvorInterfacedObject, public IArchiveExtractCallback {
+class TFuzzExtractCallback : public TvorInterfacedObject, public IArchiveExtractCallback, public TTestPassword {
 public:
+  TFuzzExtractCallback() { Password = FuzzPassword(); }
   VOR_UNKNOWN_IMP
   HRESULT QueryInterfaceImpl(REFIID iid, void **out) override {
     if (iid == IID_IVorUnknown || iid == IID_IArchiveExtractCallback || iid == IID_IProgress)
       return Offer<IArchiveExtractCallback>(this, out);
+    if (iid == IID_ICryptoGetTextPassword && Password)
+      return Offer<ICryptoGetTextPassword>(this, out);
     return NoInterface(out);
   }
   HRESULT STDMETHODCALLTYPE SetTotal(UInt64) noexcept override { return S_OK; }

@@ -20,7 +20,9 @@ const char kUsage[] =
     "  --wrong-digests          store digests of other data\n"
     "  --skip-page <n>          leave page n out (repeatable)\n"
     "  --text <name>=<value>    a text segment (repeatable)\n"
-    "  --max-file-size <n>      a numbered set of files below n bytes each (name_000.aff, ...)\n";
+    "  --max-file-size <n>      a numbered set of files below n bytes each (name_000.aff, ...)\n"
+    "  --passphrase <text>      encrypted with this passphrase\n"
+    "  --encrypt-pages-only     only the pages are encrypted\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -76,6 +78,10 @@ int main(int argc, char **argv) {
         if (eq == std::string::npos)
           throw std::invalid_argument("--text needs name=value");
         o.Texts.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+      } else if (a == "--passphrase") {
+        o.Passphrase = value();
+      } else if (a == "--encrypt-pages-only") {
+        o.EncryptPagesOnly = true;
       } else if (a == "--max-file-size") {
         o.MaxFileSize = std::stoull(value());
       } else {

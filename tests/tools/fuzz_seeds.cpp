@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/AdCryptWriter.h"
 #include "fixtures/Ad1Writer.h"
 #include "fixtures/Aff4Writer.h"
 #include "fixtures/AffWriter.h"
@@ -263,6 +264,45 @@ void AffSeeds() {
   PutSet("fuzz_aff", "three_files", WriteAff(image, m));
 }
 
+// The encrypted forms, with the password the crypt targets give ("password").
+void CryptSeeds() {
+  const std::vector<Byte> image = Bytes(4 * 1024, 8);
+  TAffImageOptions o;
+  o.PageSize = 1024;
+  o.Passphrase = "password";
+  Put("fuzz_aff_crypt", "zlib.aff", WriteAff(image, o)[0].Data);
+  o.Compression = TAffCompression::kStored;
+  o.EncryptPagesOnly = true;
+  o.ImageSize = false;
+  Put("fuzz_aff_crypt", "stored_pages_only.aff", WriteAff(image, o)[0].Data);
+  o.EncryptPagesOnly = false;
+  o.ImageSize = true;
+  o.MaxFileSize = 2000;
+  PutSet("fuzz_aff_crypt", "three_files", WriteAff(image, o));
+
+  // Few key derivation rounds keep every input fast; the fuzzer finds other counts itself.
+  TAdCryptOptions a;
+  a.Iterations = 2;
+  const auto encrypted = [&](const std::vector<std::vector<Byte>> &files) {
+    std::vector<TAffFile> set;
+    for (auto &f : WriteAdCrypt(files, a))
+      set.push_back({"", std::move(f)});
+    return set;
+  };
+  Put("fuzz_adcrypt", "aes256_sha512.001", encrypted({image})[0].Data);
+  a.Cipher = 1;
+  a.Hash = 1;
+  PutSet("fuzz_adcrypt", "two_files", encrypted({image, Bytes(700, 9)}));
+
+  TEwfWriterOptions e;
+  e.SectorsPerChunk = 4;
+  e.Digest = true;
+  a.Cipher = 3;
+  Put("fuzz_e01_crypt", "one_segment.E01", encrypted(Contents(WriteE01(Bytes(3 * 2048, 1), e)))[0].Data);
+  e.ChunksPerSegment = 1;
+  PutSet("fuzz_e01_crypt", "three_segments", encrypted(Contents(WriteE01(Bytes(3 * 2048, 1), e))));
+}
+
 void WhxSeeds() {
   const std::vector<Byte> image = Bytes(6 * 512, 5);
   TWhxWriterOptions o;
@@ -336,6 +376,7 @@ int main(int argc, char **argv) {
     AffSeeds();
     WhxSeeds();
     Aff4Seeds();
+    CryptSeeds();
   } catch (const std::exception &e) {
     std::cerr << "fuzz_seeds: " << e.what() << "\n";
     return 1;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,6 +43,7 @@ const char kUsage[] =
     "  --plugin <path>     the plugin (default: $VOR7Z_PLUGIN, else vor7z.so beside tools/)\n"
     "  --codecs[=<path>]   hand the host's codecs (default /usr/lib/p7zip/7z.so) to SetCodecs\n"
     "  --item <index>      item for randread and extract (default 0)\n"
+    "  --password <text>   the password the open callback gives\n"
     "\n"
     "exit codes: 0 success, 1 usage or load error, 2 not opened as that format, 3 data differs or\n"
     "an operation result is not OK, 4 a call answered a failure or a wrong value type\n";
@@ -282,6 +284,7 @@ struct TSession {
   ComPtr<TTestOpenCallback> OpenCallback;
   std::string FormatName;
   UInt32 Item = 0;
+  std::optional<UString> Password;
 
   ~TSession() {
     // As the host at shutdown: close, release, then take the codec list back.
@@ -301,6 +304,7 @@ struct TSession {
       Fail(kExitUsage, "cannot open %s", path.c_str());
     OpenCallback = new TTestOpenCallback(FromUtf8(file));
     OpenCallback->Folder = folder;
+    OpenCallback->Password = Password;
 
     bool known = false;
     for (const TFormatEntry &f : Plugin.Formats) {
@@ -642,6 +646,7 @@ int Run(int argc, char **argv) {
   std::string pluginPath = DefaultPluginPath();
   std::string codecsPath;
   UInt64 item = 0;
+  std::optional<UString> password;
   size_t i = 0;
   for (; i < args.size() && args[i].rfind("--", 0) == 0; i++) {
     const std::string &a = args[i];
@@ -653,6 +658,8 @@ int Run(int argc, char **argv) {
       codecsPath = a.substr(9);
     else if (a == "--item" && i + 1 < args.size() && ParseNumber(args[i + 1], item) && item <= 0xFFFFFFFFu)
       i++;
+    else if (a == "--password" && i + 1 < args.size())
+      password = FromUtf8(args[++i]);
     else if (a == "--help")
       return std::fputs(kUsage, stdout), kExitOK;
     else
@@ -671,6 +678,7 @@ int Run(int argc, char **argv) {
 
   TSession s;
   s.Item = static_cast<UInt32>(item);
+  s.Password = password;
   s.Plugin.Load(pluginPath);
   if (!codecsPath.empty()) {
     std::string error;

@@ -75,6 +75,8 @@ const TFormat kFormats[] = {
      "WHX Backup v1.0"},
     {L"AFF4", {0x3D1F6C52u, 0x1A0Bu, 0x4C77u, {0x9E, 0x2B, 0x5A, 0x41, 0xF4, 0x0D, 0x61, 0xA4}}, L"aff4 af4",
      std::string("PK\x03\x04", 4)},
+    {L"ADCrypt", {0xF976FF7Au, 0xC641u, 0x4420u, {0xBE, 0xB8, 0x6E, 0x81, 0xBE, 0x51, 0x6D, 0x38}}, L"001 raw dd",
+     std::string("ADCRYPT\0", 8)},
 };
 
 std::vector<Byte> Bytes(const std::string &s) { return std::vector<Byte>(s.begin(), s.end()); }
@@ -82,7 +84,7 @@ std::vector<Byte> Bytes(const std::string &s) { return std::vector<Byte>(s.begin
 TEST(Formats, TableInRegistrationOrder) {
   UInt32 count = 0;
   ASSERT_EQ(GetNumberOfFormats(&count), S_OK);
-  ASSERT_EQ(count, 8u);
+  ASSERT_EQ(count, 9u);
   EXPECT_EQ(GetNumberOfFormats(nullptr), E_POINTER);
 
   for (UInt32 i = 0; i < count; i++) {
@@ -140,13 +142,13 @@ TEST(Formats, ClassIDBytesOfE01) {
 TEST(Formats, BadArgumentsOfTheTableExports) {
   TProp v;
   v.vt = VT_UI4;  // must come back emptied
-  EXPECT_EQ(GetHandlerProperty2(8, NHandler::kName, &v), E_INVALIDARG);
+  EXPECT_EQ(GetHandlerProperty2(9, NHandler::kName, &v), E_INVALIDARG);
   EXPECT_EQ(v.vt, VT_EMPTY);
   EXPECT_EQ(GetHandlerProperty2(0xFFFFFFFFu, NHandler::kClassID, &v), E_INVALIDARG);
   EXPECT_EQ(GetHandlerProperty2(0, NHandler::kName, nullptr), E_POINTER);
 
   Func_IsArc f = reinterpret_cast<Func_IsArc>(&GetNumberOfFormats);
-  EXPECT_EQ(GetIsArc(8, &f), E_INVALIDARG);
+  EXPECT_EQ(GetIsArc(9, &f), E_INVALIDARG);
   EXPECT_EQ(f, nullptr);
   EXPECT_EQ(GetIsArc(0, nullptr), E_POINTER);
 }
@@ -187,7 +189,7 @@ TEST(IsArc, EwfVersion1NeedsTheNinthByte) {
 }
 
 TEST(IsArc, EightByteSignatures) {
-  for (UInt32 index : {2u, 3u, 5u}) {
+  for (UInt32 index : {2u, 3u, 5u, 8u}) {
     SCOPED_TRACE(index);
     const Func_IsArc f = IsArcOf(index);
     const std::string sig = kFormats[index].Signature;
