@@ -1,17 +1,20 @@
 #include "hashers/BackgroundHasher.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <utility>
 
-Tvor7zBackgroundHasher::Tvor7zBackgroundHasher(ComPtr<IHasher> inner) : FInner(std::move(inner)) {
-  FBuffers.resize(kBufferCount);
-  for (auto &b : FBuffers) {
-    b.Data.resize(kBufferSize);
-    FFree.push_back(&b);
-  }
-  FFilling = FFree.back();
-  FFree.pop_back();
+size_t Tvor7zBackgroundHasher::QueueFor(UInt64 blockSize) {
+  return static_cast<size_t>(std::clamp<UInt64>(kMinQueue + 2 * blockSize, kMinQueue, kMaxQueue));
+}
+
+Tvor7zBackgroundHasher::Tvor7zBackgroundHasher(ComPtr<IHasher> inner, size_t queue)
+    : FInner(std::move(inner)), FMaxBuffers(std::max<size_t>(2, queue / kBufferSize)) {
+  FBuffers.push_back(std::make_unique<TBuffer>());
+  FBuffers.back()->Data.resize(kBufferSize);
+  FFilling = FBuffers.back().get();
   try {
     FThread = std::thread([this] { Run(); });
   } catch (const std::system_error &) {
@@ -49,10 +52,31 @@ void Tvor7zBackgroundHasher::Run() noexcept {
   }
 }
 
+Tvor7zBackgroundHasher::TBuffer *Tvor7zBackgroundHasher::NewBuffer() noexcept {
+  if (FBuffers.size() >= FMaxBuffers)
+    return nullptr;
+  try {
+    auto b = std::make_unique<TBuffer>();
+    b->Data.resize(kBufferSize);
+    FBuffers.push_back(std::move(b));
+    return FBuffers.back().get();
+  } catch (const std::bad_alloc &) {
+    // The queue stays as long as it is.
+    FMaxBuffers = FBuffers.size();
+    return nullptr;
+  }
+}
+
 void Tvor7zBackgroundHasher::Submit() {
   std::unique_lock lock(FLock);
   FFull.push_back(FFilling);
   FChanged.notify_all();
+  if (FFree.empty()) {
+    lock.unlock();
+    if ((FFilling = NewBuffer()) != nullptr)
+      return;
+    lock.lock();
+  }
   FChanged.wait(lock, [this] { return !FFree.empty(); });
   FFilling = FFree.back();
   FFree.pop_back();
@@ -103,8 +127,8 @@ void Tvor7zBackgroundHasher::Final(Byte *digest) noexcept {
   FInner->Final(digest);
 }
 
-ComPtr<IHasher> HashInBackground(ComPtr<IHasher> inner) {
+ComPtr<IHasher> HashInBackground(ComPtr<IHasher> inner, size_t queue) {
   if (!inner)
     return inner;
-  return ComPtr<IHasher>(new Tvor7zBackgroundHasher(std::move(inner)));
+  return ComPtr<IHasher>(new Tvor7zBackgroundHasher(std::move(inner), queue));
 }

@@ -99,7 +99,7 @@ ComPtr<IHasher> &Tvor7zStoredDigestCheck::Hasher(unsigned kind) {
     else
       h = CreateSHA256Hasher(FCodecs);
     if (FInBackground)
-      h = HashInBackground(h);
+      h = HashInBackground(h, Tvor7zBackgroundHasher::QueueFor(FBlockSize));
   }
   return h;
 }

@@ -67,9 +67,10 @@ void GetDigestRawProp(const TvorStoredDigests &digests, PROPID propID, const voi
 class Tvor7zStoredDigestCheck {
 public:
   // With `inBackground` each digest runs on a thread of its own (for whole images), so that
-  // checking several costs what the slowest costs, not their sum.
-  explicit Tvor7zStoredDigestCheck(Tvor7zCompressCodecsInfo *codecs, bool inBackground = false)
-      : FCodecs(codecs), FInBackground(inBackground) {}
+  // checking several costs what the slowest costs, not their sum; its queue holds what a writer of
+  // blocks of `blockSize` bytes hands over.
+  explicit Tvor7zStoredDigestCheck(Tvor7zCompressCodecsInfo *codecs, bool inBackground = false, UInt64 blockSize = 0)
+      : FCodecs(codecs), FInBackground(inBackground), FBlockSize(blockSize) {}
 
   // The stream to write the item into: it hashes and passes everything on to `stream`; `stream`
   // itself when nothing is stored. `digests` must stay valid until Verify.
@@ -91,6 +92,7 @@ private:
   };
   Tvor7zCompressCodecsInfo *FCodecs;
   bool FInBackground;
+  UInt64 FBlockSize;
   ComPtr<IHasher> FHashers[kDigestKinds];
   std::vector<TCheck> FChecks;
 };

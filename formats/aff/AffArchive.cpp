@@ -583,7 +583,7 @@ Int32 Tvor7zAffArchive::DoExtractItem(UInt32, ISequentialOutStream *outStream, T
     return FKeySegment.empty() ? kUnsupportedMethod : kWrongPassword;
   const Tvor7zAffInfoMeta &m = *FInfo->GetMeta();
   // The stored image digests run beside the decoding and writing instead of between them.
-  Tvor7zStoredDigestCheck digest(&FCodecsInfo, true);
+  Tvor7zStoredDigestCheck digest(&FCodecsInfo, true, FInfo->GetChunkSize());
   const ComPtr<ISequentialOutStream> out = digest.Wrap(outStream, {m.MD5, m.SHA1, m.SHA256});
   Tvor7zAffArchiveBlocksDecoder decoder(&FCodecsInfo);
   decoder.SetBusyProcessors(digest.Count());

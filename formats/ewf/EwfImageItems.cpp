@@ -78,7 +78,7 @@ Int32 ExtractEwfImageItem(Tvor7zE01Items &items, UInt32 index, IInStream *joined
                           Tvor7zCompressCodecsInfo &codecs, ISequentialOutStream *stream, Tvor7zProgress &progress) {
   const Tvor7zEItem &item = *items.GetItem(static_cast<Int32>(index));
   // The stored image digests run beside the decoding and writing instead of between them.
-  Tvor7zStoredDigestCheck digest(&codecs, true);
+  Tvor7zStoredDigestCheck digest(&codecs, true, items.GetChunkSize());
   const ComPtr<ISequentialOutStream> out = digest.Wrap(stream, GetEwfImageDigests(items, index));
   ComPtr<Tvor7zSizeSequentialOutStream> counter(new Tvor7zSizeSequentialOutStream(out));
 

@@ -278,7 +278,7 @@ TEST(BackgroundHasher, SlowInnerHasherGetsEveryByteInOrderAndInitDropsQueuedByte
   ComPtr<TRecordingHasher> inner(new TRecordingHasher(std::chrono::milliseconds(2)));
   ComPtr<IHasher> h = HashInBackground(ComPtr<IHasher>(inner.Get()));
   // More than all buffers hold, so Update has to wait for the slow thread.
-  const auto data = RandomBytes((Tvor7zBackgroundHasher::kBufferCount + 3) * kBuf + 99, 12);
+  const auto data = RandomBytes(Tvor7zBackgroundHasher::kMinQueue + 3 * kBuf + 99, 12);
   EXPECT_EQ(Digest(h, data, {100000}), Digest(ComPtr<IHasher>(new TRecordingHasher()), data));
   EXPECT_EQ(inner->Seen, data);
 
