@@ -43,6 +43,23 @@ ours() {
 # row CASE OURS PEER NOTE
 row() { printf '%-16s %-12s %-12s %s\n' "$@"; }
 
+# no_peer KIND ARCHIVE [IMAGE]: each fault case of KIND, 7z x of KIND-CASE/ARCHIVE, and the intact
+# chunks of IMAGE (in the output folder) or, without one, the intact files written right.
+no_peer() {
+  local kind=$1 archive=$2 image=${3:-} c damaged report counted
+  row case vor7z "" "7-Zip's report"
+  for c in $(python3 "$py" cases "$kind"); do
+    damaged=$(python3 "$py" fault "$kind" "$c" "$kind" "$kind-$c")
+    report=$(ours "out-$kind-$c" "$kind-$c/$archive")
+    if [ -n "$image" ]; then
+      counted=$(python3 "$py" count e01.raw "out-$kind-$c/$image" 32768 "$damaged")
+    else
+      counted=$(python3 "$py" files l01-tree "out-$kind-$c" "$damaged")
+    fi
+    row "$c" "${counted// //}" "" "${report:-(none)}"
+  done
+}
+
 bench_e01() {
   command -v ewfacquire >/dev/null || { echo "e01: no ewfacquire, skipped"; return; }
   [ -f e01.raw ] || "$tools/rawgen" e01.raw 24M 7 0 0 100
@@ -71,13 +88,7 @@ bench_ex01() {
     "$tools/ex01_writer" --in e01.raw --out ex01/set --segment-chunks 256 --no-pattern >/dev/null || die "ex01_writer failed"
   fi
   echo "== Ex01: the test writer, the same 24 MiB, 32 KiB chunks, 3 segments (768 chunks); no peer reads it"
-  row case vor7z "" "7-Zip's report"
-  local c damaged report
-  for c in $(python3 "$py" cases ex01); do
-    damaged=$(python3 "$py" fault ex01 "$c" ex01 "ex01-$c")
-    report=$(ours "out-ex01-$c" "ex01-$c/set.Ex01")
-    row "$c" "$(python3 "$py" count e01.raw "out-ex01-$c/set.img" 32768 "$damaged" | tr ' ' /)" "" "${report:-(none)}"
-  done
+  no_peer ex01 set.Ex01 set.img
 }
 
 bench_aff() {
@@ -113,13 +124,7 @@ bench_whx() {
       die "whx_writer failed"
   fi
   echo "== WHX: the test writer, the same 24 MiB in 4 stored volumes (768 pieces of 32 KiB); no peer reads it"
-  row case vor7z "" "7-Zip's report"
-  local c damaged report
-  for c in $(python3 "$py" cases whx); do
-    damaged=$(python3 "$py" fault whx "$c" whx "whx-$c")
-    report=$(ours "out-whx-$c" "whx-$c/disk.whx")
-    row "$c" "$(python3 "$py" count e01.raw "out-whx-$c/disk.img" 32768 "$damaged" | tr ' ' /)" "" "${report:-(none)}"
-  done
+  no_peer whx disk.whx disk.img
 }
 
 bench_l01() {
@@ -155,13 +160,7 @@ bench_lx01() {
       die "l01_writer failed"
   fi
   echo "== Lx01: the test writer, the same 512 files (a chunk each), 4 segments; no peer reads it"
-  row case vor7z "" "7-Zip's report"
-  local c damaged report
-  for c in $(python3 "$py" cases lx01); do
-    damaged=$(python3 "$py" fault lx01 "$c" lx01 "lx01-$c")
-    report=$(ours "out-lx01-$c" "lx01-$c/logical.Lx01")
-    row "$c" "$(python3 "$py" files l01-tree "out-lx01-$c" "$damaged" | tr ' ' /)" "" "${report:-(none)}"
-  done
+  no_peer lx01 logical.Lx01
 }
 
 bench_ad1() {
@@ -172,13 +171,7 @@ bench_ad1() {
       die "ad1_writer failed"
   fi
   echo "== AD1: the test writer, the same 512 files (a chunk each), 4 segments; no peer reads it"
-  row case vor7z "" "7-Zip's report"
-  local c damaged report
-  for c in $(python3 "$py" cases ad1); do
-    damaged=$(python3 "$py" fault ad1 "$c" ad1 "ad1-$c")
-    report=$(ours "out-ad1-$c" "ad1-$c/image.ad1")
-    row "$c" "$(python3 "$py" files l01-tree "out-ad1-$c" "$damaged" | tr ' ' /)" "" "${report:-(none)}"
-  done
+  no_peer ad1 image.ad1
 }
 
 for f in $formats; do
