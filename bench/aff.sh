@@ -16,6 +16,8 @@ command -v affconvert >/dev/null && command -v affverify >/dev/null || { echo "n
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
+# The work happens in a folder of its own: a build folder given relative to here must still be found.
+build=$(cd "$build" && pwd)
 cmake --build "$build" -j2 --target vor7z_hosts rawgen >/dev/null
 host=$build/hosts/linux/7z
 
