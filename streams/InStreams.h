@@ -3,6 +3,7 @@
 // and a sequential byte-limited window.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -150,6 +151,30 @@ size_t ReadUpTo(ISequentialInStream *stream, void *data, size_t size);
 size_t ReadAt(IInStream *stream, UInt64 position, void *data, size_t size);
 // Reads exactly `size` bytes; a short read raises S_FALSE (for a header: not this format).
 void ReadExact(ISequentialInStream *stream, void *data, size_t size);
+
+// The scan for a structure that damage hid: the first position p in [from, end - width] whose
+// `width` bytes pass `match(p, bytes)`, or `end` when none does (or the stream ends early). The
+// bytes are read once, a piece at a time; `budget`, when given, is what the scan may still read
+// and is spent by it.
+template <class Match>
+UInt64 ScanStream(IInStream *stream, UInt64 from, UInt64 end, size_t width, Match &&match, UInt64 *budget = nullptr) {
+  constexpr size_t kPiece = 1u << 20;
+  std::vector<Byte> piece;
+  // Pieces overlap by width - 1 bytes, so that a structure across their border is seen whole.
+  for (UInt64 at = from; at < end && end - at >= width && (!budget || *budget > 0);) {
+    const size_t want = static_cast<size_t>(std::min<UInt64>(kPiece + width - 1, end - at));
+    piece.resize(want);
+    if (budget)
+      *budget -= std::min<UInt64>(*budget, want);
+    if (ReadAt(stream, at, piece.data(), want) < want)
+      break;
+    for (size_t i = 0; i + width <= want; i++)
+      if (match(at + i, piece.data() + i))
+        return at + i;
+    at += want - width + 1;
+  }
+  return end;
+}
 
 // The file `name` beside the archive, from the host's open callback: nil when the host offers no
 // other files, or the file is missing or cannot be opened.

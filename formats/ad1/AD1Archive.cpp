@@ -13,7 +13,6 @@
 #include "platform/Platform.h"
 #include "plugin/Registry.h"
 #include "streams/ByteOrder.h"
-#include "host/StreamIo.h"
 #include "streams/OutStreams.h"
 #include "streams/Progress.h"
 
@@ -262,28 +261,19 @@ UInt64 Tvor7zAD1Archive::ReadEnd() {
 }
 
 UInt64 Tvor7zAD1Archive::FindRecord(UInt64 from) {
-  // Scans cost at most twice the bytes the segment files hold over the whole walk (the zeros of
-  // lost segments do not count), so that damage cannot make the open quadratic or long; cheap
-  // tests first: a type and a name length a record can have, metadata.
+  // Cheap tests first: a type and a name length a record can have, metadata.
   const UInt64 space = DataSpaceLength();
-  std::vector<Byte> piece;
   Byte record[kItemRecordSize];
-  for (UInt64 at = from; at + kItemRecordSize <= space && FScanned < 2 * FPresent + kMaxTextLength;) {
-    const size_t want = static_cast<size_t>(std::min<UInt64>(kScanPiece + kItemRecordSize, space - at));
-    piece.resize(want);
-    if (ReadAt(FDataStream, at, piece.data(), want) < want)
-      return 0;
-    FScanned += want;
-    for (size_t i = 0; i + kItemRecordSize <= want; i++) {
-      const Byte *r = piece.data() + i;
-      const UInt32 type = GetUi32(r + kItemType), nameLength = GetUi32(r + kItemNameLength);
-      if ((type == kTypeFile || type == kTypeFolder) && nameLength - 1 < kMaxScannedName && GetUi64(r + kItemFirstMeta) != 0 &&
-          FVisitedItems.count(at + i) == 0 && ClassifyRecord(at + i, record) == TRecordKind::kLaidOut)
-        return at + i;
-    }
-    at += want - kItemRecordSize + 1;
-  }
-  return 0;
+  const UInt64 at = ScanStream(
+      FDataStream, from, space, kItemRecordSize,
+      [&](UInt64 p, const Byte *r) {
+        const UInt32 type = GetUi32(r + kItemType), nameLength = GetUi32(r + kItemNameLength);
+        return (type == kTypeFile || type == kTypeFolder) && nameLength - 1 < kMaxScannedName &&
+               GetUi64(r + kItemFirstMeta) != 0 && FVisitedItems.count(p) == 0 &&
+               ClassifyRecord(p, record) == TRecordKind::kLaidOut;
+      },
+      &FScanBudget);
+  return at < space ? at : 0;
 }
 
 void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
@@ -304,7 +294,9 @@ void Tvor7zAD1Archive::WalkItems(UInt64 firstItem) {
   UInt64 pathChars = 0;
   FReadEnd = 0;
   FLastData = 0;
-  FScanned = 0;
+  // Scans cost at most twice the bytes the segment files hold over the whole walk (the zeros of
+  // lost segments do not count), so that damage cannot make the open quadratic or long.
+  FScanBudget = 2 * FPresent + kMaxTextLength;
   Byte record[kItemRecordSize];
   const auto waiting = [&](UInt64 at) {
     return FVisitedItems.count(at) != 0 ||

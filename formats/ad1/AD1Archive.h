@@ -103,9 +103,8 @@ private:
   std::unordered_set<UInt64> FVisitedMeta;
   UInt64 FReadEnd = 0;  // where the records, names and metadata read so far end
   UInt64 FLastData = 0;  // the chunk table of the last file read
-  UInt64 FScanned = 0;   // bytes the walk's scans for records have read
+  UInt64 FScanBudget = 0;  // bytes the walk's scans for records may still read
   UInt64 FPresent = 0;   // bytes of the data space that segment files hold (not zeros for lost ones)
-  static constexpr UInt32 kScanPiece = 1u << 20;
   // Longest name a scan takes a record for (real names are far shorter).
   static constexpr UInt32 kMaxScannedName = 4096;
 };

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "formats/aff/AffCrypto.h"
 #include "formats/aff/AffInfo.h"
@@ -55,9 +54,6 @@ TAffSegmentRead ReadAffSegmentHeader(IInStream *stream, UInt64 start, UInt64 end
 }
 
 namespace {
-// A scan for a segment reads the file this much at a time.
-constexpr size_t kScanPiece = 1u << 20;
-
 // Whether a trailer closes a segment at `start` with these lengths: its magic, and the segment's
 // length from its start.
 bool TrailerCloses(IInStream *stream, UInt64 start, UInt64 nameLength, UInt64 dataLength, UInt64 end) {
@@ -117,19 +113,12 @@ TAffSegmentRead NextAffSegment(IInStream *stream, UInt64 start, UInt64 end, TAff
   }
   // Damage: the next segment whose header and trailer agree.
   errors |= 1u << kpv_ErrorFlags_HeadersError;
-  std::vector<Byte> piece;
-  for (UInt64 at = start + 1; at + NAffLayout::kHeaderSize <= end;) {
-    const size_t want = static_cast<size_t>(std::min<UInt64>(kScanPiece + 3, end - at));
-    piece.resize(want);
-    if (ReadAt(stream, at, piece.data(), want) < want)
-      break;
-    for (const Byte *p = piece.data(), *stop = piece.data() + want - 3;
-         (p = static_cast<const Byte *>(std::memchr(p, 'A', static_cast<size_t>(stop - p)))) != nullptr; p++)
-      if (std::memcmp(p, NAffLayout::kSegmentMagic, 4) == 0 && IsSegmentAt(stream, at + (p - piece.data()), end)) {
-        UInt32 ignored = 0;
-        return ReadAffSegmentHeader(stream, at + static_cast<UInt64>(p - piece.data()), end, header, ignored);
-      }
-    at += want - 3;
+  const UInt64 at = ScanStream(stream, start + 1, end, 4, [&](UInt64 p, const Byte *b) {
+    return std::memcmp(b, NAffLayout::kSegmentMagic, 4) == 0 && IsSegmentAt(stream, p, end);
+  });
+  if (at < end) {
+    UInt32 ignored = 0;
+    return ReadAffSegmentHeader(stream, at, end, header, ignored);
   }
   errors |= 1u << kpv_ErrorFlags_UnexpectedEnd;
   return TAffSegmentRead::kEnd;

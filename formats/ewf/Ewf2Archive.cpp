@@ -17,8 +17,6 @@ constexpr UInt32 kSectorTableEntrySize = 16;
 // No real segment holds anywhere near this many sections; a chain that does is damage, and the
 // walk must not collect without bound.
 constexpr size_t kMaxSections = 1u << 16;
-// A scan for descriptors reads the segment this much at a time.
-constexpr UInt32 kScanPiece = 1u << 20;
 // The chunk size EnCase writes unless told otherwise, taken when the texts give none.
 constexpr UInt32 kDefaultBytesPerSector = 512;
 constexpr UInt32 kDefaultSectorsPerChunk = 64;
@@ -155,25 +153,17 @@ std::vector<Tvor7zEwf2Archive::TEwf2Section> Tvor7zEwf2Archive::FindDescriptors(
   // flags that fit a byte, then the checksum. A find must start the chain or continue one.
   std::vector<TEwf2Section> found;
   std::unordered_set<UInt64> offsets;
-  std::vector<Byte> piece;
-  for (UInt64 at = kFileHeaderSize; at + kDescriptorSize <= end;) {
-    const size_t want = static_cast<size_t>(std::min<UInt64>(kScanPiece + kDescriptorSize, end - at));
-    piece.resize(want);
-    if (ReadAt(stream, at, piece.data(), want) < want)
-      break;
-    for (size_t i = 0; i + kDescriptorSize <= want; i++) {
-      const Byte *d = piece.data() + i;
-      if (!IsKnownEwf2Type(GetUi32(d)) || GetUi32(d + 4) > 0xFF || CalcAdler32(d, 60) != GetUi32(d + 60))
-        continue;
-      TEwf2Section s;
-      ReadDescriptor(stream, at + i, s);
-      if ((s.PreviousOffset == 0 || offsets.count(s.PreviousOffset) != 0) && found.size() < kMaxSections) {
-        found.push_back(s);
-        offsets.insert(s.DescriptorOffset);
-      }
+  ScanStream(stream, kFileHeaderSize, end, kDescriptorSize, [&](UInt64 at, const Byte *d) {
+    if (!IsKnownEwf2Type(GetUi32(d)) || GetUi32(d + 4) > 0xFF || CalcAdler32(d, 60) != GetUi32(d + 60))
+      return false;
+    TEwf2Section s;
+    ReadDescriptor(stream, at, s);
+    if (s.PreviousOffset == 0 || offsets.count(s.PreviousOffset) != 0) {
+      found.push_back(s);
+      offsets.insert(s.DescriptorOffset);
     }
-    at += want - kDescriptorSize + 1;
-  }
+    return found.size() >= kMaxSections;
+  });
   return found;
 }
 

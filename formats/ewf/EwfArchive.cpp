@@ -20,8 +20,6 @@ constexpr UInt32 kVolumeLarge = 1052;
 constexpr UInt32 kTableHeaderSize = 24;
 // Table entries are checked through this much at a time.
 constexpr UInt32 kTableReadSize = 64u << 10;
-// A scan for a descriptor reads the segment this much at a time.
-constexpr UInt32 kScanPiece = 1u << 20;
 // A header text is read up to its fourth line, each at most 65536 UTF-16 characters: more inflated
 // bytes than this can never be looked at, so a compression bomb stops here.
 constexpr UInt64 kHeaderInflateLimit = 1u << 20;
@@ -115,28 +113,15 @@ bool Tvor7zEwfArchive::IsDescriptorAt(IInStream *stream, UInt64 at, UInt64 fileS
 }
 
 UInt64 Tvor7zEwfArchive::FindDescriptor(IInStream *stream, UInt64 from, UInt64 fileSize) {
-  std::vector<Byte> piece;
-  for (UInt64 at = from; at + kDescriptorSize <= fileSize;) {
-    // Pieces overlap by a descriptor, so that one across their border is seen whole.
-    const size_t want = static_cast<size_t>(std::min<UInt64>(kScanPiece + kDescriptorSize, fileSize - at));
-    piece.resize(want);
-    if (ReadAt(stream, at, piece.data(), want) < want)
-      break;
-    const size_t last = want - kDescriptorSize;
-    for (size_t i = 0; i <= last; i++) {
-      const Byte *d = piece.data() + i;
-      // Cheap tests first: a type writers use, then its checksum, then where it leads.
-      if (d[0] == 0 || !std::strchr("dehlnstvx", d[0]) || !IsKnownSectionType(SectionType(d)) ||
-          CalcAdler32(d, 72) != GetUi32(d + 72))
-        continue;
-      const UInt64 p = at + i, next = GetUi64(d + 16);
-      if (IsTerminal(SectionType(d)) ? IsSelfLink(next, p)
-                                     : next >= p + kDescriptorSize && IsDescriptorAt(stream, next, fileSize))
-        return p;
-    }
-    at += last + 1;
-  }
-  return fileSize;
+  return ScanStream(stream, from, fileSize, kDescriptorSize, [&](UInt64 p, const Byte *d) {
+    // Cheap tests first: a type writers use, then its checksum, then where it leads.
+    if (d[0] == 0 || !std::strchr("dehlnstvx", d[0]) || !IsKnownSectionType(SectionType(d)) ||
+        CalcAdler32(d, 72) != GetUi32(d + 72))
+      return false;
+    const UInt64 next = GetUi64(d + 16);
+    return IsTerminal(SectionType(d)) ? IsSelfLink(next, p)
+                                      : next >= p + kDescriptorSize && IsDescriptorAt(stream, next, fileSize);
+  });
 }
 
 UInt64 Tvor7zEwfArchive::NextDescriptor(IInStream *stream, UInt64 at, const TDescriptor &d, UInt64 fileSize) {
