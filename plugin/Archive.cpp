@@ -438,7 +438,10 @@ void Tvor7zArchive::ExtractItems(const UInt32 *indices, UInt32 numItems, bool te
     const UInt32 index = all ? i : indices[i];
     if (index >= count)
       RaiseHResult(E_INVALIDARG);
-    total += DoGetExtractItemInfo(index).Size;
+    // Sizes a damaged container claims may add up past 64 bits: a total that wrapped would cap the
+    // progress the host sees, and with it the host's cancel of a long run of zeros.
+    const UInt64 size = DoGetExtractItemInfo(index).Size;
+    total = size > ~0ull - total ? ~0ull : total + size;
   }
   CheckHResult(progress.SetTotal(total));
   if (n > 0)
